@@ -1,0 +1,127 @@
+#include "decode.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "plane.hpp"
+
+namespace orvanel {
+
+namespace {
+
+constexpr double powers_of_ten[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+constexpr std::uint8_t descriptor_zero_row = 0x00;
+constexpr std::uint8_t descriptor_raw_double = 0xFF;
+constexpr std::uint8_t descriptor_float32 = 0xF8;
+constexpr int float32_marker_plane = 4;
+
+// Plane pointers for assembly: a stored plane points into the scratch, an absent one at
+// the scratch's all-zero plane.
+struct Planes {
+    const std::uint8_t* p[8];
+};
+
+// Expands the planes marked in `mask` (bit 7 - k for plane k, k < plane_count) one after
+// another from `rest`, which they must use up exactly.
+Result<Planes> decode_planes(std::span<const std::uint8_t> rest, std::uint8_t mask, int plane_count,
+                             PlaneScratch& scratch) {
+    Planes planes{};
+    std::size_t used = 0;
+    for (int k = 0; k < 8; ++k) {
+        if (k < plane_count && (mask & (0x80 >> k))) {
+            auto got = decode_plane(rest.subspan(used), scratch.plane(k));
+            if (!got) return got.take_error();
+            used += got.value();
+            planes.p[k] = scratch.plane(k).data();
+        } else {
+            planes.p[k] = scratch.zero_plane().data();
+        }
+    }
+    if (used != rest.size()) return MatrixError::trailing_bytes();
+    return planes;
+}
+
+void assemble_doubles(const Planes& planes, std::span<double> out) {
+    const std::uint8_t *p0 = planes.p[0], *p1 = planes.p[1], *p2 = planes.p[2], *p3 = planes.p[3];
+    const std::uint8_t *p4 = planes.p[4], *p5 = planes.p[5], *p6 = planes.p[6], *p7 = planes.p[7];
+    double* dst = out.data();
+    for (std::size_t i = 0, n = out.size(); i < n; ++i) {
+        const std::uint64_t bits = std::uint64_t{p0[i]} | std::uint64_t{p1[i]} << 8 | std::uint64_t{p2[i]} << 16 |
+                                   std::uint64_t{p3[i]} << 24 | std::uint64_t{p4[i]} << 32 |
+                                   std::uint64_t{p5[i]} << 40 | std::uint64_t{p6[i]} << 48 |
+                                   std::uint64_t{p7[i]} << 56;
+        dst[i] = std::bit_cast<double>(bits);
+    }
+}
+
+void assemble_floats(const Planes& planes, std::span<double> out) {
+    const std::uint8_t *p0 = planes.p[0], *p1 = planes.p[1], *p2 = planes.p[2], *p3 = planes.p[3];
+    double* dst = out.data();
+    for (std::size_t i = 0, n = out.size(); i < n; ++i) {
+        const std::uint32_t bits = std::uint32_t{p0[i]} | std::uint32_t{p1[i]} << 8 | std::uint32_t{p2[i]} << 16 |
+                                   std::uint32_t{p3[i]} << 24;
+        dst[i] = static_cast<double>(std::bit_cast<float>(bits));
+    }
+}
+
+// magnitude / 10^e, negated when bit 0 of the scale-and-sign byte is set. An absent
+// plane 4 reads as zero bytes: exponent 0 and positive, so m / 1.0 = m exactly.
+void assemble_fixed(const Planes& planes, std::span<double> out) {
+    const std::uint8_t *p0 = planes.p[0], *p1 = planes.p[1], *p2 = planes.p[2], *p3 = planes.p[3];
+    const std::uint8_t* s = planes.p[4];
+    double* dst = out.data();
+    for (std::size_t i = 0, n = out.size(); i < n; ++i) {
+        const std::uint32_t m = std::uint32_t{p0[i]} | std::uint32_t{p1[i]} << 8 | std::uint32_t{p2[i]} << 16 |
+                                std::uint32_t{p3[i]} << 24;
+        const double v = static_cast<double>(m) / powers_of_ten[s[i] >> 4];
+        const std::uint64_t sign = std::uint64_t{s[i] & 1u} << 63;
+        dst[i] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^ sign);
+    }
+}
+
+}  // namespace
+
+PlaneScratch::PlaneScratch(std::size_t zone_count)
+    : zones_(zone_count), data_(std::make_unique<std::uint8_t[]>(9 * zone_count)) {}
+
+Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, PlaneScratch& scratch,
+                      std::span<double> out) {
+    if (payload.size() < 3) return MatrixError::unexpected_eof();
+    if (payload[0] != payload_preamble || payload[1] != payload_preamble)
+        return MatrixError::invalid_preamble(payload[0], payload[1]);
+    const std::uint8_t d = payload[2];
+    const std::span<const std::uint8_t> rest = payload.subspan(3);
+
+    if (d == descriptor_zero_row) {
+        if (!rest.empty()) return MatrixError::trailing_bytes();
+        std::fill(out.begin(), out.end(), 0.0);
+        return {};
+    }
+    if (d == descriptor_raw_double || type_code.is_double()) {
+        auto planes = decode_planes(rest, d, 8, scratch);
+        if (!planes) return planes.take_error();
+        assemble_doubles(planes.value(), out);
+        return {};
+    }
+    if (type_code.is_single()) {
+        if (d != descriptor_float32) return MatrixError::invalid_descriptor(d, type_code);
+        auto planes = decode_planes(rest, d, 5, scratch);
+        if (!planes) return planes.take_error();
+        const std::uint8_t* marker = planes.value().p[float32_marker_plane];
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            if (marker[i] != 0xFF) return MatrixError::invalid_float32_marker(i, marker[i]);
+        }
+        assemble_floats(planes.value(), out);
+        return {};
+    }
+    if (d & 0x07) return MatrixError::invalid_descriptor(d, type_code);
+    auto planes = decode_planes(rest, d, 5, scratch);
+    if (!planes) return planes.take_error();
+    assemble_fixed(planes.value(), out);
+    return {};
+}
+
+}  // namespace orvanel

@@ -1,0 +1,48 @@
+// The five header records of a matrix file: parsing, emitting, and the header value.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "schema.hpp"
+
+namespace orvanel {
+
+class ByteSource;
+
+inline constexpr char default_banner[] = "MAT PGM=ORVANEL VER=0.4.3";
+inline constexpr char default_run_id[] = "ORVANEL";
+// Largest header record the reader accepts, length field included.
+inline constexpr std::uint32_t max_header_record_length = 1'048'576;
+
+// One table of a header or matrix; `index` is its 1-based position.
+struct TableInfo {
+    std::string name;
+    TypeCode type_code;
+    std::uint8_t index = 0;
+};
+
+struct MatrixHeader {
+    std::string banner;
+    std::string run_id;
+    std::vector<TableInfo> tables;
+    std::uint16_t zone_count = 0;
+
+    // Default banner and run identifier, no tables; fails with invalid_zone_count
+    // unless 1 <= zone_count <= 32000.
+    static Result<MatrixHeader> make(std::uint32_t zone_count);
+
+    std::uint8_t table_count() const noexcept { return static_cast<std::uint8_t>(tables.size()); }
+};
+
+// Reads exactly the five header records from `source`, leaving it on the first row
+// record. Errors carry the source's byte counter at the moment of failure.
+Result<MatrixHeader> read_header(ByteSource& source);
+
+// Appends the five header records to `out`, byte for byte as a file holds them.
+// The caller has validated the header.
+void emit_header(const MatrixHeader& header, std::vector<std::uint8_t>& out);
+
+}  // namespace orvanel

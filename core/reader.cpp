@@ -1,0 +1,177 @@
+#include "reader.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace orvanel {
+
+namespace {
+
+constexpr std::uint8_t zero_row_payload[] = {0x80, 0x80, 0x00};
+
+bool is_zero_row(std::span<const std::uint8_t> payload) {
+    return payload.size() == 3 && std::equal(payload.begin(), payload.end(), zero_row_payload);
+}
+
+// Table number in the file -> 1-based position in the result, 0 for a table not loaded.
+using SelectionMap = std::array<std::uint8_t, 256>;
+
+}  // namespace
+
+MatrixReader::MatrixReader(ByteSource source, MatrixHeader header)
+    : source_(std::move(source)),
+      header_(std::move(header)),
+      zone_count_(header_.zone_count),
+      table_count_(header_.table_count()),
+      expected_total_(std::uint32_t{header_.zone_count} * header_.table_count()),
+      scratch_(header_.zone_count) {
+    type_codes_.reserve(header_.tables.size());
+    for (const TableInfo& table : header_.tables) type_codes_.push_back(table.type_code);
+}
+
+Result<MatrixReader> MatrixReader::start(Result<ByteSource> source) {
+    if (!source) return source.take_error();
+    auto header = read_header(source.value());
+    if (!header) return header.take_error();
+    return MatrixReader(std::move(source.value()), std::move(header.value()));
+}
+
+Result<MatrixReader> MatrixReader::open(std::string_view path) { return start(ByteSource::open_file(path)); }
+
+Result<MatrixReader> MatrixReader::from_bytes(std::span<const std::uint8_t> data) {
+    return start(ByteSource::from_memory(data));
+}
+
+Result<std::optional<RowRecordHead>> MatrixReader::next_record() {
+    using Next = std::optional<RowRecordHead>;
+    if (finished_) return Next{};
+    if (records_read_ >= expected_total_) {
+        auto more = source_.has_more();
+        if (!more) return more.take_error();
+        if (more.value()) return MatrixError::trailing_bytes().at(source_.counter());
+        finished_ = true;
+        return Next{};
+    }
+
+    RowRecordHead head;
+    head.record_start = source_.counter();
+    std::uint8_t bytes[record_header_size];
+    if (Status s = source_.read_exact(bytes); !s) return s.take_error();
+    head.row = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+    head.table = bytes[2];
+    const std::uint16_t chunk_size = static_cast<std::uint16_t>(bytes[3] | bytes[4] << 8);
+    if (chunk_size < 2) return MatrixError::invalid_chunk_size(chunk_size).at(head.record_start + 3);
+
+    auto payload = source_.read_view(chunk_size - 2u, payload_buffer_);
+    if (!payload) return payload.take_error();
+    head.payload = payload.value();
+
+    if (head.table == 0 || head.table > table_count_ || head.row == 0 || head.row > zone_count_)
+        return MatrixError::invalid_row_index(head.row, head.table, zone_count_, table_count_).at(head.record_start);
+    if (head.row != expected_.row || head.table != expected_.table)
+        return MatrixError::row_order_violation(expected_.row, expected_.table, head.row, head.table)
+            .at(head.record_start);
+    return Next{head};
+}
+
+Status MatrixReader::decode_into(const RowRecordHead& head, std::span<double> out) {
+    if (is_zero_row(head.payload)) {
+        std::fill(out.begin(), out.end(), 0.0);
+        return {};
+    }
+    Status s = decode_payload(type_codes_[head.table - 1], head.payload, scratch_, out);
+    if (!s) return s.take_error().at(head.record_start + record_header_size);
+    return {};
+}
+
+Status MatrixReader::decode_row(const RowRecordHead& head, RowBuffer& buffer) {
+    buffer.row = head.row;
+    buffer.table = head.table;
+    buffer.values.resize(zone_count_);
+    return decode_into(head, buffer.values);
+}
+
+void MatrixReader::advance() noexcept {
+    ++records_read_;
+    expected_.advance(table_count_);
+}
+
+bool MatrixReader::input_could_hold_rows() const noexcept {
+    const auto remaining = source_.remaining_hint();
+    if (!remaining) return true;
+    const std::uint64_t least = std::uint64_t{expected_total_ - records_read_} * record_header_size;
+    return *remaining >= least;
+}
+
+Status MatrixReader::walk(const std::uint8_t* selection, double* block) {
+    const std::size_t z = zone_count_;
+    std::vector<double> discard;
+    if (!block) discard.resize(z);
+    for (;;) {
+        auto next = next_record();
+        if (!next) return next.take_error();
+        if (!next.value()) return {};
+        const RowRecordHead& head = *next.value();
+        if (const std::uint8_t position = selection[head.table]) {
+            std::span<double> out = block ? std::span<double>(block + ((position - 1) * z + (head.row - 1)) * z, z)
+                                          : std::span<double>(discard);
+            if (Status s = decode_into(head, out); !s) return s;
+        }
+        advance();
+    }
+}
+
+Result<Matrix> MatrixReader::load(MatrixReader reader, MatrixHeader result_header, const std::uint8_t* selection) {
+    if (!reader.input_could_hold_rows()) {
+        // The input is too short to hold the rows the header promises, so the load must
+        // fail: find the failure without allocating a value block the data cannot fill.
+        if (Status s = reader.walk(selection, nullptr); !s) return s.take_error();
+        return MatrixError::io_text("file changed while it was being read").at(reader.source_.counter());
+    }
+    auto matrix = Matrix::for_loaded_header(std::move(result_header));
+    if (!matrix) return matrix.take_error();
+    if (Status s = reader.walk(selection, matrix.value().values_mut().data()); !s) return s.take_error();
+    return matrix;
+}
+
+Result<Matrix> MatrixReader::load_all(MatrixReader reader) {
+    SelectionMap selection{};
+    for (int t = 1; t <= reader.table_count_; ++t) selection[t] = static_cast<std::uint8_t>(t);
+    MatrixHeader header = reader.header_;
+    return load(std::move(reader), std::move(header), selection.data());
+}
+
+Result<std::vector<std::uint8_t>> resolve_table_names(const MatrixHeader& header, std::span<const std::string> names) {
+    if (names.empty()) return MatrixError::invalid_table_count("at least one table name must be provided");
+    std::vector<std::uint8_t> indices;
+    for (const std::string& name : names) {
+        const auto found = std::find_if(header.tables.begin(), header.tables.end(),
+                                        [&](const TableInfo& table) { return table.name == name; });
+        if (found == header.tables.end()) return MatrixError::table_not_found(name);
+        if (std::find(indices.begin(), indices.end(), found->index) == indices.end()) indices.push_back(found->index);
+    }
+    return indices;
+}
+
+Result<Matrix> MatrixReader::load_selected(MatrixReader reader, std::span<const std::string> names) {
+    auto indices = resolve_table_names(reader.header_, names);
+    if (!indices) return indices.take_error();
+    std::array<bool, 256> chosen{};
+    for (std::uint8_t index : indices.value()) chosen[index] = true;
+
+    // The selected tables in file order, numbered 1..k.
+    MatrixHeader header;
+    header.banner = reader.header_.banner;
+    header.run_id = reader.header_.run_id;
+    header.zone_count = reader.header_.zone_count;
+    SelectionMap selection{};
+    for (const TableInfo& table : reader.header_.tables) {
+        if (!chosen[table.index]) continue;
+        const auto position = static_cast<std::uint8_t>(header.tables.size() + 1);
+        selection[table.index] = position;
+        header.tables.push_back({table.name, table.type_code, position});
+    }
+    return load(std::move(reader), std::move(header), selection.data());
+}
+
+}  // namespace orvanel

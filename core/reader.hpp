@@ -1,0 +1,79 @@
+// Loading a matrix from a file or a byte string, whole or by table names.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "decode.hpp"
+#include "error.hpp"
+#include "header.hpp"
+#include "matrix.hpp"
+#include "plane.hpp"
+#include "source.hpp"
+
+namespace orvanel {
+
+// One decoded row and the record it came from.
+struct RowBuffer {
+    std::vector<double> values;
+    std::uint16_t row = 0;
+    std::uint8_t table = 0;
+};
+
+class MatrixReader {
+public:
+    // Opens the file and reads its header. `path` holds the bytes of the file name.
+    static Result<MatrixReader> open(std::string_view path);
+    // Reads the header from `data`, which must stay alive and unchanged while the
+    // reader lives.
+    static Result<MatrixReader> from_bytes(std::span<const std::uint8_t> data);
+
+    MatrixReader(MatrixReader&&) noexcept = default;
+    MatrixReader& operator=(MatrixReader&&) noexcept = default;
+
+    const MatrixHeader& header() const noexcept { return header_; }
+
+    // The next row record, nothing at the confirmed end of the stream, or an error.
+    Result<std::optional<RowRecordHead>> next_record();
+    // Decodes the payload of `head` into `buffer`; errors carry record start + 5.
+    Status decode_row(const RowRecordHead& head, RowBuffer& buffer);
+
+    // Both consume the reader; a failed load returns no matrix at all.
+    static Result<Matrix> load_all(MatrixReader reader);
+    static Result<Matrix> load_selected(MatrixReader reader, std::span<const std::string> names);
+
+private:
+    MatrixReader(ByteSource source, MatrixHeader header);
+    static Result<MatrixReader> start(Result<ByteSource> source);
+    void advance() noexcept;
+    // Could the rest of the input hold every row record still expected (5 bytes each)?
+    bool input_could_hold_rows() const noexcept;
+    Status decode_into(const RowRecordHead& head, std::span<double> out);
+    // Reads every remaining record; decodes those of the tables `selection` maps to a
+    // position (indexed by table number) into `block`, or into a scratch row when
+    // `block` is null.
+    Status walk(const std::uint8_t* selection, double* block);
+    static Result<Matrix> load(MatrixReader reader, MatrixHeader result_header, const std::uint8_t* selection);
+
+    ByteSource source_;
+    MatrixHeader header_;
+    std::vector<TypeCode> type_codes_;
+    std::uint16_t zone_count_ = 0;
+    std::uint8_t table_count_ = 0;
+    std::uint32_t expected_total_ = 0;
+    std::uint32_t records_read_ = 0;
+    RecordPosition expected_;
+    std::vector<std::uint8_t> payload_buffer_;
+    PlaneScratch scratch_;
+    bool finished_ = false;
+};
+
+// The distinct 1-based indices of the named tables, in order of first mention.
+Result<std::vector<std::uint8_t>> resolve_table_names(const MatrixHeader& header,
+                                                      std::span<const std::string> names);
+
+}  // namespace orvanel

@@ -1,0 +1,156 @@
+#include "source.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace orvanel {
+
+namespace {
+// Linux transfers at most this much in one read(2); asking for more is pointless.
+constexpr std::size_t max_system_read = 0x7FFFF000;
+}  // namespace
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+FileHandle::~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Status FileHandle::close() {
+    const int fd = std::exchange(fd_, -1);
+    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return MatrixError::io_os(errno);
+    return {};
+}
+
+Result<std::string> path_to_c_string(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return MatrixError::io_text("file name contained an unexpected NUL byte");
+    return std::string(path);
+}
+
+Result<ByteSource> ByteSource::open_file(std::string_view path) {
+    auto c_path = path_to_c_string(path);
+    if (!c_path) return c_path.take_error();
+    int fd;
+    do {
+        fd = ::open(c_path.value().c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return MatrixError::io_os(errno);
+
+    ByteSource source;
+    source.is_file_ = true;
+    source.file_ = FileHandle(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) source.file_size_ = static_cast<std::uint64_t>(st.st_size);
+    source.buffer_ = std::make_unique<std::uint8_t[]>(read_buffer_size);
+    return source;
+}
+
+ByteSource ByteSource::from_memory(std::span<const std::uint8_t> data) noexcept {
+    ByteSource source;
+    source.mem_ = data;
+    return source;
+}
+
+std::optional<std::uint64_t> ByteSource::remaining_hint() const noexcept {
+    if (!is_file_) return mem_.size() - mem_pos_;
+    if (!file_size_ || *file_size_ < counter_) return std::nullopt;
+    return *file_size_ - counter_;
+}
+
+Result<std::size_t> ByteSource::read_some(std::uint8_t* dst, std::size_t n) {
+    n = std::min(n, max_system_read);
+    for (;;) {
+        const ssize_t got = ::read(file_.get(), dst, n);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) return MatrixError::io_os(errno).at(counter_);
+    }
+}
+
+Status ByteSource::fill_buffer() {
+    auto got = read_some(buffer_.get(), read_buffer_size);
+    if (!got) return got.take_error();
+    buf_pos_ = 0;
+    buf_len_ = got.value();
+    return {};
+}
+
+Status ByteSource::read_exact(std::span<std::uint8_t> dst) {
+    std::uint8_t* out = dst.data();
+    std::size_t need = dst.size();
+    if (!is_file_) {
+        const std::size_t take = std::min(need, mem_.size() - mem_pos_);
+        if (take) std::memcpy(out, mem_.data() + mem_pos_, take);
+        mem_pos_ += take;
+        counter_ += take;
+        if (take < need) return MatrixError::unexpected_eof().at(counter_);
+        return {};
+    }
+    while (need > 0) {
+        if (buf_pos_ < buf_len_) {
+            const std::size_t take = std::min(need, buf_len_ - buf_pos_);
+            std::memcpy(out, buffer_.get() + buf_pos_, take);
+            buf_pos_ += take;
+            counter_ += take;
+            out += take;
+            need -= take;
+            continue;
+        }
+        if (need >= read_buffer_size) {
+            // A large request bypasses the buffer and lands in place.
+            auto got = read_some(out, need);
+            if (!got) return got.take_error();
+            if (got.value() == 0) return MatrixError::unexpected_eof().at(counter_);
+            counter_ += got.value();
+            out += got.value();
+            need -= got.value();
+            continue;
+        }
+        if (Status s = fill_buffer(); !s) return s;
+        if (buf_len_ == 0) return MatrixError::unexpected_eof().at(counter_);
+    }
+    return {};
+}
+
+Result<std::span<const std::uint8_t>> ByteSource::read_view(std::size_t n, std::vector<std::uint8_t>& spill) {
+    if (!is_file_) {
+        const std::size_t avail = mem_.size() - mem_pos_;
+        if (avail < n) {
+            mem_pos_ = mem_.size();
+            counter_ += avail;
+            return MatrixError::unexpected_eof().at(counter_);
+        }
+        std::span<const std::uint8_t> view = mem_.subspan(mem_pos_, n);
+        mem_pos_ += n;
+        counter_ += n;
+        return view;
+    }
+    if (buf_len_ - buf_pos_ >= n) {
+        std::span<const std::uint8_t> view(buffer_.get() + buf_pos_, n);
+        buf_pos_ += n;
+        counter_ += n;
+        return view;
+    }
+    if (spill.size() < n) spill.resize(n);
+    if (Status s = read_exact({spill.data(), n}); !s) return s.take_error();
+    return std::span<const std::uint8_t>(spill.data(), n);
+}
+
+Result<bool> ByteSource::has_more() {
+    if (!is_file_) return mem_pos_ < mem_.size();
+    if (buf_pos_ < buf_len_) return true;
+    if (Status s = fill_buffer(); !s) return s.take_error();
+    return buf_len_ > 0;
+}
+
+}  // namespace orvanel
