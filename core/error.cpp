@@ -11,7 +11,7 @@ struct MatrixError::Record {
     std::uint64_t f[4] = {0, 0, 0, 0};
     std::string text;          // detail, name, got text, or io description
     TypeCode type_code{};      // invalid_descriptor
-    const char* context = "";  // shape_mismatch
+    const char* context = "";  // shape_mismatch, header_record_too_large
     int os_code = 0;           // io with an error number
 };
 
@@ -51,6 +51,7 @@ constexpr KindInfo kind_info[error_kind_count] = {
     {"writer_finished", ErrorCategory::writer},
     {"writer_position_mismatch", ErrorCategory::writer},
     {"incomplete_matrix", ErrorCategory::writer},
+    {"header_record_too_large", ErrorCategory::validation},
 };
 
 std::string hex2(std::uint64_t byte) {
@@ -182,6 +183,12 @@ MatrixError MatrixError::incomplete_matrix(std::uint32_t expected, std::uint32_t
     return MatrixError(make(ErrorKind::incomplete_matrix, expected, wrote));
 }
 
+MatrixError MatrixError::header_record_too_large(std::uint8_t record, const char* what, std::uint64_t length) {
+    auto r = make(ErrorKind::header_record_too_large, record, length);
+    r->context = what;
+    return MatrixError(std::move(r));
+}
+
 MatrixError MatrixError::at(std::uint64_t offset) && {
     if (record_) record_->offset = offset;
     return std::move(*this);
@@ -257,6 +264,9 @@ std::string MatrixError::message() const {
                "; got origin " + dec(f[2]) + ", table " + dec(f[3]);
     case ErrorKind::incomplete_matrix:
         return out + "incomplete matrix: expected " + dec(f[0]) + " rows, wrote " + dec(f[1]);
+    case ErrorKind::header_record_too_large:
+        return out + "header record " + dec(f[0]) + " (" + r.context + ") too large: " + dec(f[1]) +
+               " bytes (maximum 1048576)";
     }
     return out;
 }

@@ -43,9 +43,11 @@ enum class ErrorKind : std::uint8_t {
     writer_finished,
     writer_position_mismatch,
     incomplete_matrix,
+    // Not produced by reading: a header the writer refuses because the reader would.
+    header_record_too_large,
 };
 
-inline constexpr int error_kind_count = 28;
+inline constexpr int error_kind_count = 29;
 
 enum class ErrorCategory : std::uint8_t { io, parse, validation, writer };
 
@@ -98,6 +100,7 @@ public:
     static MatrixError writer_position_mismatch(std::uint16_t expected_origin, std::uint8_t expected_table,
                                                 std::uint16_t got_origin, std::uint8_t got_table);
     static MatrixError incomplete_matrix(std::uint32_t expected, std::uint32_t wrote);
+    static MatrixError header_record_too_large(std::uint8_t record, const char* what, std::uint64_t length);
 
     // The same error with its offset set (replacing any earlier offset).
     MatrixError at(std::uint64_t offset) &&;

@@ -61,6 +61,9 @@ Status validate_table(std::string_view name, TypeCode type_code) {
         if (static_cast<unsigned char>(c) >= 0x80)
             return MatrixError::invalid_table_name("table name " + quote_name(name) + " contains non-ASCII characters");
     }
+    // The table catalogue separates names with NUL bytes: such a name would not read back.
+    if (name.find('\0') != std::string_view::npos)
+        return MatrixError::invalid_table_name("table name " + quote_name(name) + " contains a NUL byte");
     if (type_code.is_fixed() && type_code.precision > max_fixed_precision)
         return MatrixError::invalid_type_code(std::to_string(type_code.precision));
     return {};

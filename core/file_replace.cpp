@@ -1,0 +1,126 @@
+#include "file_replace.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace orvanel {
+
+namespace {
+
+constexpr int max_link_depth = 40;
+constexpr mode_t new_file_mode = 0666;
+
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows symbolic links to the path of the file that will be replaced.
+Result<std::string> resolve_links(std::string path) {
+    for (int depth = 0; depth < max_link_depth; ++depth) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string target(static_cast<std::size_t>(PATH_MAX), '\0');
+        const ssize_t len = ::readlink(path.c_str(), target.data(), target.size());
+        if (len < 0) return MatrixError::io_os(errno);
+        target.resize(static_cast<std::size_t>(len));
+        path = (!target.empty() && target[0] == '/') ? target : directory_of(path) + "/" + target;
+    }
+    return MatrixError::io_os(ELOOP);
+}
+
+Result<FileHandle> open_in_place(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return MatrixError::io_os(errno);
+    return FileHandle(fd);
+}
+
+// Creates a fresh hidden file beside `target`; permission bits 0666 less the umask.
+int create_temp(const std::string& target, std::string& temp_path) {
+    static unsigned counter = 0;
+    const std::string prefix = directory_of(target) + "/." + base_of(target) + ".";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const unsigned long tag = static_cast<unsigned long>(::getpid()) * 1000003ul ^
+                                  static_cast<unsigned long>(std::time(nullptr)) * 7919ul ^ ++counter * 104729ul;
+        temp_path = prefix + std::to_string(tag % 1000000007ul) + ".tmp";
+        const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
+        if (fd >= 0 || (errno != EEXIST && errno != EINTR)) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+}  // namespace
+
+FileReplacement::FileReplacement(FileReplacement&& other) noexcept
+    : file_(std::move(other.file_)),
+      temp_path_(std::move(other.temp_path_)),
+      target_path_(std::move(other.target_path_)) {
+    other.temp_path_.clear();
+}
+
+FileReplacement::~FileReplacement() {
+    if (!temp_path_.empty()) {
+        (void)file_.close();
+        ::unlink(temp_path_.c_str());
+    }
+}
+
+Result<FileReplacement> FileReplacement::begin(std::string_view path) {
+    auto c_path = path_to_c_string(path);
+    if (!c_path) return c_path.take_error();
+    auto target = resolve_links(std::move(c_path.value()));
+    if (!target) return target.take_error();
+
+    FileReplacement replacement;
+    replacement.target_path_ = std::move(target.value());
+    struct stat st {};
+    const bool exists = ::stat(replacement.target_path_.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        auto handle = open_in_place(replacement.target_path_);
+        if (!handle) return handle.take_error();
+        replacement.file_ = std::move(handle.value());
+        return replacement;
+    }
+
+    const int fd = create_temp(replacement.target_path_, replacement.temp_path_);
+    if (fd < 0) {
+        const int err = errno;
+        replacement.temp_path_.clear();
+        // A writable file in a directory we may not add to is still written, in place.
+        if (exists && (err == EACCES || err == EPERM || err == EROFS)) {
+            auto handle = open_in_place(replacement.target_path_);
+            if (!handle) return handle.take_error();
+            replacement.file_ = std::move(handle.value());
+            return replacement;
+        }
+        return MatrixError::io_os(err);
+    }
+    replacement.file_ = FileHandle(fd);
+    if (exists) (void)::fchmod(fd, st.st_mode & 07777);
+    return replacement;
+}
+
+Status FileReplacement::commit() {
+    if (Status s = file_.close(); !s) return s;
+    if (temp_path_.empty()) return {};
+    if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) return MatrixError::io_os(errno);
+    temp_path_.clear();
+    return {};
+}
+
+}  // namespace orvanel

@@ -1,0 +1,36 @@
+// Writing a file so that a failure never destroys what was at its path before.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+#include "source.hpp"
+
+namespace orvanel {
+
+// A regular file (or a path where none exists yet) is written to a temporary file in
+// the same directory and renamed over the target on commit; a symbolic link is followed
+// and the file it points to replaced. Anything else (a FIFO, a device) is written in
+// place. Without a commit the temporary file is removed and the target is untouched.
+class FileReplacement {
+public:
+    static Result<FileReplacement> begin(std::string_view path);
+
+    FileReplacement(FileReplacement&& other) noexcept;
+    FileReplacement& operator=(FileReplacement&&) = delete;
+    FileReplacement(const FileReplacement&) = delete;
+    ~FileReplacement();
+
+    FileHandle& handle() noexcept { return file_; }
+    // Closes the file and moves it into place.
+    Status commit();
+
+private:
+    FileReplacement() = default;
+    FileHandle file_;
+    std::string temp_path_;    // empty when writing in place
+    std::string target_path_;
+};
+
+}  // namespace orvanel
