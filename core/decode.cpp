@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "plane.hpp"
+#include "transpose.hpp"
 
 namespace orvanel {
 
@@ -45,41 +46,27 @@ Result<Planes> decode_planes(std::span<const std::uint8_t> rest, std::uint8_t ma
 }
 
 void assemble_doubles(const Planes& planes, std::span<double> out) {
-    const std::uint8_t *p0 = planes.p[0], *p1 = planes.p[1], *p2 = planes.p[2], *p3 = planes.p[3];
-    const std::uint8_t *p4 = planes.p[4], *p5 = planes.p[5], *p6 = planes.p[6], *p7 = planes.p[7];
     double* dst = out.data();
-    for (std::size_t i = 0, n = out.size(); i < n; ++i) {
-        const std::uint64_t bits = std::uint64_t{p0[i]} | std::uint64_t{p1[i]} << 8 | std::uint64_t{p2[i]} << 16 |
-                                   std::uint64_t{p3[i]} << 24 | std::uint64_t{p4[i]} << 32 |
-                                   std::uint64_t{p5[i]} << 40 | std::uint64_t{p6[i]} << 48 |
-                                   std::uint64_t{p7[i]} << 56;
-        dst[i] = std::bit_cast<double>(bits);
-    }
+    join_planes(out.size(), planes.p, [dst](std::size_t i, std::uint64_t w) { dst[i] = std::bit_cast<double>(w); });
 }
 
 void assemble_floats(const Planes& planes, std::span<double> out) {
-    const std::uint8_t *p0 = planes.p[0], *p1 = planes.p[1], *p2 = planes.p[2], *p3 = planes.p[3];
     double* dst = out.data();
-    for (std::size_t i = 0, n = out.size(); i < n; ++i) {
-        const std::uint32_t bits = std::uint32_t{p0[i]} | std::uint32_t{p1[i]} << 8 | std::uint32_t{p2[i]} << 16 |
-                                   std::uint32_t{p3[i]} << 24;
-        dst[i] = static_cast<double>(std::bit_cast<float>(bits));
-    }
+    join_planes(out.size(), planes.p, [dst](std::size_t i, std::uint64_t w) {
+        dst[i] = static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(w)));
+    });
 }
 
 // magnitude / 10^e, negated when bit 0 of the scale-and-sign byte is set. An absent
 // plane 4 reads as zero bytes: exponent 0 and positive, so m / 1.0 = m exactly.
 void assemble_fixed(const Planes& planes, std::span<double> out) {
-    const std::uint8_t *p0 = planes.p[0], *p1 = planes.p[1], *p2 = planes.p[2], *p3 = planes.p[3];
-    const std::uint8_t* s = planes.p[4];
     double* dst = out.data();
-    for (std::size_t i = 0, n = out.size(); i < n; ++i) {
-        const std::uint32_t m = std::uint32_t{p0[i]} | std::uint32_t{p1[i]} << 8 | std::uint32_t{p2[i]} << 16 |
-                                std::uint32_t{p3[i]} << 24;
-        const double v = static_cast<double>(m) / powers_of_ten[s[i] >> 4];
-        const std::uint64_t sign = std::uint64_t{s[i] & 1u} << 63;
-        dst[i] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^ sign);
-    }
+    join_planes(out.size(), planes.p, [dst](std::size_t i, std::uint64_t w) {
+        const auto m = static_cast<std::uint32_t>(w);
+        const auto s = static_cast<std::uint8_t>(w >> 32);
+        const double v = static_cast<double>(m) / powers_of_ten[s >> 4];
+        dst[i] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^ (std::uint64_t{s & 1u} << 63));
+    });
 }
 
 }  // namespace

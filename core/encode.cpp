@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "plane.hpp"
+#include "transpose.hpp"
 #include "schema.hpp"
 
 namespace orvanel {
@@ -14,6 +15,9 @@ namespace {
 
 constexpr double powers_of_ten[10] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
 constexpr double max_magnitude = 4294967295.0;
+
+// Largest double below 2^52 and above: every double of magnitude 2^52 or more is integral.
+constexpr double two_52 = 4503599627370496.0;
 
 void append_preamble(std::vector<std::uint8_t>& out, std::uint8_t descriptor) {
     out.push_back(payload_preamble);
@@ -28,37 +32,47 @@ bool is_zero_row(std::span<const double> row) {
     return true;
 }
 
-bool has_nonzero(std::span<const std::uint8_t> plane) {
-    for (std::uint8_t b : plane) {
-        if (b) return true;
-    }
-    return false;
+// Round to nearest, ties to even, without a library call: adding and removing 2^52
+// leaves exactly the integral part rounded in the current (nearest-even) mode.
+double round_half_even(double x) {
+    const double a = std::fabs(x);
+    if (!(a < two_52)) return x;
+    return std::copysign((a + two_52) - two_52, x);
 }
 
-// Planes 0..7 of the 64 bits of every value.
-void split_doubles(std::span<const double> row, PlaneScratch& scratch) {
-    std::uint8_t* planes[8];
-    for (int k = 0; k < 8; ++k) planes[k] = scratch.plane(k).data();
-    for (std::size_t i = 0; i < row.size(); ++i) {
-        const std::uint64_t bits = std::bit_cast<std::uint64_t>(row[i]);
-        for (int k = 0; k < 8; ++k) planes[k][i] = static_cast<std::uint8_t>(bits >> (8 * k));
+struct PlaneSet {
+    std::uint8_t* p[8];
+    explicit PlaneSet(PlaneScratch& scratch) {
+        for (int k = 0; k < 8; ++k) p[k] = scratch.plane(k).data();
     }
+};
+
+// Descriptor bits (bit 7 - k for plane k) of the planes with a non-zero byte, from the
+// OR of every value's word.
+std::uint8_t nonzero_planes(std::uint64_t or_all, int plane_count) {
+    std::uint8_t descriptor = 0;
+    for (int k = 0; k < plane_count; ++k) {
+        if ((or_all >> (8 * k)) & 0xFF) descriptor |= static_cast<std::uint8_t>(0x80 >> k);
+    }
+    return descriptor;
 }
 
-// Appends the descriptor naming the planes of `plane_count` that hold a non-zero byte,
-// then those planes; every plane when `all` is set.
-void append_planes(PlaneScratch& scratch, int plane_count, std::uint8_t fixed_descriptor,
-                   std::vector<std::uint8_t>& out) {
-    std::uint8_t descriptor = fixed_descriptor;
-    if (!descriptor) {
-        for (int k = 0; k < plane_count; ++k) {
-            if (has_nonzero(scratch.plane(k))) descriptor |= static_cast<std::uint8_t>(0x80 >> k);
-        }
-    }
+void append_planes(PlaneScratch& scratch, int plane_count, std::uint8_t descriptor, std::vector<std::uint8_t>& out) {
     append_preamble(out, descriptor);
     for (int k = 0; k < plane_count; ++k) {
         if (descriptor & (0x80 >> k)) encode_plane(scratch.plane(k), out);
     }
+}
+
+// Planes 0..7 of the 64 bits of every value.
+std::uint64_t split_doubles(std::span<const double> row, PlaneScratch& scratch) {
+    const double* v = row.data();
+    std::uint64_t or_all = 0;
+    split_planes(row.size(), 8, PlaneSet(scratch).p, or_all, [v](std::size_t i, std::uint64_t& w) {
+        w = std::bit_cast<std::uint64_t>(v[i]);
+        return true;
+    });
+    return or_all;
 }
 
 void encode_raw(std::span<const double> row, PlaneScratch& scratch, std::vector<std::uint8_t>& out) {
@@ -68,37 +82,33 @@ void encode_raw(std::span<const double> row, PlaneScratch& scratch, std::vector<
 
 // Float32 planes 0..3 and the marker plane 4; false when a finite value overflows.
 bool split_floats(std::span<const double> row, PlaneScratch& scratch) {
-    std::uint8_t* planes[4];
-    for (int k = 0; k < 4; ++k) planes[k] = scratch.plane(k).data();
-    for (std::size_t i = 0; i < row.size(); ++i) {
-        const double v = row[i];
-        const float f = static_cast<float>(v);
-        if (std::isinf(f) && std::isfinite(v)) return false;
-        const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
-        for (int k = 0; k < 4; ++k) planes[k][i] = static_cast<std::uint8_t>(bits >> (8 * k));
-    }
-    std::memset(scratch.plane(4).data(), 0xFF, row.size());
-    return true;
+    const double* v = row.data();
+    std::uint64_t or_all = 0;
+    const bool fits = split_planes(row.size(), 4, PlaneSet(scratch).p, or_all, [v](std::size_t i, std::uint64_t& w) {
+        const float f = static_cast<float>(v[i]);
+        w = std::bit_cast<std::uint32_t>(f);
+        return !(std::isinf(f) && std::isfinite(v[i]));
+    });
+    if (fits) std::memset(scratch.plane(4).data(), 0xFF, row.size());
+    return fits;
 }
 
-// Magnitude planes 0..3 and scale-and-sign plane 4; false when a value is not finite
-// or its magnitude does not fit 32 bits.
-bool split_fixed(std::span<const double> row, std::uint8_t precision, PlaneScratch& scratch) {
+// Magnitude planes 0..3 and scale-and-sign plane 4; false when a value is not finite or
+// its magnitude does not fit 32 bits. Returns the OR of all words through `or_all`.
+bool split_fixed(std::span<const double> row, std::uint8_t precision, PlaneScratch& scratch, std::uint64_t& or_all) {
     const double scale = powers_of_ten[precision];
-    const std::uint8_t scale_byte = static_cast<std::uint8_t>(precision << 4);
-    std::uint8_t* planes[5];
-    for (int k = 0; k < 5; ++k) planes[k] = scratch.plane(k).data();
-    for (std::size_t i = 0; i < row.size(); ++i) {
-        const double v = row[i];
-        if (!std::isfinite(v)) return false;
-        const double r = __builtin_roundeven(scale * v);
+    const std::uint64_t scale_byte = std::uint64_t{precision} << 4;
+    const double* v = row.data();
+    return split_planes(row.size(), 5, PlaneSet(scratch).p, or_all, [=](std::size_t i, std::uint64_t& w) {
+        if (!std::isfinite(v[i])) return false;
+        const double r = round_half_even(scale * v[i]);
         const double magnitude = std::fabs(r);
         if (magnitude > max_magnitude) return false;
         const auto m = static_cast<std::uint32_t>(magnitude);
-        for (int k = 0; k < 4; ++k) planes[k][i] = static_cast<std::uint8_t>(m >> (8 * k));
-        planes[4][i] = m == 0 ? 0 : static_cast<std::uint8_t>(scale_byte | (r < 0 ? 1 : 0));
-    }
-    return true;
+        const std::uint64_t sign_scale = m == 0 ? 0 : (scale_byte | (r < 0 ? 1 : 0));
+        w = m | sign_scale << 32;
+        return true;
+    });
 }
 
 }  // namespace
@@ -110,19 +120,19 @@ void encode_payload(TypeCode type_code, std::span<const double> row, PlaneScratc
         return;
     }
     if (type_code.is_double()) {
-        split_doubles(row, scratch);
-        append_planes(scratch, 8, 0, out);
+        const std::uint64_t or_all = split_doubles(row, scratch);
+        append_planes(scratch, 8, nonzero_planes(or_all, 8), out);
         return;
     }
     if (type_code.is_single()) {
         if (!split_floats(row, scratch)) return encode_raw(row, scratch, out);
-        append_preamble(out, 0xF8);
-        for (int k = 0; k < 5; ++k) encode_plane(scratch.plane(k), out);
+        append_planes(scratch, 5, 0xF8, out);
         return;
     }
-    if (type_code.precision > max_fixed_precision || !split_fixed(row, type_code.precision, scratch))
+    std::uint64_t or_all = 0;
+    if (type_code.precision > max_fixed_precision || !split_fixed(row, type_code.precision, scratch, or_all))
         return encode_raw(row, scratch, out);
-    append_planes(scratch, 5, 0, out);
+    append_planes(scratch, 5, nonzero_planes(or_all, 5), out);
 }
 
 }  // namespace orvanel

@@ -1,6 +1,7 @@
 #include "plane.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace orvanel {
@@ -36,12 +37,45 @@ namespace orvanel {
 
 namespace {
 
+constexpr std::uint64_t ones = 0x0101010101010101ull;
+constexpr std::uint64_t highs = 0x8080808080808080ull;
+
+std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// Flags (0x80) the zero bytes of v; the lowest flag is always exact.
+std::uint64_t zero_bytes(std::uint64_t v) { return (v - ones) & ~v & highs; }
+
 // Length of the run of bytes equal to plane[pos], counting at most `limit`.
 std::size_t run_length(const std::uint8_t* plane, std::size_t pos, std::size_t limit) {
     const std::uint8_t value = plane[pos];
+    const std::uint64_t pattern = value * ones;
     std::size_t len = 1;
+    while (len + 8 <= limit) {
+        const std::uint64_t diff = load64(plane + pos + len) ^ pattern;
+        if (diff) return len + static_cast<std::size_t>(std::countr_zero(diff) / 8);
+        len += 8;
+    }
     while (len < limit && plane[pos + len] == value) ++len;
     return len;
+}
+
+// First position i in [from, n - 2) that starts three equal bytes, or n when none does.
+std::size_t find_triple(const std::uint8_t* plane, std::size_t from, std::size_t n) {
+    std::size_t i = from;
+    while (i + 10 <= n) {
+        const std::uint64_t a = load64(plane + i), b = load64(plane + i + 1), c = load64(plane + i + 2);
+        const std::uint64_t flags = zero_bytes((a ^ b) | (b ^ c));
+        if (flags) return i + static_cast<std::size_t>(std::countr_zero(flags) / 8);
+        i += 8;
+    }
+    for (; i + 2 < n; ++i) {
+        if (plane[i] == plane[i + 1] && plane[i + 1] == plane[i + 2]) return i;
+    }
+    return n;
 }
 
 }  // namespace
@@ -63,16 +97,10 @@ void encode_plane(std::span<const std::uint8_t> plane, std::vector<std::uint8_t>
             pos += run;
             continue;
         }
-        // A literal: absorb runs of one or two bytes until a run of three begins or the
-        // literal is full.
-        std::size_t end = pos + run;
-        while (end < n) {
-            const std::size_t next = run_length(b, end, std::min<std::size_t>(3, n - end));
-            if (next >= 3) break;
-            const std::size_t room = limit - (end - pos);
-            end += std::min(room, next);
-            if (room <= next) break;
-        }
+        // A literal absorbs runs of one or two bytes: it ends where three equal bytes
+        // begin (always the start of a run, since the run at pos was measured whole), at
+        // the token limit, or at the end of the plane.
+        const std::size_t end = std::min({find_triple(b, pos + run, n), pos + limit, n});
         const std::size_t len = end - pos;
         out.push_back(static_cast<std::uint8_t>(len & 0xFF));
         out.push_back(static_cast<std::uint8_t>(len >> 8));
