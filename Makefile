@@ -1,12 +1,17 @@
 # Set-up from a fresh clone. `make test` builds the abi3 wheel, audits it, installs it into
-# a private virtual environment and runs the whole test suite.
+# a private virtual environment and runs the whole test suite, then runs it once more
+# against the NumPy 1.x line.
 
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
+NP1    := .venv-numpy1
 DIST   := build/dist
+WHEEL   = $$(ls $(DIST)/orvanel-*.whl)
 
-.PHONY: test wheel venv clean
+.PHONY: test test-numpy2 test-numpy1 wheel venv clean
+
+test: test-numpy2 test-numpy1
 
 venv: $(VPY)
 
@@ -20,10 +25,18 @@ wheel: venv
 	$(VPY) -m pip install --quiet abi3audit
 	$(VENV)/bin/abi3audit --strict --report $(DIST)/orvanel-*.whl
 
-test: wheel
-	$(VPY) -m pip install --quiet --force-reinstall --no-deps $(DIST)/orvanel-*.whl
-	$(VPY) -m pip install --quiet "$$(ls $(DIST)/orvanel-*.whl)[test]"
+test-numpy2: wheel
+	$(VPY) -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
+	$(VPY) -m pip install --quiet "$(WHEEL)[test]"
 	$(VPY) -m pytest -q tests
 
+test-numpy1: wheel
+	test -x $(NP1)/bin/python || $(PYTHON) -m venv $(NP1)
+	$(NP1)/bin/python -m pip install --quiet "numpy>=1.26,<2"
+	$(NP1)/bin/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
+	$(NP1)/bin/python -m pip install --quiet "$(WHEEL)[test]"
+	$(NP1)/bin/python -c "import numpy; assert numpy.__version__.startswith('1.'), numpy.__version__"
+	$(NP1)/bin/python -m pytest -q tests
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(NP1)

@@ -96,11 +96,8 @@ void MatrixReader::advance() noexcept {
     expected_.advance(table_count_);
 }
 
-bool MatrixReader::input_could_hold_rows() const noexcept {
-    const auto remaining = source_.remaining_hint();
-    if (!remaining) return true;
-    const std::uint64_t least = std::uint64_t{expected_total_ - records_read_} * record_header_size;
-    return *remaining >= least;
+bool MatrixReader::input_could_hold_rows() {
+    return source_.can_supply(std::uint64_t{expected_total_ - records_read_} * record_header_size);
 }
 
 Status MatrixReader::walk(const std::uint8_t* selection, double* block) {

@@ -51,7 +51,7 @@ private:
     static Result<MatrixReader> start(Result<ByteSource> source);
     void advance() noexcept;
     // Could the rest of the input hold every row record still expected (5 bytes each)?
-    bool input_could_hold_rows() const noexcept;
+    bool input_could_hold_rows();
     Status decode_into(const RowRecordHead& head, std::span<double> out);
     // Reads every remaining record; decodes those of the tables `selection` maps to a
     // position (indexed by table number) into `block`, or into a scratch row when

@@ -52,7 +52,7 @@ Result<ByteSource> ByteSource::open_file(std::string_view path) {
     source.file_ = FileHandle(fd);
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) source.file_size_ = static_cast<std::uint64_t>(st.st_size);
-    source.buffer_ = std::make_unique<std::uint8_t[]>(read_buffer_size);
+    source.buffer_.resize(read_buffer_size);
     return source;
 }
 
@@ -62,13 +62,29 @@ ByteSource ByteSource::from_memory(std::span<const std::uint8_t> data) noexcept 
     return source;
 }
 
-std::optional<std::uint64_t> ByteSource::remaining_hint() const noexcept {
-    if (!is_file_) return mem_.size() - mem_pos_;
-    if (!file_size_ || *file_size_ < counter_) return std::nullopt;
-    return *file_size_ - counter_;
+bool ByteSource::can_supply(std::uint64_t n) {
+    if (!is_file_) return mem_.size() - mem_pos_ >= n;
+    if (file_size_) return *file_size_ >= counter_ && *file_size_ - counter_ >= n;
+    if (buf_len_ - buf_pos_ >= n) return true;
+    // Move the unread bytes to the front and read on until n bytes are buffered.
+    std::memmove(buffer_.data(), buffer_.data() + buf_pos_, buf_len_ - buf_pos_);
+    buf_len_ -= buf_pos_;
+    buf_pos_ = 0;
+    if (buffer_.size() < n) buffer_.resize(n);
+    while (buf_len_ < n && deferred_errno_ == 0) {
+        auto got = read_some(buffer_.data() + buf_len_, n - buf_len_);
+        if (!got) {
+            deferred_errno_ = got.error().os_code();
+            return true;
+        }
+        if (got.value() == 0) return false;
+        buf_len_ += got.value();
+    }
+    return true;
 }
 
 Result<std::size_t> ByteSource::read_some(std::uint8_t* dst, std::size_t n) {
+    if (const int err = std::exchange(deferred_errno_, 0)) return MatrixError::io_os(err).at(counter_);
     n = std::min(n, max_system_read);
     for (;;) {
         const ssize_t got = ::read(file_.get(), dst, n);
@@ -78,7 +94,7 @@ Result<std::size_t> ByteSource::read_some(std::uint8_t* dst, std::size_t n) {
 }
 
 Status ByteSource::fill_buffer() {
-    auto got = read_some(buffer_.get(), read_buffer_size);
+    auto got = read_some(buffer_.data(), read_buffer_size);
     if (!got) return got.take_error();
     buf_pos_ = 0;
     buf_len_ = got.value();
@@ -99,7 +115,7 @@ Status ByteSource::read_exact(std::span<std::uint8_t> dst) {
     while (need > 0) {
         if (buf_pos_ < buf_len_) {
             const std::size_t take = std::min(need, buf_len_ - buf_pos_);
-            std::memcpy(out, buffer_.get() + buf_pos_, take);
+            std::memcpy(out, buffer_.data() + buf_pos_, take);
             buf_pos_ += take;
             counter_ += take;
             out += take;
@@ -136,7 +152,7 @@ Result<std::span<const std::uint8_t>> ByteSource::read_view(std::size_t n, std::
         return view;
     }
     if (buf_len_ - buf_pos_ >= n) {
-        std::span<const std::uint8_t> view(buffer_.get() + buf_pos_, n);
+        std::span<const std::uint8_t> view(buffer_.data() + buf_pos_, n);
         buf_pos_ += n;
         counter_ += n;
         return view;

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -52,8 +51,11 @@ public:
     // Bytes consumed since the first byte.
     std::uint64_t counter() const noexcept { return counter_; }
 
-    // Bytes not yet consumed, when the size of the input is known (memory, regular file).
-    std::optional<std::uint64_t> remaining_hint() const noexcept;
+    // Whether at least `n` more bytes can be read. Exact for memory and regular files;
+    // for a pipe or device it reads ahead into the buffer (up to `n` bytes), so the
+    // answer costs memory of the order of `n` and never a read error: one met while
+    // reading ahead is reported when the reads reach it.
+    bool can_supply(std::uint64_t n);
 
     // Fills `dst` completely. A short input fails with unexpected_eof, a failed read with
     // io; both carry the counter, which includes the bytes of a partial read.
@@ -78,10 +80,11 @@ private:
     std::size_t mem_pos_ = 0;
     // File input, read through the buffer: [buf_pos_, buf_len_) is unread.
     FileHandle file_;
-    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::vector<std::uint8_t> buffer_;
     std::size_t buf_pos_ = 0;
     std::size_t buf_len_ = 0;
     std::optional<std::uint64_t> file_size_;
+    int deferred_errno_ = 0;  // a read error met while reading ahead
     std::uint64_t counter_ = 0;
     bool is_file_ = false;
 };

@@ -1,0 +1,125 @@
+#include "loading.hpp"
+
+#include <array>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "matrix_core.hpp"
+#include "reader.hpp"
+#include "ref.hpp"
+
+namespace orvanel::py {
+
+namespace {
+
+// Everything a load needs, converted from Python beforehand, so that the load itself
+// touches no Python object: either a file path or a bytes object (kept alive here;
+// bytes are immutable, so its buffer can be read without the lock), and the table
+// names of a selective load.
+struct LoadRequest {
+    std::string path;
+    Ref data;
+    std::optional<std::vector<std::string>> names;
+};
+
+// Reads the matrix with the interpreter lock released and wraps it in a new _MatrixCore
+// once the lock is held again.
+PyObject* run_load(const LoadRequest& request) {
+    std::span<const std::uint8_t> bytes;
+    if (request.data) {
+        const char* start = PyBytes_AsString(request.data.get());
+        const Py_ssize_t size = PyBytes_Size(request.data.get());
+        if (start == nullptr || size < 0) return nullptr;
+        bytes = {reinterpret_cast<const std::uint8_t*>(start), static_cast<std::size_t>(size)};
+    }
+
+    std::optional<Result<Matrix>> loaded;
+    bool out_of_memory = false;
+    {
+        AllowThreads unlocked;
+        try {
+            Result<MatrixReader> reader =
+                request.data ? MatrixReader::from_bytes(bytes) : MatrixReader::open(request.path);
+            if (!reader) {
+                loaded.emplace(reader.take_error());
+            } else if (request.names) {
+                loaded.emplace(MatrixReader::load_selected(std::move(reader).value(), *request.names));
+            } else {
+                loaded.emplace(MatrixReader::load_all(std::move(reader).value()));
+            }
+        } catch (const std::bad_alloc&) {
+            loaded.reset();
+            out_of_memory = true;
+        }
+    }
+
+    if (out_of_memory) return PyErr_NoMemory();
+    if (!*loaded) return raise_matrix_error(loaded->take_error());
+    return make_matrix_core(std::move(*loaded).value());
+}
+
+constexpr const char* path_params[] = {"path"};
+constexpr const char* bytes_params[] = {"bytes"};
+constexpr const char* path_names_params[] = {"path", "table_names"};
+constexpr const char* bytes_names_params[] = {"bytes", "table_names"};
+
+constexpr Signature open_signature{"_MatrixCore.open()", path_params};
+constexpr Signature from_bytes_signature{"_MatrixCore.from_bytes()", bytes_params};
+constexpr Signature open_tables_signature{"_MatrixCore.open_tables()", path_names_params};
+constexpr Signature from_bytes_tables_signature{"_MatrixCore.from_bytes_tables()", bytes_names_params};
+
+}  // namespace
+
+PyObject* matrix_core_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};
+        if (!bind_fast(open_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        LoadRequest request;
+        if (!path_from_py(bound[0], "path", request.path)) return nullptr;
+        return run_load(request);
+    });
+}
+
+PyObject* matrix_core_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};
+        if (!bind_fast(from_bytes_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        LoadRequest request;
+        if (!bytes_from_py(bound[0], "bytes", request.data)) return nullptr;
+        return run_load(request);
+    });
+}
+
+PyObject* matrix_core_open_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> bound{};
+        if (!bind_fast(open_tables_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        LoadRequest request;
+        if (!path_from_py(bound[0], "path", request.path)) return nullptr;
+        if (!table_names_from_py(bound[1], "table_names", request.names.emplace())) return nullptr;
+        return run_load(request);
+    });
+}
+
+PyObject* matrix_core_from_bytes_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> bound{};
+        if (!bind_fast(from_bytes_tables_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        LoadRequest request;
+        if (!bytes_from_py(bound[0], "bytes", request.data)) return nullptr;
+        if (!table_names_from_py(bound[1], "table_names", request.names.emplace())) return nullptr;
+        return run_load(request);
+    });
+}
+
+}  // namespace orvanel::py

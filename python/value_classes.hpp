@@ -1,0 +1,29 @@
+// The value classes TableDef, TableInfo and SchemaResult.
+#pragma once
+
+#include <span>
+
+#include "header.hpp"
+#include "pyapi.hpp"
+#include "schema.hpp"
+
+namespace orvanel::py {
+
+// The type objects, borrowed from process-wide slots and created on first use; null
+// with an exception set when creation fails.
+PyTypeObject* table_def_type() noexcept;
+PyTypeObject* table_info_type() noexcept;
+PyTypeObject* schema_result_type() noexcept;
+
+// The definition held by a TableDef object, or null when `object` is not one.
+const TableDef* table_def_value(PyObject* object) noexcept;
+
+// A new TableInfo copying `info`.
+PyObject* make_table_info(const TableInfo& info);
+// A new list with one new TableInfo per entry, in order.
+PyObject* table_info_list(std::span<const TableInfo> tables);
+
+// A new SchemaResult owning `header` (zone count, banner, run identifier, tables).
+PyObject* make_schema_result(MatrixHeader&& header) noexcept;
+
+}  // namespace orvanel::py

@@ -1,0 +1,253 @@
+#include "writing.hpp"
+
+#include <array>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "arrays.hpp"
+#include "binding.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "hold.hpp"
+#include "matrix_core.hpp"
+#include "value_classes.hpp"
+#include "writer.hpp"
+
+namespace orvanel::py {
+
+namespace {
+
+using Mode = HoldGuard::Mode;
+
+// ---- schema arguments -----------------------------------------------------------
+
+struct Schema {
+    std::uint16_t zone_count = 0;
+    std::optional<std::string> banner;  // nothing: the default
+    std::optional<std::string> run_id;  // nothing: the default
+    std::vector<TableDef> tables;
+};
+
+// A banner or run identifier: absent or None selects the default, a str is used as it
+// is (an empty one too).
+bool label_from_py(PyObject* object, const char* param, std::optional<std::string>& out) {
+    if (object == nullptr || object == Py_None) return true;
+    return text_from_py(object, param, out.emplace());
+}
+
+bool labels_from_py(PyObject* banner, PyObject* run_id, Schema& schema) {
+    return label_from_py(banner, "banner", schema.banner) && label_from_py(run_id, "run_id", schema.run_id);
+}
+
+// The header a schema describes: the zone count range is checked first (nothing else
+// is), then the given banner and run identifier replace the defaults, and the tables
+// are numbered 1, 2, … in order.
+Result<MatrixHeader> header_from_schema(Schema&& schema) {
+    Result<MatrixHeader> made = MatrixHeader::make(schema.zone_count);
+    if (!made) return made;
+    MatrixHeader& header = made.value();
+    if (schema.banner) header.banner = std::move(*schema.banner);
+    if (schema.run_id) header.run_id = std::move(*schema.run_id);
+    header.tables.reserve(schema.tables.size());
+    for (std::size_t i = 0; i < schema.tables.size(); ++i) {
+        TableDef& def = schema.tables[i];
+        header.tables.push_back(TableInfo{std::move(def.name), def.type_code, static_cast<std::uint8_t>(i + 1)});
+    }
+    return made;
+}
+
+// An all-zero matrix for the schema: zone count range, table rules, then the one
+// zero-filled allocation (std::bad_alloc when memory is short).
+Result<Matrix> matrix_from_schema(Schema&& schema) {
+    Result<MatrixHeader> header = header_from_schema(std::move(schema));
+    if (!header) return header.take_error();
+    return Matrix::create(std::move(header).value());
+}
+
+// The temporary matrix of the stack methods, from their arguments after `path`:
+// (zone_count, tables, stack, banner, run_id). Converts zone_count, stack, banner,
+// run_id, then tables; checks the stack's shape before the zone count range and the
+// table rules; then copies the stack into a new matrix. False with an exception set on
+// failure.
+bool matrix_from_stack(PyObject* const* bound, std::optional<Matrix>& out) {
+    Schema schema;
+    InputArray stack;
+    if (!u16_from_py(bound[0], "zone_count", schema.zone_count) || !stack.accept(bound[2], "stack", 3) ||
+        !labels_from_py(bound[3], bound[4], schema) || !table_defs_from_py(bound[1], schema.tables)) {
+        return false;
+    }
+    // No Python code runs from here to the end of the copy.
+    ArrayView view;
+    if (!stack.view(view) || !check_stack_shape(view, schema.tables.size(), schema.zone_count)) return false;
+    Result<Matrix> matrix = matrix_from_schema(std::move(schema));
+    if (!matrix) {
+        raise_matrix_error(matrix.take_error());
+        return false;
+    }
+    copy_stack(view, matrix.value().values_mut());
+    out.emplace(std::move(matrix).value());
+    return true;
+}
+
+// ---- writing with the lock released ---------------------------------------------
+
+// Runs `work` (pure C++, touching no Python object) with the interpreter lock released
+// and returns its outcome. Memory exhaustion inside is caught there and raised as
+// MemoryError once the lock is held again; nothing is returned then.
+template <class Work>
+auto run_unlocked(Work&& work) -> std::optional<decltype(work())> {
+    std::optional<decltype(work())> outcome;
+    {
+        AllowThreads unlocked;
+        try {
+            outcome.emplace(work());
+        } catch (const std::bad_alloc&) {
+            outcome.reset();
+        }
+    }
+    if (!outcome) PyErr_NoMemory();
+    return outcome;
+}
+
+PyObject* none_or_raise(std::optional<Status>&& written) noexcept {
+    if (!written) return nullptr;
+    if (!*written) return raise_matrix_error(written->take_error());
+    Py_RETURN_NONE;
+}
+
+// The written file as one new bytes object. The file is held twice at the peak, as
+// the buffer and as the bytes; the buffer is freed before the bytes are handed on.
+PyObject* bytes_or_raise(std::optional<Result<GrowableBuffer>>&& written) noexcept {
+    if (!written) return nullptr;
+    if (!*written) return raise_matrix_error(written->take_error());
+    const GrowableBuffer buffer = std::move(*written).value();
+    written.reset();
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()),
+                                     static_cast<Py_ssize_t>(buffer.size()));
+}
+
+// ---- signatures -----------------------------------------------------------------
+
+constexpr const char* schema_params[] = {"zone_count", "tables"};
+constexpr const char* label_params[] = {"banner", "run_id"};
+constexpr const char* write_from_stack_params[] = {"path", "zone_count", "tables", "stack"};
+constexpr const char* to_bytes_from_stack_params[] = {"zone_count", "tables", "stack"};
+constexpr const char* path_params[] = {"path"};
+
+constexpr Signature create_signature{"_MatrixCore.create()", schema_params, label_params};
+constexpr Signature validate_schema_signature{"_MatrixCore.validate_schema()", schema_params, label_params};
+constexpr Signature write_from_stack_signature{"_MatrixCore.write_from_stack()", write_from_stack_params,
+                                               label_params};
+constexpr Signature to_bytes_from_stack_signature{"_MatrixCore.to_bytes_from_stack()", to_bytes_from_stack_params,
+                                                  label_params};
+constexpr Signature write_signature{"_MatrixCore.write()", path_params};
+constexpr Signature to_bytes_signature{"_MatrixCore.to_bytes()", {}};
+constexpr Signature bytes_signature{"_MatrixCore.__bytes__()", {}};
+
+// Binds (zone_count, tables, banner, run_id) and converts zone_count, banner, run_id,
+// then tables.
+bool schema_from_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      Schema& schema) {
+    std::array<PyObject*, 4> bound{};
+    return bind_fast(signature, args, nargs, kwnames, bound.data()) &&
+           u16_from_py(bound[0], "zone_count", schema.zone_count) && labels_from_py(bound[2], bound[3], schema) &&
+           table_defs_from_py(bound[1], schema.tables);
+}
+
+PyObject* to_bytes_impl(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        if (!bind_fast(signature, args, nargs, kwnames, nullptr)) return nullptr;
+        MatrixCoreState& state = matrix_core_state(self);
+        // Held shared until the lock is back, so no exclusive hold can be taken meanwhile.
+        HoldGuard hold(state.hold, Mode::shared);
+        if (!hold) return nullptr;
+        return bytes_or_raise(run_unlocked([&] { return write_matrix_bytes(state.matrix); }));
+    });
+}
+
+}  // namespace
+
+PyObject* matrix_core_create(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        Schema schema;
+        if (!schema_from_args(create_signature, args, nargs, kwnames, schema)) return nullptr;
+        Result<Matrix> matrix = matrix_from_schema(std::move(schema));
+        if (!matrix) return raise_matrix_error(matrix.take_error());
+        return make_matrix_core(std::move(matrix).value());
+    });
+}
+
+PyObject* matrix_core_validate_schema(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        Schema schema;
+        if (!schema_from_args(validate_schema_signature, args, nargs, kwnames, schema)) return nullptr;
+        Result<MatrixHeader> header = header_from_schema(std::move(schema));
+        if (!header) return raise_matrix_error(header.take_error());
+        if (Status s = validate_tables(header.value().tables); !s) return raise_matrix_error(s.take_error());
+        return make_schema_result(std::move(header).value());
+    });
+}
+
+PyObject* matrix_core_write_from_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 6> bound{};
+        if (!bind_fast(write_from_stack_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        std::string path;
+        std::optional<Matrix> matrix;
+        if (!path_from_py(bound[0], "path", path) || !matrix_from_stack(bound.data() + 1, matrix)) return nullptr;
+        // The file is touched only here, after every argument and schema check passed.
+        return none_or_raise(run_unlocked([&] {
+            Status written = write_matrix_file(*matrix, path);
+            matrix.reset();
+            return written;
+        }));
+    });
+}
+
+PyObject* matrix_core_to_bytes_from_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 5> bound{};
+        if (!bind_fast(to_bytes_from_stack_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        std::optional<Matrix> matrix;
+        if (!matrix_from_stack(bound.data(), matrix)) return nullptr;
+        return bytes_or_raise(run_unlocked([&] {
+            Result<GrowableBuffer> written = write_matrix_bytes(*matrix);
+            matrix.reset();
+            return written;
+        }));
+    });
+}
+
+PyObject* matrix_core_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};
+        if (!bind_fast(write_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        MatrixCoreState& state = matrix_core_state(self);
+        // Held shared until the lock is back, so no exclusive hold can be taken meanwhile.
+        HoldGuard hold(state.hold, Mode::shared);
+        if (!hold) return nullptr;
+        std::string path;
+        if (!path_from_py(bound[0], "path", path)) return nullptr;
+        return none_or_raise(run_unlocked([&] { return write_matrix_file(state.matrix, path); }));
+    });
+}
+
+PyObject* matrix_core_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    return to_bytes_impl(to_bytes_signature, self, args, nargs, kwnames);
+}
+
+PyObject* matrix_core_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return to_bytes_impl(bytes_signature, self, args, nargs, kwnames);
+}
+
+}  // namespace orvanel::py

@@ -1,0 +1,90 @@
+import errno
+import faulthandler
+import os
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from expect import EOF_MESSAGE, check_core_error
+from matrix_bytes import ZERO_ROW, matrix_file, row_record, standard_header
+from orvanel._orvanel import OrvanelParseError, _MatrixCore
+
+Z = 120
+TABLES = [("a", "D"), ("b", "D")]
+VALUES = np.random.default_rng(3).standard_normal((2, Z, Z))
+DATA = matrix_file(Z, TABLES, VALUES)  # several pipe buffers long
+
+
+def load_in_background(target, *args):
+    outcome = {}
+
+    def work():
+        try:
+            outcome["matrix"] = target(*args)
+        except Exception as exc:  # handed to the main thread
+            outcome["error"] = exc
+
+    thread = threading.Thread(target=work)
+    thread.start()
+    return thread, outcome
+
+
+def open_write_end(fifo, reader):
+    """Opens the pipe for writing once the reading thread has opened it; None if that
+    thread ended without doing so."""
+    while True:
+        try:
+            fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as exc:
+            if exc.errno != errno.ENXIO:
+                raise
+            if not reader.is_alive():
+                return None
+            time.sleep(0.01)
+            continue
+        os.set_blocking(fd, True)
+        return fd
+
+
+def load_through_pipe(tmp_path, target, data, *args):
+    """Loads from a pipe that only this thread fills. Were the interpreter lock held
+    during the load, this thread could not write and the load would never end (the
+    watchdog then ends the run)."""
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    faulthandler.dump_traceback_later(120, exit=True)
+    try:
+        thread, outcome = load_in_background(target, str(fifo), *args)
+        fd = open_write_end(fifo, thread)
+        assert fd is not None, outcome
+        try:
+            for i in range(0, len(data), 4096):
+                os.write(fd, data[i : i + 4096])
+        except BrokenPipeError:  # the loader stopped reading at an error
+            pass
+        finally:
+            os.close(fd)
+        thread.join()
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    return outcome
+
+
+@pytest.mark.parametrize("target, args, tables", [(_MatrixCore.open, (), [1, 2]), (_MatrixCore.open_tables, (["b"],), [2])])
+def test_other_threads_run_while_a_file_loads(tmp_path, target, args, tables):
+    m = load_through_pipe(tmp_path, target, DATA, *args)["matrix"]
+    assert m.table_count == len(tables)
+    for k, t in enumerate(tables, start=1):
+        assert [m.row(k, o) for o in range(1, Z + 1)] == VALUES[t - 1].tolist()
+
+
+@pytest.mark.parametrize(
+    "data",
+    [DATA[:-3], standard_header(65535, [("", "D")] * 255) + row_record(1, 1, ZERO_ROW)],
+    ids=["cut-short", "hostile-dimensions"],
+)
+def test_pipe_ending_early(tmp_path, data):
+    outcome = load_through_pipe(tmp_path, _MatrixCore.open, data)
+    check_core_error(outcome.get("error"), OrvanelParseError, "unexpected_eof", len(data), EOF_MESSAGE)
