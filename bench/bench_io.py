@@ -48,16 +48,20 @@ def median_time(fn, repeat: int) -> float:
 
 
 # Peak resident memory above the interpreter's own, in a fresh process: the load alone,
-# or a load followed by to_bytes.
+# or a load followed by to_bytes. Read from /proc (VmHWM belongs to the new process;
+# getrusage's maximum would carry over the parent's).
 PEAK_SCRIPT = r"""
-import resource, sys
+import sys
 from orvanel._orvanel import _MatrixCore
+def status(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
 what, path = sys.argv[1], sys.argv[2]
-baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+baseline = status("VmRSS")
 m = _MatrixCore.open(path)
 if what == "to_bytes":
     data = m.to_bytes()
-print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - baseline) * 1024)
+print((status("VmHWM") - baseline) * 1024)
 """
 
 

@@ -1,25 +1,12 @@
 #include "matrix.hpp"
 
+#include "memory.hpp"
+
 #include <limits>
 #include <new>
 #include <stdexcept>
-#include <sys/mman.h>
 
 namespace orvanel {
-
-namespace {
-
-// Large blocks are filled by the first write to each page; asking for huge pages cuts
-// the number of page faults (and so the time a load spends in the kernel) 512-fold.
-void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t huge_page = 2u << 20;
-    if (bytes < 4 * huge_page) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + huge_page - 1) & ~(huge_page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(huge_page - 1);
-    if (end > begin) (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
-}  // namespace
 
 ValueBlock ValueBlock::zeroed(std::size_t count) {
     ValueBlock block;

@@ -1,5 +1,7 @@
 #include "sink.hpp"
 
+#include "memory.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -21,6 +23,7 @@ void GrowableBuffer::append(std::span<const std::uint8_t> bytes) {
         (void)data_.release();
         data_.reset(grown);
         capacity_ = capacity;
+        prefer_huge_pages(grown, capacity);
     }
     std::memcpy(data_.get() + size_, bytes.data(), bytes.size());
     size_ += bytes.size();

@@ -1,5 +1,7 @@
 #include "arrays.hpp"
 
+#include "memory.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,7 @@ public:
         const std::size_t count = std::max<std::size_t>(values.size(), 1);
         buffer.data_.reset(static_cast<double*>(std::malloc(count * sizeof(double))));
         if (!buffer.data_) throw std::bad_alloc();
+        prefer_huge_pages(buffer.data_.get(), count * sizeof(double));
         if (!values.empty()) std::memcpy(buffer.data_.get(), values.data(), values.size_bytes());
         buffer.size_ = values.size();
         return buffer;

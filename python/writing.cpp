@@ -1,6 +1,7 @@
 #include "writing.hpp"
 
 #include <array>
+#include <cstring>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -15,12 +16,23 @@
 #include "gil.hpp"
 #include "hold.hpp"
 #include "matrix_core.hpp"
+#include "memory.hpp"
 #include "value_classes.hpp"
 #include "writer.hpp"
 
 namespace orvanel::py {
 
 namespace {
+
+// A new bytes object holding `data`; a large one is filled on huge pages.
+PyObject* bytes_from_buffer(std::span<const std::uint8_t> data) noexcept {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size()));
+    if (bytes == nullptr) return nullptr;
+    char* target = PyBytes_AsString(bytes);
+    prefer_huge_pages(target, data.size());
+    if (!data.empty()) std::memcpy(target, data.data(), data.size());
+    return bytes;
+}
 
 using Mode = HoldGuard::Mode;
 
@@ -127,8 +139,7 @@ PyObject* bytes_or_raise(std::optional<Result<GrowableBuffer>>&& written) noexce
     if (!*written) return raise_matrix_error(written->take_error());
     const GrowableBuffer buffer = std::move(*written).value();
     written.reset();
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()),
-                                     static_cast<Py_ssize_t>(buffer.size()));
+    return bytes_from_buffer(buffer.bytes());
 }
 
 // ---- signatures -----------------------------------------------------------------
