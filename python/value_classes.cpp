@@ -15,8 +15,8 @@ namespace orvanel::py {
 
 namespace {
 
-PyTypeObject* make_type(PyObject*& slot, PyType_Spec& spec) noexcept {
-    if (slot == nullptr) publish_once(slot, PyType_FromSpec(&spec));
+PyTypeObject* make_type(PyObject*& slot, PyType_Spec& type_spec) noexcept {
+    if (slot == nullptr) publish_once(slot, PyType_FromSpec(&type_spec));
     return reinterpret_cast<PyTypeObject*>(slot);
 }
 
