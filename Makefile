@@ -1,6 +1,7 @@
-# Set-up from a fresh clone. `make test` builds the abi3 wheel, audits it, installs it into
-# a private virtual environment and runs the whole test suite, then runs it once more
-# against the NumPy 1.x line.
+# Set-up from a fresh clone. `make run` installs the package into a private virtual
+# environment and describes the sample matrix with `orvanel info`. `make test` builds the
+# abi3 wheel, audits it, installs it into a private virtual environment and runs the whole
+# test suite, then runs it once more against the NumPy 1.x line.
 
 PYTHON ?= python3
 VENV   := .venv
@@ -9,7 +10,11 @@ NP1    := .venv-numpy1
 DIST   := build/dist
 WHEEL   = $$(ls $(DIST)/orvanel-*.whl)
 
-.PHONY: test test-numpy2 test-numpy1 wheel venv clean
+.PHONY: run test test-numpy2 test-numpy1 wheel venv clean
+
+run: venv
+	$(VPY) -m pip install --quiet .
+	$(VENV)/bin/orvanel info
 
 test: test-numpy2 test-numpy1
 
@@ -34,7 +39,7 @@ test-numpy1: wheel
 	test -x $(NP1)/bin/python || $(PYTHON) -m venv $(NP1)
 	$(NP1)/bin/python -m pip install --quiet "numpy>=1.26,<2"
 	$(NP1)/bin/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
-	$(NP1)/bin/python -m pip install --quiet "$(WHEEL)[test]"
+	$(NP1)/bin/python -m pip install --quiet "$(WHEEL)[test]" "numpy>=1.26,<2"
 	$(NP1)/bin/python -c "import numpy; assert numpy.__version__.startswith('1.'), numpy.__version__"
 	$(NP1)/bin/python -m pytest -q tests
 

@@ -1,0 +1,1 @@
+"""File formats a matrix converts to and from, chosen by file name extension."""

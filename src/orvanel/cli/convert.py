@@ -1,0 +1,130 @@
+"""``orvanel convert``: between matrix files, OMX, NumPy archives and long-form CSV."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from typing import Any, TextIO
+
+from orvanel._formats.registry import Format, format_for, input_format, supported_suffixes
+from orvanel._orvanel import TableDef
+from orvanel._schema import TypeCodeLike
+from orvanel.cli._errors import CommandError, about
+from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
+from orvanel.matrix import Matrix
+
+ALL_TABLES = "*"
+
+
+def _type_option(text: str) -> tuple[str, str]:
+    """``NAME=CODE`` (one table) or ``CODE`` (every table), with the code checked."""
+    name, equals, code = text.rpartition("=")
+    if not equals:
+        name = ALL_TABLES
+    try:
+        TableDef("check", code)
+    except (TypeError, ValueError) as exc:
+        raise argparse.ArgumentTypeError(f"{text}: {exc}") from None
+    return name, code
+
+
+def add_parser(commands: Any) -> None:
+    suffixes = ", ".join(supported_suffixes())
+    parser = commands.add_parser(
+        "convert",
+        help="convert between matrix files, OMX, .npz and CSV",
+        description=(
+            f"Convert IN to OUT; each file's format follows from its name ({suffixes}). "
+            "A file whose name ends otherwise is read as a matrix file. CSV is the long "
+            "form: origin, destination, then one column per table. Type codes decide how "
+            "a matrix file stores each table: 0-9 (fixed point with that many decimals), "
+            "S (single precision) or D (double precision); tables from formats without "
+            "type codes are double precision unless --type says otherwise."
+        ),
+    )
+    parser.add_argument("input", metavar="IN", help="the file to read")
+    parser.add_argument("output", metavar="OUT", help="the file to write (replaced if it exists)")
+    parser.add_argument(
+        "--tables",
+        nargs="+",
+        action="extend",
+        metavar="NAME",
+        help="convert only these tables (they keep their order in IN)",
+    )
+    parser.add_argument(
+        "--type",
+        dest="types",
+        nargs="+",
+        action="extend",
+        type=_type_option,
+        metavar="NAME=CODE",
+        help="give table NAME the type code CODE; a CODE alone applies to every table",
+    )
+    parser.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="no progress bar and no summary line",
+    )
+    parser.set_defaults(run=run)
+
+
+def _types(options: list[tuple[str, str]] | None) -> dict[str, TypeCodeLike] | str | None:
+    if not options:
+        return None
+    every = [code for name, code in options if name == ALL_TABLES]
+    named: dict[str, TypeCodeLike] = {name: code for name, code in options if name != ALL_TABLES}
+    if every and named:
+        raise CommandError("--type takes either one CODE for every table or NAME=CODE pairs", 2)
+    return every[-1] if every else named
+
+
+def _read(source: Format, path: str, tables: list[str] | None, err: TextIO, quiet: bool) -> Matrix:
+    bar = None
+    if source.read_reports_bytes:
+        bar = progress_bar(f"reading {path}", os.path.getsize(path), LARGE_BYTES, err, quiet)
+    try:
+        return source.read(path, tables, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _write(target: Format, matrix: Matrix, path: str, err: TextIO, quiet: bool) -> None:
+    bar = None
+    if target.write_reports_cells:
+        cells = matrix.zones * matrix.zones * len(matrix)
+        bar = progress_bar(f"writing {path}", cells, LARGE_CELLS, err, quiet)
+    try:
+        target.write(matrix, path, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    target = format_for(args.output)
+    if target is None:
+        raise CommandError(
+            f"cannot tell the format of {args.output} from its name; "
+            f"use one of {', '.join(supported_suffixes())}",
+            2,
+        )
+    types = _types(args.types)
+    source = input_format(args.input)
+
+    with about(args.input):
+        matrix = _read(source, args.input, args.tables, err, args.quiet)
+
+    if types is not None:
+        matrix = matrix.astype(types)
+
+    with about(args.output):
+        _write(target, matrix, args.output, err, args.quiet)
+
+    if not args.quiet:
+        out.write(
+            f"wrote {args.output} ({target.name}): {matrix.zones} zones, "
+            f"{len(matrix)} table{'' if len(matrix) == 1 else 's'}\n"
+        )
+    return 0

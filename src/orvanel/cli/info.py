@@ -1,0 +1,141 @@
+"""``orvanel info``: header facts and per-table statistics."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+from contextlib import ExitStack
+from importlib import resources
+from typing import Any, TextIO
+
+import numpy as np
+
+from orvanel._formats.registry import input_format
+from orvanel.cli._errors import about
+from orvanel.cli._numbers import json_number, show
+from orvanel.io import SAMPLE_RESOURCE
+from orvanel.matrix import Matrix
+
+
+def add_parser(commands: Any) -> None:
+    parser = commands.add_parser(
+        "info",
+        help="show a matrix's header and per-table statistics",
+        description=(
+            "Show the header facts of a matrix (banner, run identifier, zones), then one "
+            "line per table: its number, name, type code, total, diagonal total, smallest "
+            "and largest value and share of zero cells; then the file size and bytes per "
+            "cell. Without FILE, describes the sample matrix shipped with orvanel."
+        ),
+    )
+    parser.add_argument("file", metavar="FILE", nargs="?", help="the file to describe")
+    parser.add_argument("--json", action="store_true", help="print one JSON object instead")
+    parser.set_defaults(run=run)
+
+
+def table_stats(matrix: Matrix) -> list[dict[str, Any]]:
+    """Per-table statistics: total, diagonal total, min, max and share of zero cells."""
+    stats = []
+    # Totals by table number, not by name: a file may hold two tables of one name.
+    core = matrix._core
+    for info, table in zip(matrix.tables, matrix.values()):
+        stats.append(
+            {
+                "index": info.index,
+                "name": info.name,
+                "type_code": info.type_code,
+                "total": core.table_total(info.index),
+                "diagonal_total": core.table_diagonal_total(info.index),
+                "min": float(table.min()),
+                "max": float(table.max()),
+                "zero_share": float(np.count_nonzero(table == 0.0) / table.size),
+            }
+        )
+    return stats
+
+
+def describe(path: str, matrix: Matrix, size: int, sample: bool, fmt: str) -> dict[str, Any]:
+    """Everything ``info`` reports, as plain data."""
+    cells = matrix.zones * matrix.zones * len(matrix)
+    return {
+        "file": path,
+        "sample": sample,
+        "format": fmt,
+        "size_bytes": size,
+        "bytes_per_cell": size / cells,
+        "banner": matrix.banner,
+        "run_id": matrix.run_id,
+        "zones": matrix.zones,
+        "tables": table_stats(matrix),
+    }
+
+
+def render_text(report: dict[str, Any], out: TextIO) -> None:
+    """Write the report for people."""
+    facts = [
+        (
+            "file",
+            report["file"] + ("  (the sample shipped with orvanel)" if report["sample"] else ""),
+        ),
+        ("format", report["format"]),
+        ("banner", report["banner"]),
+        ("run id", report["run_id"]),
+        ("zones", str(report["zones"])),
+        ("tables", str(len(report["tables"]))),
+    ]
+    for label, value in facts:
+        out.write(f"{label:<8}{value}\n")
+    header = ["#", "name", "type", "total", "diagonal", "min", "max", "zeros"]
+    rows = [
+        [
+            str(t["index"]),
+            t["name"],
+            t["type_code"],
+            show(t["total"], t["type_code"]),
+            show(t["diagonal_total"], t["type_code"]),
+            show(t["min"], t["type_code"]),
+            show(t["max"], t["type_code"]),
+            f"{100 * t['zero_share']:.1f}%",
+        ]
+        for t in report["tables"]
+    ]
+    widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
+    left = {1, 2}  # name and type read better left-aligned
+    out.write("\n")
+    for row in [header, *rows]:
+        cells = [
+            cell.ljust(width) if i in left else cell.rjust(width)
+            for i, (cell, width) in enumerate(zip(row, widths))
+        ]
+        out.write("  ".join(cells).rstrip() + "\n")
+    out.write(
+        f"\nsize    {report['size_bytes']} bytes, {report['bytes_per_cell']:.2f} bytes per cell\n"
+    )
+
+
+def render_json(report: dict[str, Any], out: TextIO) -> None:
+    """Write the report as one JSON object."""
+    for table in report["tables"]:
+        for key in ("total", "diagonal_total", "min", "max"):
+            table[key] = json_number(table[key])
+    json.dump(report, out, indent=2, allow_nan=False)
+    out.write("\n")
+
+
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    with ExitStack() as stack:
+        if args.file is None:
+            resource = resources.files("orvanel").joinpath(*SAMPLE_RESOURCE)
+            path = os.fspath(stack.enter_context(resources.as_file(resource)))
+            sample = True
+        else:
+            path = args.file
+            sample = False
+        fmt = input_format(path)
+        with about(path):
+            matrix = fmt.read(path, None, None)
+            size = os.path.getsize(path)
+        report = describe(path, matrix, size, sample, fmt.name)
+    (render_json if args.json else render_text)(report, out)
+    return 0

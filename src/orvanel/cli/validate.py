@@ -1,0 +1,40 @@
+"""``orvanel validate``: load files and report each one's first fault."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any, TextIO
+
+from orvanel._formats.registry import input_format
+from orvanel.cli._errors import EXPECTED, describe
+
+
+def add_parser(commands: Any) -> None:
+    parser = commands.add_parser(
+        "validate",
+        help="check that files load, and report each one's fault",
+        description=(
+            "Load each file completely and print one line for it: OK, or the fault found, "
+            "with its kind and byte offset. The exit status is 0 only if every file is valid."
+        ),
+    )
+    parser.add_argument("files", metavar="FILE", nargs="+", help="files to check")
+    parser.add_argument(
+        "-q", "--quiet", action="store_true", help="print only the files that are not valid"
+    )
+    parser.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    status = 0
+    for path in args.files:
+        try:
+            input_format(path).read(path, None, None)
+        except EXPECTED as exc:
+            status = 1
+            out.write(f"{path}: {describe(exc)}\n")
+        else:
+            if not args.quiet:
+                out.write(f"{path}: OK\n")
+        out.flush()
+    return status
