@@ -10,7 +10,7 @@ NP1    := .venv-numpy1
 DIST   := build/dist
 WHEEL   = $$(ls $(DIST)/orvanel-*.whl)
 
-.PHONY: run test test-numpy2 test-numpy1 wheel venv clean
+.PHONY: run test test-numpy2 test-numpy1 wheel venv clean sanitize fuzz stress
 
 run: venv
 	$(VPY) -m pip install --quiet .
@@ -43,5 +43,25 @@ test-numpy1: wheel
 	$(NP1)/bin/python -c "import numpy; assert numpy.__version__.startswith('1.'), numpy.__version__"
 	$(NP1)/bin/python -m pytest -q tests
 
+# Hardening. `make sanitize` runs the whole suite against a build with AddressSanitizer
+# and UndefinedBehaviorSanitizer (its own build folder and environment); `make fuzz` runs
+# every fuzz target for FUZZ_SECONDS seconds; `make stress` runs the thread stress and
+# leak tests at a large size.
+FUZZ_SECONDS ?= 60
+
+sanitize:
+	PYTHON=$(PYTHON) bash tools/run_sanitized.sh
+
+fuzz: wheel
+	$(VPY) -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
+	$(VPY) -m pip install --quiet "$(WHEEL)"
+	PYTHON=$(VPY) FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh
+
+stress: wheel
+	$(VPY) -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
+	$(VPY) -m pip install --quiet "$(WHEEL)[test]"
+	ORVANEL_STRESS_OPERATIONS=20000 ORVANEL_STRESS_THREADS=8 ORVANEL_LEAK_CYCLES=50000 \
+		$(VPY) -m pytest -q -s tests/test_stress.py tests/test_leaks.py
+
 clean:
-	rm -rf build $(VENV) $(NP1)
+	rm -rf build $(VENV) $(NP1) .venv-sanitize

@@ -1,5 +1,6 @@
 #include "file_replace.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -51,11 +52,13 @@ Result<FileHandle> open_in_place(const std::string& path) {
 
 // Creates a fresh hidden file beside `target`; permission bits 0666 less the umask.
 int create_temp(const std::string& target, std::string& temp_path) {
-    static unsigned counter = 0;
+    // Threads write files at the same time (with the interpreter lock released).
+    static std::atomic<unsigned> counter{0};
     const std::string prefix = directory_of(target) + "/." + base_of(target) + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
+        const unsigned long serial = counter.fetch_add(1, std::memory_order_relaxed) + 1ul;
         const unsigned long tag = static_cast<unsigned long>(::getpid()) * 1000003ul ^
-                                  static_cast<unsigned long>(std::time(nullptr)) * 7919ul ^ ++counter * 104729ul;
+                                  static_cast<unsigned long>(std::time(nullptr)) * 7919ul ^ serial * 104729ul;
         temp_path = prefix + std::to_string(tag % 1000000007ul) + ".tmp";
         const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
         if (fd >= 0 || (errno != EEXIST && errno != EINTR)) return fd;

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer (no recovery)
+# into its own build folder and virtual environment, then runs the whole test suite with
+# the sanitizer runtime preloaded into the interpreter and leak detection on. Before
+# that, runs the core's concurrent loads and writes under ThreadSanitizer.
+#
+# Environment: PYTHON (the interpreter to make the environment from), SANITIZE_VENV
+# (default .venv-sanitize), SANITIZE_BUILD (default build/sanitize); arguments are
+# passed to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-python3}
+VENV=${SANITIZE_VENV:-.venv-sanitize}
+BUILD=${SANITIZE_BUILD:-build/sanitize}
+VPY=$VENV/bin/python
+
+test -x "$VPY" || "$PYTHON" -m venv "$VENV"
+"$VPY" -m pip install --quiet --upgrade pip
+rm -rf "$BUILD/dist"
+"$VPY" -m pip wheel --quiet --no-deps --wheel-dir "$BUILD/dist" \
+    -C "build-dir=$BUILD/{wheel_tag}" -C cmake.build-type=RelWithDebInfo \
+    -C cmake.define.ORVANEL_SANITIZE=ON .
+wheel=$(ls "$BUILD"/dist/orvanel-*.whl)
+"$VPY" -m pip install --quiet --force-reinstall --no-deps "$wheel"
+"$VPY" -m pip install --quiet "$wheel[test]"
+
+# The runtime of the compiler the module was built with.
+compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$BUILD"/*/CMakeCache.txt | head -n1)
+runtime=$("${compiler:-c++}" -print-file-name=libasan.so)
+test -f "$runtime" || { echo "no AddressSanitizer runtime found for ${compiler:-c++}" >&2; exit 1; }
+# The C++ runtime is preloaded too: the sanitizer wraps the throwing of exceptions and
+# must find the real function when it starts, before the module brings the library in.
+cxx_runtime=$("${compiler:-c++}" -print-file-name=libstdc++.so)
+
+# The core from several threads at once, under ThreadSanitizer: the extension releases
+# the interpreter lock while it loads and writes, so these run concurrently there.
+mkdir -p "$BUILD/threads"
+"${compiler:-c++}" -std=c++20 -g -O1 -fsanitize=thread -Icore tools/thread_check.cpp core/*.cpp \
+    -o "$BUILD/thread_check" -lpthread
+TSAN_OPTIONS=halt_on_error=1 "$BUILD/thread_check" "$BUILD/threads"
+
+# PYTHONMALLOC=malloc sends every Python object through malloc, where the sanitizer
+# sees it: reads past a buffer, use after free and leaks of objects are all caught.
+# allocator_may_return_null=1 keeps the normal meaning of an allocation that cannot be
+# had (the tests of oversized matrices expect MemoryError, not a sanitizer report).
+export LD_PRELOAD="$runtime $cxx_runtime"
+export PYTHONMALLOC=malloc
+# Allocation stacks are unwound fully (the interpreter is built without frame pointers)
+# so that the leak suppressions can tell the interpreter's allocations from the module's.
+export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:allocator_may_return_null=1:strict_init_order=1:detect_stack_use_after_return=1:fast_unwind_on_malloc=0:malloc_context_size=12
+export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export ORVANEL_SANITIZED=1
+exec "$VPY" -m pytest -q -p no:cacheprovider "$@" tests
