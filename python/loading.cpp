@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -42,27 +41,13 @@ PyObject* run_load(const LoadRequest& request) {
         bytes = {reinterpret_cast<const std::uint8_t*>(start), static_cast<std::size_t>(size)};
     }
 
-    std::optional<Result<Matrix>> loaded;
-    bool out_of_memory = false;
-    {
-        AllowThreads unlocked;
-        try {
-            Result<MatrixReader> reader =
-                request.data ? MatrixReader::from_bytes(bytes) : MatrixReader::open(request.path);
-            if (!reader) {
-                loaded.emplace(reader.take_error());
-            } else if (request.names) {
-                loaded.emplace(MatrixReader::load_selected(std::move(reader).value(), *request.names));
-            } else {
-                loaded.emplace(MatrixReader::load_all(std::move(reader).value()));
-            }
-        } catch (const std::bad_alloc&) {
-            loaded.reset();
-            out_of_memory = true;
-        }
-    }
-
-    if (out_of_memory) return PyErr_NoMemory();
+    std::optional<Result<Matrix>> loaded = run_unlocked([&]() -> Result<Matrix> {
+        Result<MatrixReader> reader = request.data ? MatrixReader::from_bytes(bytes) : MatrixReader::open(request.path);
+        if (!reader) return reader.take_error();
+        if (request.names) return MatrixReader::load_selected(std::move(reader).value(), *request.names);
+        return MatrixReader::load_all(std::move(reader).value());
+    });
+    if (!loaded) return nullptr;
     if (!*loaded) return raise_matrix_error(loaded->take_error());
     return make_matrix_core(std::move(*loaded).value());
 }

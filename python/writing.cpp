@@ -106,25 +106,7 @@ bool matrix_from_stack(PyObject* const* bound, std::optional<Matrix>& out) {
     return true;
 }
 
-// ---- writing with the lock released ---------------------------------------------
-
-// Runs `work` (pure C++, touching no Python object) with the interpreter lock released
-// and returns its outcome. Memory exhaustion inside is caught there and raised as
-// MemoryError once the lock is held again; nothing is returned then.
-template <class Work>
-auto run_unlocked(Work&& work) -> std::optional<decltype(work())> {
-    std::optional<decltype(work())> outcome;
-    {
-        AllowThreads unlocked;
-        try {
-            outcome.emplace(work());
-        } catch (const std::bad_alloc&) {
-            outcome.reset();
-        }
-    }
-    if (!outcome) PyErr_NoMemory();
-    return outcome;
-}
+// ---- results of writing ---------------------------------------------------------
 
 PyObject* none_or_raise(std::optional<Status>&& written) noexcept {
     if (!written) return nullptr;
