@@ -1,7 +1,8 @@
-"""Exact checks of the exceptions raised for core errors."""
+"""Exact checks of raised exceptions and of float bits."""
 
 import contextlib
 
+import numpy as np
 import pytest
 
 EOF_MESSAGE = "unexpected end of file"
@@ -9,15 +10,11 @@ TRAILING_MESSAGE = "trailing bytes after the final expected row record"
 
 
 def check_core_error(exc, cls, kind, offset, message):
-    """`exc` is exactly `cls` with the given kind, offset and message (the message
-    without its offset prefix)."""
+    """`exc` is exactly `cls` with the given kind, offset and message (without the offset prefix)."""
     assert type(exc) is cls
-    assert exc.kind == kind
-    assert exc.offset == offset
-    assert type(exc.offset) is type(offset)
+    assert (exc.kind, exc.offset, type(exc.offset)) == (kind, offset, type(offset))
     text = message if offset is None else f"at byte offset {offset}: {message}"
-    assert exc.args == (text,)
-    assert str(exc) == text
+    assert exc.args == (text,) and str(exc) == text
 
 
 @contextlib.contextmanager
@@ -29,8 +26,11 @@ def raises_core(cls, kind, offset, message):
 
 @contextlib.contextmanager
 def raises_exact(cls, message):
-    """A plain exception of exactly `cls` with exactly `message`."""
     with pytest.raises(cls) as info:
         yield info
-    assert type(info.value) is cls
-    assert str(info.value) == message
+    assert type(info.value) is cls and str(info.value) == message
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))

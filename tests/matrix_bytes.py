@@ -1,17 +1,12 @@
-"""Hand-built matrix file bytes for the tests.
-
-Every piece can be produced exactly, including broken ones: header records with any
-content and any length field, row records with any row, table and chunk size, plane
-tokens with any count, and payloads with any descriptor. Nothing here validates input.
-"""
+"""Hand-built matrix file bytes, broken ones included: nothing here validates input."""
 
 import struct
+from itertools import accumulate, groupby
 
 import numpy as np
 
 DEFAULT_BANNER = "MAT PGM=ORVANEL VER=0.4.3"
 DEFAULT_RUN_ID = "ORVANEL"
-ROW_MARKER = b"ROW\x00"
 PREAMBLE = b"\x80\x80"
 ZERO_ROW = PREAMBLE + b"\x00"
 MAX_COUNT = 32767
@@ -21,39 +16,17 @@ def _b(text):
     return text.encode() if isinstance(text, str) else bytes(text)
 
 
-# --- header -------------------------------------------------------------------------
-
-
-def header_record(content, length=None):
-    """One length-prefixed header record; `length` overrides the length field."""
-    content = _b(content)
-    return struct.pack("<I", 4 + len(content) if length is None else length) + content
-
-
 def header_contents(zone_count, tables, banner=DEFAULT_BANNER, run_id=DEFAULT_RUN_ID):
-    """The five record contents as the writer lays them out.
-
-    `tables` holds (name, code) pairs; `code` is the type code character ("0".."9",
-    "S", "D") or any text to put after the "=".
-    """
-    mvr = f"MVR {len(tables)}".encode() + b"\x00"
-    for name, code in tables:
-        mvr += _b(name) + b"=" + _b(code) + b"\x00"
-    return [
-        _b(banner) + b"\x00",
-        b"ID=" + _b(run_id) + b"\x00",
-        f"PAR Zones={zone_count} M={len(tables)}".encode() + b"\x00",
-        mvr,
-        ROW_MARKER,
-    ]
+    """The five record contents as the writer lays them out; `tables` holds (name, code)."""
+    mvr = f"MVR {len(tables)}\x00".encode() + b"".join(_b(n) + b"=" + _b(c) + b"\x00" for n, c in tables)
+    par = f"PAR Zones={zone_count} M={len(tables)}\x00".encode()
+    return [_b(banner) + b"\x00", b"ID=" + _b(run_id) + b"\x00", par, mvr, b"ROW\x00"]
 
 
 def frame_header(contents):
     """Frames record contents (bytes, or (bytes, length-field) pairs) back to back."""
-    out = b""
-    for item in contents:
-        out += header_record(*item) if isinstance(item, tuple) else header_record(item)
-    return out
+    pairs = [c if isinstance(c, tuple) else (c, 4 + len(c)) for c in contents]
+    return b"".join(struct.pack("<I", length) + content for content, length in pairs)
 
 
 def standard_header(zone_count, tables, banner=DEFAULT_BANNER, run_id=DEFAULT_RUN_ID):
@@ -65,83 +38,52 @@ def record_end(contents, n):
     return sum(4 + len(c) for c in contents[:n])
 
 
-# --- row records --------------------------------------------------------------------
-
-
 def row_record(row, table, payload, chunk_size=None):
-    """Record header (row u16, table u8, chunk size u16) and payload."""
     size = len(payload) + 2 if chunk_size is None else chunk_size
     return struct.pack("<HBH", row, table, size) + bytes(payload)
 
 
 def assemble(header, records):
     """Header plus records; returns the bytes and the start offset of each record."""
-    starts, pos = [], len(header)
-    for rec in records:
-        starts.append(pos)
-        pos += len(rec)
-    return header + b"".join(records), starts
+    return header + b"".join(records), list(accumulate([len(header)] + [len(r) for r in records]))[:-1]
 
 
-# --- plane tokens -------------------------------------------------------------------
+def zero_records(zone_count, table_count):
+    return [row_record(k // table_count + 1, k % table_count + 1, ZERO_ROW) for k in range(zone_count * table_count)]
 
 
 def literal(data):
-    data = bytes(data)
-    n = len(data)
-    return bytes([n & 0xFF, (n >> 8) & 0x7F]) + data
+    return bytes([len(data) & 0xFF, len(data) >> 8]) + bytes(data)
 
 
 def run(count, value):
-    return bytes([count & 0xFF, 0x80 | ((count >> 8) & 0x7F), value])
+    return bytes([count & 0xFF, 0x80 | (count >> 8), value])
 
 
 def plane_tokens(plane, style="literal"):
-    """Codes one plane; "literal": literals only; "runs": every group of equal bytes
-    as run tokens; "mixed": groups of three or more as runs, the rest as literals."""
+    """"literal": literals only; "runs": every group of equal bytes as runs; "mixed":
+    groups of three or more as runs, the rest as literals."""
     plane = bytes(plane)
     if style == "literal":
-        return b"".join(
-            literal(plane[i : i + MAX_COUNT]) for i in range(0, len(plane), MAX_COUNT)
-        )
-    out, pending, i = [], b"", 0
-    while i < len(plane):
-        j = i
-        while j < len(plane) and plane[j] == plane[i]:
-            j += 1
-        n = j - i
+        return b"".join(literal(plane[i : i + MAX_COUNT]) for i in range(0, len(plane), MAX_COUNT))
+    out, pending = b"", b""
+    for value, group in groupby(plane):
+        n = len(list(group))
         if style == "runs" or n >= 3:
-            if pending:
-                out.append(plane_tokens(pending, "literal"))
-                pending = b""
-            while n:
-                take = min(n, MAX_COUNT)
-                out.append(run(take, plane[i]))
-                n -= take
+            out += plane_tokens(pending) + b"".join(run(min(k, MAX_COUNT), value) for k in range(n, 0, -MAX_COUNT))
+            pending = b""
         else:
-            pending += plane[i:j]
-        i = j
-    if pending:
-        out.append(plane_tokens(pending, "literal"))
-    return b"".join(out)
-
-
-# --- payloads -----------------------------------------------------------------------
+            pending += bytes([value]) * n
+    return out + plane_tokens(pending)
 
 
 def payload(descriptor, *coded_planes):
-    """Preamble, descriptor byte and already coded planes."""
     return PREAMBLE + bytes([descriptor]) + b"".join(coded_planes)
 
 
 def split_planes(array, width):
-    """Byte planes 0..width-1 of a little-endian array as a list of bytes objects."""
     raw = np.ascontiguousarray(array).view(np.uint8).reshape(-1, width)
     return [raw[:, k].tobytes() for k in range(width)]
-
-
-def doubles(values):
-    return np.asarray(values, dtype="<f8")
 
 
 def doubles_from_bits(bits):
@@ -152,96 +94,63 @@ def bits_of(value):
     return struct.unpack("<Q", struct.pack("<d", value))[0]
 
 
+def _masked(planes, descriptor, style):
+    return payload(descriptor, *(plane_tokens(p, style) for k, p in enumerate(planes) if descriptor & (0x80 >> k)))
+
+
 def raw_double_payload(values, style="literal"):
-    """Descriptor 0xFF, all eight planes of the doubles' bits."""
-    planes = split_planes(doubles(values), 8)
-    return payload(0xFF, *(plane_tokens(p, style) for p in planes))
+    return _masked(split_planes(np.asarray(values, "<f8"), 8), 0xFF, style)
 
 
-def plane_mask_payload(values, descriptor=None, style="literal"):
-    """`D` plane-mask encoding; by default the planes holding a non-zero byte."""
-    planes = split_planes(doubles(values), 8)
-    if descriptor is None:
-        descriptor = sum(0x80 >> k for k, p in enumerate(planes) if any(p))
-    stored = [plane_tokens(p, style) for k, p in enumerate(planes) if descriptor & (0x80 >> k)]
-    return payload(descriptor, *stored)
+def plane_mask_payload(values, style="literal"):
+    """`D` encoding storing the planes that hold a non-zero byte."""
+    planes = split_planes(np.asarray(values, "<f8"), 8)
+    return _masked(planes, sum(0x80 >> k for k, p in enumerate(planes) if any(p)), style)
 
 
 def float32_payload(values, marker=None, style="literal"):
-    """`S` encoding (descriptor 0xF8): planes 0..3 of the float32 values and the
-    marker plane, all 0xFF unless `marker` gives its bytes."""
+    """`S` encoding; the marker plane is all 0xFF unless `marker` gives its bytes."""
     planes = split_planes(np.asarray(values, dtype="<f4"), 4)
-    planes.append(b"\xff" * len(values) if marker is None else bytes(marker))
-    return payload(0xF8, *(plane_tokens(p, style) for p in planes))
+    return _masked(planes + [b"\xff" * len(values) if marker is None else bytes(marker)], 0xF8, style)
 
 
 def fixed_payload(magnitudes, scale_sign=None, descriptor=None, style="literal"):
-    """Fixed-point encoding from explicit planes: magnitudes (u32) in planes 0..3 and,
-    when given, scale-and-sign bytes in plane 4. The default descriptor stores the
-    non-zero magnitude planes and plane 4 whenever `scale_sign` is given."""
+    """Magnitudes (u32) in planes 0..3 and scale-and-sign bytes in plane 4. The default
+    descriptor stores the non-zero magnitude planes, and plane 4 when it is given."""
     planes = split_planes(np.asarray(magnitudes, dtype="<u4"), 4)
-    planes.append(bytes(scale_sign) if scale_sign is not None else bytes(len(magnitudes)))
     if descriptor is None:
-        descriptor = sum(0x80 >> k for k, p in enumerate(planes[:4]) if any(p))
-        if scale_sign is not None:
-            descriptor |= 0x08
-    stored = [plane_tokens(p, style) for k, p in enumerate(planes) if descriptor & (0x80 >> k)]
-    return payload(descriptor, *stored)
-
-
-def fixed_values_payload(values, precision, style="literal"):
-    """Fixed(p) encoding of decimal values, rounded half to even at p decimals."""
-    scaled = np.rint(doubles(values) * 10.0**precision)
-    magnitudes = np.abs(scaled).astype(np.uint64)
-    if magnitudes.max(initial=0) > 0xFFFFFFFF:
-        raise ValueError("value does not fit the fixed-point encoding")
-    scale_sign = np.where(magnitudes == 0, 0, precision * 16 + (scaled < 0)).astype(np.uint8)
-    return fixed_payload(magnitudes.astype(np.uint32), scale_sign.tobytes(), style=style)
+        descriptor = sum(0x80 >> k for k, p in enumerate(planes) if any(p)) | (0x08 if scale_sign is not None else 0)
+    return _masked(planes + [bytes(scale_sign or bytes(len(magnitudes)))], descriptor, style)
 
 
 def encode_row(code, values, style="literal"):
-    """A payload for one row of a table of type `code`; "raw" forces raw doubles.
-
-    Rows of zeros become the 3-byte zero row. Values must be representable in the
-    table's type (float32 values for "S", p decimals for a digit) for the row to read
-    back unchanged.
-    """
-    values = doubles(values)
-    if not values.any() and code != "raw":
-        return ZERO_ROW
+    """One row in table type `code` ("raw": raw doubles); zero rows become ZERO_ROW.
+    Values must be representable in the type to read back unchanged."""
+    values = np.asarray(values, "<f8")
     if code == "raw":
         return raw_double_payload(values, style)
+    if not values.any():
+        return ZERO_ROW
     if code == "D":
-        return plane_mask_payload(values, style=style)
+        return plane_mask_payload(values, style)
     if code == "S":
         return float32_payload(values, style=style)
-    return fixed_values_payload(values, int(code), style)
+    p = int(code)
+    scaled = np.rint(values * 10.0**p)
+    magnitudes = np.abs(scaled).astype(np.uint64)
+    assert magnitudes.max() <= 0xFFFFFFFF
+    scale_sign = np.where(magnitudes == 0, 0, p * 16 + (scaled < 0)).astype(np.uint8)
+    return fixed_payload(magnitudes.astype(np.uint32), scale_sign.tobytes(), style=style)
 
 
-def matrix_file(
-    zone_count,
-    tables,
-    values,
-    banner=DEFAULT_BANNER,
-    run_id=DEFAULT_RUN_ID,
-    encoding="raw",
-    style="literal",
-):
-    """A whole valid file. `values` has shape (T, Z, Z); rows are encoded as raw
-    doubles, or with `encoding="native"` in each table's own type."""
+def matrix_file(zone_count, tables, values, banner=DEFAULT_BANNER, run_id=DEFAULT_RUN_ID, encoding="raw",
+                style="literal"):
+    """A whole valid file of values shaped (T, Z, Z); rows are raw doubles, or with
+    encoding="native" each table's own type."""
     values = np.asarray(values, dtype=np.float64).reshape(len(tables), zone_count, zone_count)
-    records = []
-    for o in range(zone_count):
-        for t, (_, code) in enumerate(tables):
-            kind = "raw" if encoding == "raw" else code
-            records.append(row_record(o + 1, t + 1, encode_row(kind, values[t, o], style)))
-    return standard_header(zone_count, tables, banner, run_id) + b"".join(records)
-
-
-def zero_records(zone_count, table_count, start=0, stop=None):
-    """Zero-row records number start..stop-1 in file order."""
-    stop = zone_count * table_count if stop is None else stop
-    return [
-        row_record(k // table_count + 1, k % table_count + 1, ZERO_ROW)
-        for k in range(start, stop)
+    records = [
+        row_record(o + 1, t + 1, encode_row("raw" if encoding == "raw" else code, values[t, o], style))
+        for o in range(zone_count)
+        for t, (_, code) in enumerate(tables)
     ]
+    return standard_header(zone_count, tables, banner, run_id) + b"".join(records)

@@ -1,9 +1,5 @@
-"""A plain, slow reference of how a matrix is written: header records, row records,
-payload choice per type code, plane tokens, and what each written value reads back as.
-
-Used to check the library's output byte for byte. Written step by step from the
-encoding rules, with no shortcuts, so that it can be read against them.
-"""
+"""A plain, slow reference writer (header, row records, payload choice, plane tokens) and
+what each written value reads back as, to check the library's output byte for byte."""
 
 import math
 import struct
@@ -17,18 +13,8 @@ MAX_PAYLOAD = 65533
 ZERO_ROW = b"\x80\x80\x00"
 
 
-class PayloadTooLarge(Exception):
-    def __init__(self, got):
-        super().__init__(got)
-        self.got = got
-
-
 def _bits(value):
     return struct.unpack("<Q", struct.pack("<d", value))[0]
-
-
-def _from_bits(bits):
-    return struct.unpack("<d", struct.pack("<Q", bits))[0]
 
 
 def _f32_bits(value):
@@ -82,18 +68,9 @@ def _planes(words, width):
 
 
 def _masked(planes):
-    descriptor = 0
-    body = b""
-    for k, plane in enumerate(planes):
-        if any(plane):
-            descriptor |= 0x80 >> k
-            body += encode_plane(plane)
-    return descriptor, body
-
-
-def _raw(values):
-    planes = _planes([_bits(v) for v in values], 8)
-    return b"\x80\x80\xff" + b"".join(encode_plane(p) for p in planes)
+    """Descriptor with a bit per stored plane, then the planes holding a non-zero byte."""
+    descriptor = sum(0x80 >> k for k, plane in enumerate(planes) if any(plane))
+    return b"\x80\x80" + bytes([descriptor]) + b"".join(encode_plane(p) for p in planes if any(p))
 
 
 def _fixed_words(values, precision):
@@ -113,45 +90,35 @@ def _fixed_words(values, precision):
     return words
 
 
-def encode_payload(code, values):
-    """The payload of one row of a table of type `code` ("0".."9", "S", "D")."""
+def _encode_row(code, values):
+    """The payload of one row of a table of type `code` ("0".."9", "S", "D") and the
+    doubles it reads back as."""
     values = [float(v) for v in values]
     if all(v == 0.0 for v in values):
-        return ZERO_ROW
+        return ZERO_ROW, [0.0] * len(values)
+    planes = _planes([_bits(v) for v in values], 8)
     if code == "D":
-        descriptor, body = _masked(_planes([_bits(v) for v in values], 8))
-        return b"\x80\x80" + bytes([descriptor]) + body
+        return _masked(planes), values
+    raw = lambda: b"\x80\x80\xff" + b"".join(encode_plane(p) for p in planes)  # noqa: E731 (all eight planes)
     if code == "S":
         words = [_f32_bits(v) for v in values]
         if None in words:
-            return _raw(values)
-        planes = _planes(words, 4) + [b"\xff" * len(values)]
-        return b"\x80\x80\xf8" + b"".join(encode_plane(p) for p in planes)
+            return raw(), values
+        back = [float(np.uint32(w).view(np.float32)) for w in words]
+        return b"\x80\x80\xf8" + b"".join(encode_plane(p) for p in _planes(words, 4) + [b"\xff" * len(values)]), back
     words = _fixed_words(values, int(code))
     if words is None:
-        return _raw(values)
-    planes = _planes([m for m, _ in words], 4) + [bytes(s for _, s in words)]
-    descriptor, body = _masked(planes)
-    return b"\x80\x80" + bytes([descriptor]) + body
+        return raw(), values
+    back = [0.0 if m == 0 else math.copysign(m / 10.0 ** int(code), -1.0 if s & 1 else 1.0) for m, s in words]
+    return _masked(_planes([m for m, _ in words], 4) + [bytes(s for _, s in words)]), back
+
+
+def encode_payload(code, values):
+    return _encode_row(code, values)[0]
 
 
 def read_back(code, values):
-    """The doubles a written row of type `code` reads back as."""
-    values = [float(v) for v in values]
-    if all(v == 0.0 for v in values):
-        return [0.0] * len(values)
-    if code == "D":
-        return values
-    if code == "S":
-        words = [_f32_bits(v) for v in values]
-        if None in words:
-            return values
-        return [float(np.uint32(w).view(np.float32)) for w in words]
-    words = _fixed_words(values, int(code))
-    if words is None:
-        return values
-    scale = 10.0**int(code)
-    return [0.0 if m == 0 else math.copysign(float(m) / scale, -1.0 if s & 1 else 1.0) for m, s in words]
+    return _encode_row(code, values)[1]
 
 
 # --- file ---------------------------------------------------------------------------
@@ -165,31 +132,19 @@ def _text_record(data):
 
 def encode_header(zone_count, tables, banner=DEFAULT_BANNER, run_id=DEFAULT_RUN_ID):
     """The five header records; `tables` holds (name, code character) pairs."""
-    par = f"PAR Zones={zone_count} M={len(tables)}".encode() + b"\x00"
-    mvr = f"MVR {len(tables)}".encode() + b"\x00"
-    for name, code in tables:
-        mvr += name.encode() + b"=" + code.encode() + b"\x00"
-    return (
-        _text_record(banner.encode())
-        + _text_record(b"ID=" + run_id.encode())
-        + struct.pack("<I", 4 + len(par))
-        + par
-        + struct.pack("<I", 4 + len(mvr))
-        + mvr
-        + b"\x08\x00\x00\x00ROW\x00"
-    )
+    mvr = f"MVR {len(tables)}\x00" + "".join(f"{name}={code}\x00" for name, code in tables)
+    records = [banner, "ID=" + run_id, f"PAR Zones={zone_count} M={len(tables)}", mvr, "ROW\x00"]
+    return b"".join(_text_record(r.encode()) for r in records)
 
 
 def encode_file(zone_count, tables, values, banner=DEFAULT_BANNER, run_id=DEFAULT_RUN_ID):
-    """The whole file for `values` of shape (T, Z, Z): rows in origin-major, table-minor
-    order. Raises PayloadTooLarge for the first row above the payload limit."""
+    """The whole file for `values` of shape (T, Z, Z): rows origin-major, table-minor."""
     values = np.asarray(values, dtype=np.float64)
     out = [encode_header(zone_count, tables, banner, run_id)]
     for o in range(zone_count):
         for t, (_, code) in enumerate(tables):
             body = encode_payload(code, values[t, o].tolist())
-            if len(body) > MAX_PAYLOAD:
-                raise PayloadTooLarge(len(body))
+            assert len(body) <= MAX_PAYLOAD, len(body)
             out.append(struct.pack("<HBH", o + 1, t + 1, len(body) + 2) + body)
     return b"".join(out)
 

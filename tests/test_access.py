@@ -1,3 +1,6 @@
+import functools
+import operator
+
 import numpy as np
 import pytest
 
@@ -7,26 +10,22 @@ from orvanel._orvanel import TableDef, TableInfo, _MatrixCore
 
 Z = 4
 TABLES = [("a", "D"), ("b", "2"), ("a", "S")]
-VALUES = np.stack(
-    [
-        np.array([[1e16, 1.0, -1e16, 1.0], [0.5, 2.0, 3.0, 4.0], [5.0, 6.0, 7.0, 8.0], [9.0, 10.0, 11.0, 12.5]]),
-        (np.arange(16).reshape(Z, Z) - 7) * 13 / 100,
-        (np.arange(16).reshape(Z, Z) * 0.1 - 0.5).astype(np.float32).astype(np.float64),
-    ]
-)
+VALUES = np.stack([
+    np.array([[1e16, 1.0, -1e16, 1.0], [0.5, 2.0, 3.0, 4.0], [5.0, 6.0, 7.0, 8.0], [9.0, 10.0, 11.0, 12.5]]),
+    (np.arange(16).reshape(Z, Z) - 7) * 13 / 100,
+    (np.arange(16).reshape(Z, Z) * 0.1 - 0.5).astype(np.float32).astype(np.float64),
+])
 VALUES[2, 3, 3] = -0.0
 DATA = matrix_file(Z, TABLES, VALUES, banner="banner", run_id="run", encoding="native")
 
 
 def sequential_sum(values):
-    total = -0.0
-    for v in values:
-        total += v
-    return total
+    return functools.reduce(operator.add, values, -0.0)
 
 
 # Storage-order sums differ from sums taken in other orders.
 assert sequential_sum(VALUES[0].ravel()) != sequential_sum(VALUES[0].T.ravel())
+TOTAL_1 = sequential_sum(VALUES[0].ravel())
 
 
 @pytest.fixture
@@ -34,119 +33,91 @@ def m():
     return _MatrixCore.from_bytes(DATA)
 
 
-class Index:
-    def __init__(self, value, hook=None):
+class Hooked:
+    def __init__(self, value, hook=lambda: None):
         self.value, self.hook = value, hook
 
-    def __index__(self):
-        if self.hook:
-            self.hook()
+    def get(self):
+        self.hook()
         return self.value
 
 
-class Real:
-    def __init__(self, value, hook=None):
-        self.value, self.hook = value, hook
+class Index(Hooked):
+    __index__ = Hooked.get
 
-    def __float__(self):
-        if self.hook:
-            self.hook()
-        return self.value
+
+class Real(Hooked):
+    __float__ = Hooked.get
 
 
 class Name(str):
     pass
 
 
-def test_properties_and_repr(m):
+def test_properties_tables_and_repr(m):
     assert (m.zone_count, m.table_count, m.banner, m.run_id) == (4, 3, "banner", "run")
     assert repr(m) == "_MatrixCore(zone_count=4, table_count=3)"
     for name in ("zone_count", "table_count", "banner", "run_id"):
         with pytest.raises(AttributeError):
             setattr(m, name, 1)
-
-
-def test_tables(m):
     infos = m.tables()
     assert all(type(i) is TableInfo for i in infos)
     assert [(i.index, i.name, i.type_code) for i in infos] == [(1, "a", "D"), (2, "b", "2"), (3, "a", "S")]
-    assert [repr(i) for i in infos] == [
-        "TableInfo(index=1, name=a, type_code=D)",
-        "TableInfo(index=2, name=b, type_code=2)",
-        "TableInfo(index=3, name=a, type_code=S)",
-    ]
+    assert repr(infos[2]) == "TableInfo(index=3, name=a, type_code=S)"
     again = m.tables()
     assert again is not infos and again[0] is not infos[0] and again[0] != infos[0]
     with pytest.raises(AttributeError):
         infos[0].name = "z"
 
 
-def test_every_cell_and_row(m):
+def test_every_cell_row_and_total(m):
     for t in range(1, 4):
+        table = VALUES[t - 1]
         for o in range(1, Z + 1):
-            row = m.row(t, o)
-            assert [bits_of(v) for v in row] == [bits_of(v) for v in VALUES[t - 1, o - 1]]
+            assert [bits_of(v) for v in m.row(t, o)] == [bits_of(v) for v in table[o - 1]]
             for d in range(1, Z + 1):
-                expected = bits_of(VALUES[t - 1, o - 1, d - 1])
+                expected = bits_of(table[o - 1, d - 1])
                 assert bits_of(m.get(t, o, d)) == expected
                 assert bits_of(m.checked_get(table=t, origin=o, destination=d)) == expected
                 assert bits_of(m.get(t, destination=d, origin=o)) == expected
+        assert bits_of(m.table_total(t)) == bits_of(sequential_sum(table.ravel()))
+        assert bits_of(m.table_diagonal_total(table=t)) == bits_of(sequential_sum(np.diagonal(table)))
     row = m.row(origin=2, table=1)
     row[0] = 99.0
     assert m.row(1, 2) is not row and m.get(1, 2, 1) == 0.5
 
 
-def test_totals(m):
-    for t in range(1, 4):
-        table = VALUES[t - 1]
-        assert bits_of(m.table_total(t)) == bits_of(sequential_sum(table.ravel()))
-        assert bits_of(m.table_diagonal_total(table=t)) == bits_of(sequential_sum(np.diagonal(table)))
-
-
 @pytest.mark.parametrize("fill, sign", [(-0.0, -1.0), (0.0, 1.0)])
 def test_totals_of_signed_zero_tables(fill, sign):
     m = _MatrixCore.from_bytes(matrix_file(2, [("z", "D")], np.full((1, 2, 2), fill)))
-    assert np.copysign(1.0, m.table_total(1)) == sign
-    assert np.copysign(1.0, m.table_diagonal_total(1)) == sign
+    assert np.copysign(1.0, m.table_total(1)) == np.copysign(1.0, m.table_diagonal_total(1)) == sign
 
 
-@pytest.mark.parametrize(
-    "table, index",
-    [("a", 1), ("b", 2), (Name("b"), 2), (2, 2), (True, 1), (np.uint8(3), 3), (np.int64(2), 2), (Index(3), 3)],
-)
+@pytest.mark.parametrize("table, index", [("a", 1), (Name("b"), 2), (2, 2), (True, 1), (np.int64(2), 2), (Index(3), 3)])
 def test_table_selector(m, table, index):
     assert m.get(table, 2, 3) == VALUES[index - 1, 1, 2]
     assert m.row(table, 4) == VALUES[index - 1, 3].tolist()
     assert m.table_total(table) == m.table_total(index)
 
 
-TABLE_CALLS = {
-    "get": lambda m, t: m.get(t, 1, 1),
-    "checked_get": lambda m, t: m.checked_get(t, 0, 1),
-    "set": lambda m, t: m.set(t, 1, 1, 0.0),
-    "row": lambda m, t: m.row(t, 1),
-    "table_total": lambda m, t: m.table_total(t),
-    "table_diagonal_total": lambda m, t: m.table_diagonal_total(t),
-}
-SELECTOR_TYPE = "table must be a table name (str) or 1-based index (int)"
+TABLE_CALLS = [lambda m, t: m.get(t, 1, 1), lambda m, t: m.checked_get(t, 0, 1), lambda m, t: m.set(t, 1, 1, 0.0),
+               lambda m, t: m.row(t, 1), lambda m, t: m.table_total(t), lambda m, t: m.table_diagonal_total(t)]
 
 
-@pytest.mark.parametrize("method", list(TABLE_CALLS))
-@pytest.mark.parametrize(
-    "table, exc, message",
-    [
-        *[(t, ValueError, f"table index must be within 1..=3 (got {int(t)})") for t in (0, False, 4, 255, np.uint8(9))],
-        *[(t, ValueError, f"table {t} not found in matrix header") for t in ("zz", "A", "")],
-        *[(t, TypeError, SELECTOR_TYPE) for t in (256, -1, 2**70, 1.0, None, b"a", "\ud800")],
-    ],
-)
-def test_table_selector_rejects(m, method, table, exc, message):
+@pytest.mark.parametrize("call", TABLE_CALLS)
+@pytest.mark.parametrize("table, exc, message", [
+    *[(t, ValueError, f"table index must be within 1..=3 (got {int(t)})") for t in (0, False, 4)],
+    ("A", ValueError, "table A not found in matrix header"),
+    *[(t, TypeError, "table must be a table name (str) or 1-based index (int)")
+      for t in (256, -1, 2**70, 1.0, "\ud800")],
+])
+def test_table_selector_rejects(m, call, table, exc, message):
     with raises_exact(exc, message):
-        TABLE_CALLS[method](m, table)
+        call(m, table)
     assert m.get(1, 1, 1) == 1e16
 
 
-@pytest.mark.parametrize("origin, destination", [(0, 1), (1, 0), (5, 1), (1, 5), (40000, 1), (65535, 65535)])
+@pytest.mark.parametrize("origin, destination", [(0, 1), (1, 0), (5, 1), (1, 5), (65535, 65535)])
 def test_zone_out_of_range(m, origin, destination):
     message = f"origin and destination must be within 1..=4 (got origin={origin}, destination={destination})"
     with raises_exact(ValueError, message):
@@ -154,119 +125,91 @@ def test_zone_out_of_range(m, origin, destination):
     with raises_exact(ValueError, message):
         m.set(1, origin, destination, 9.0)
     assert m.checked_get(1, origin, destination) is None
-    assert m.table_total(1) == sequential_sum(VALUES[0].ravel())
+    assert m.table_total(1) == TOTAL_1
     if not 1 <= origin <= Z:
         with raises_exact(ValueError, f"origin must be within 1..=4 (got {origin})"):
             m.row(1, origin)
 
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
-ZONE_CALLS = [
-    (lambda m, z: m.get(1, z, 1), "origin"),
-    (lambda m, z: m.get(1, 1, z), "destination"),
-    (lambda m, z: m.checked_get(1, z, 1), "origin"),
-    (lambda m, z: m.set(1, 1, z, 0.0), "destination"),
-    (lambda m, z: m.row(1, z), "origin"),
-]
+ZONE_CALLS = [(lambda m, z: m.get(1, z, 1), "origin"), (lambda m, z: m.get(1, 1, z), "destination"),
+              (lambda m, z: m.checked_get(1, z, 1), "origin"), (lambda m, z: m.set(1, 1, z, 0.0), "destination"),
+              (lambda m, z: m.row(1, z), "origin")]
 
 
-@pytest.mark.parametrize(
-    "zone, exc, message",
-    [
-        *[(z, OverflowError, OUT_OF_RANGE) for z in (65536, 70000, -1)],
-        (2**64, OverflowError, "Python int too large to convert to C long"),
-        *[(z, TypeError, f"argument '{{}}': '{type(z).__name__}' object cannot be interpreted as an integer") for z in ("1", 1.0, None)],
-    ],
-)
+@pytest.mark.parametrize("zone, exc, message", [
+    (65536, OverflowError, OUT_OF_RANGE), (-1, OverflowError, OUT_OF_RANGE),
+    (2**64, OverflowError, "Python int too large to convert to C long"),
+    (1.0, TypeError, "argument '{}': 'float' object cannot be interpreted as an integer"),
+])
 def test_zone_conversion_errors(m, zone, exc, message):
     for call, name in ZONE_CALLS:
         with raises_exact(exc, message.format(name)):
             call(m, zone)
-
-
-def test_zone_number_forms(m):
     assert m.get(1, np.uint16(2), np.int64(3)) == 3.0
     assert m.get(1, Index(2), True) == 0.5
     assert m.checked_get(1, Index(5), 1) is None
 
 
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (lambda m: m.get("zz", "x", 1), TypeError, "argument 'origin': 'str' object cannot be interpreted as an integer"),
-        (lambda m: m.get(1, "x", "y"), TypeError, "argument 'origin': 'str' object cannot be interpreted as an integer"),
-        (lambda m: m.get("zz", 0, 1), ValueError, "table zz not found in matrix header"),
-        (lambda m: m.get(0, 1, 70000), OverflowError, OUT_OF_RANGE),
-        (lambda m: m.checked_get("zz", 0, 1), ValueError, "table zz not found in matrix header"),
-        (lambda m: m.set("zz", 0, 1, "v"), TypeError, "argument 'value': must be real number, not str"),
-        (lambda m: m.set(1, "o", 1, "v"), TypeError, "argument 'origin': 'str' object cannot be interpreted as an integer"),
-        (lambda m: m.set(1, 1, 1, None), TypeError, "argument 'value': must be real number, not NoneType"),
-        (lambda m: m.set(1, 1, 1, 2**1024), OverflowError, "int too large to convert to float"),
-        (lambda m: m.row("zz", 0), ValueError, "table zz not found in matrix header"),
-        (lambda m: m.row(0, "x"), TypeError, "argument 'origin': 'str' object cannot be interpreted as an integer"),
-    ],
-)
+NOT_INT = "argument '{}': 'str' object cannot be interpreted as an integer"
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda m: m.get("zz", "x", 1), TypeError, NOT_INT.format("origin")),
+    (lambda m: m.get(1, "x", "y"), TypeError, NOT_INT.format("origin")),
+    (lambda m: m.get("zz", 0, 1), ValueError, "table zz not found in matrix header"),
+    (lambda m: m.get(0, 1, 70000), OverflowError, OUT_OF_RANGE),
+    (lambda m: m.checked_get("zz", 0, 1), ValueError, "table zz not found in matrix header"),
+    (lambda m: m.set("zz", 0, 1, "v"), TypeError, "argument 'value': must be real number, not str"),
+    (lambda m: m.set(1, "o", 1, "v"), TypeError, NOT_INT.format("origin")),
+    (lambda m: m.set(1, 1, 1, 2**1024), OverflowError, "int too large to convert to float"),
+    (lambda m: m.row("zz", 0), ValueError, "table zz not found in matrix header"),
+    (lambda m: m.row(0, "x"), TypeError, NOT_INT.format("origin")),
+])
 def test_argument_checks_in_order(m, call, exc, message):
     with raises_exact(exc, message):
         call(m)
-    assert m.table_total(1) == sequential_sum(VALUES[0].ravel())
+    assert m.table_total(1) == TOTAL_1
 
 
-SPECIAL = doubles_from_bits([0x7FF8000000000ABC, 0xFFF0000000000001, 0x8000000000000000, 0x7FF0000000000000, 1]).tolist()
+SPECIAL = doubles_from_bits([0x7FF8000000000ABC, 0xFFF0000000000001, 0x8000000000000000, 1]).tolist()
 
 
 @pytest.mark.parametrize("table", [1, 2, 3])
-@pytest.mark.parametrize("value", SPECIAL + [0.123456789, -1e308])
+@pytest.mark.parametrize("value", SPECIAL + [0.123456789])
 def test_set_stores_exact_bits(m, table, value):
     others = [m.table_total(t) for t in (1, 2, 3) if t != table]
     assert m.set(table, 3, 2, value) is None
-    assert bits_of(m.get(table, 3, 2)) == bits_of(value)
-    assert bits_of(m.checked_get(table, 3, 2)) == bits_of(value)
+    assert bits_of(m.get(table, 3, 2)) == bits_of(m.checked_get(table, 3, 2)) == bits_of(value)
     assert bits_of(m.row(table, 3)[1]) == bits_of(value)
     assert [m.table_total(t) for t in (1, 2, 3) if t != table] == others
 
 
-@pytest.mark.parametrize("value, stored", [(3, 3.0), (True, 1.0), (Real(2.5), 2.5), (Index(7), 7.0), (np.float32(0.1), float(np.float32(0.1)))])
+@pytest.mark.parametrize("value, stored", [
+    (3, 3.0), (Real(2.5), 2.5), (Index(7), 7.0), (np.float32(0.1), float(np.float32(0.1)))])
 def test_set_value_forms(m, value, stored):
     m.set(table="b", origin=1, destination=4, value=value)
-    assert m.get(2, 1, 4) == stored
     expected = VALUES[1].copy()
     expected[0, 3] = stored
-    assert m.table_total(2) == sequential_sum(expected.ravel())
+    assert m.get(2, 1, 4) == stored and m.table_total(2) == sequential_sum(expected.ravel())
 
 
-@pytest.mark.parametrize("name, index", [("a", 1), ("b", 2), (Name("b"), 2), ("zz", None), ("A", None), ("", None)])
+@pytest.mark.parametrize("name, index", [("a", 1), (Name("b"), 2), ("A", None), (1, TypeError), (b"a", TypeError)])
 def test_table_index_by_name(m, name, index):
-    assert m.table_index_by_name(name) == index
-    assert m.table_index_by_name(name=name) == index
+    if index is TypeError:
+        with raises_exact(TypeError, f"argument 'name': '{type(name).__name__}' object is not an instance of 'str'"):
+            m.table_index_by_name(name)
+    else:
+        assert m.table_index_by_name(name) == m.table_index_by_name(name=name) == index
 
 
-@pytest.mark.parametrize("name", [1, b"a", None])
-def test_table_index_by_name_requires_str(m, name):
-    with raises_exact(TypeError, f"argument 'name': '{type(name).__name__}' object is not an instance of 'str'"):
-        m.table_index_by_name(name)
-
-
-@pytest.mark.parametrize(
-    "method, args, kwargs, message",
-    [
-        ("get", (1, 1), {}, "_MatrixCore.get() missing 1 required positional argument: 'destination'"),
-        ("get", (), {}, "_MatrixCore.get() missing 3 required positional arguments: 'table', 'origin', and 'destination'"),
-        ("set", (1,), {}, "_MatrixCore.set() missing 3 required positional arguments: 'origin', 'destination', and 'value'"),
-        ("row", (), {}, "_MatrixCore.row() missing 2 required positional arguments: 'table' and 'origin'"),
-        ("checked_get", (1,), {"destination": 1}, "_MatrixCore.checked_get() missing 1 required positional argument: 'origin'"),
-        ("table_index_by_name", (), {}, "_MatrixCore.table_index_by_name() missing 1 required positional argument: 'name'"),
-        ("get", (1, 1, 1, 1), {}, "_MatrixCore.get() takes 3 positional arguments but 4 were given"),
-        ("table_total", (1, 2), {}, "_MatrixCore.table_total() takes 1 positional arguments but 2 were given"),
-        ("tables", (1,), {}, "_MatrixCore.tables() takes 0 positional arguments but 1 was given"),
-        ("get", (1, 1, 1), {"table": 1}, "_MatrixCore.get() got multiple values for argument 'table'"),
-        ("get", (1, 1), {"dest": 1}, "_MatrixCore.get() got an unexpected keyword argument 'dest'"),
-        ("tables", (), {"x": 1}, "_MatrixCore.tables() got an unexpected keyword argument 'x'"),
-    ],
-)
-def test_binding_errors(m, method, args, kwargs, message):
+@pytest.mark.parametrize("method, args, message", [
+    ("get", (), "_MatrixCore.get() missing 3 required positional arguments: 'table', 'origin', and 'destination'"),
+    ("open", ("a", "b"), "_MatrixCore.open() takes 1 positional arguments but 2 were given"),
+])
+def test_binding_errors(m, method, args, message):
     with raises_exact(TypeError, message):
-        getattr(m, method)(*args, **kwargs)
+        getattr(m, method)(*args)
 
 
 def test_hold_rule_during_argument_conversion(m):
@@ -287,21 +230,14 @@ def test_hold_rule_during_argument_conversion(m):
     # Inside a shared method, another shared use works and set is refused.
     m.get(1, Index(1, attempt(lambda: m.set(2, 1, 1, 7.0))), Index(1, attempt(lambda: m.get(1, 2, 1))))
     m.row(1, Index(2, attempt(lambda: repr(m))))
-    assert seen == [
-        (RuntimeError, "Already mutably borrowed"),
-        (RuntimeError, "Already mutably borrowed"),
-        (RuntimeError, "Already mutably borrowed"),
-        (RuntimeError, "Already borrowed"),
-        0.5,
-        "_MatrixCore(zone_count=4, table_count=3)",
-    ]
+    refused = (RuntimeError, "Already mutably borrowed")
+    assert seen == [refused] * 3 + [(RuntimeError, "Already borrowed"), 0.5, "_MatrixCore(zone_count=4, table_count=3)"]
     assert (m.get(1, 1, 1), m.get(1, 1, 2), m.get(2, 1, 1)) == (5.0, 6.0, VALUES[1, 0, 0])
 
-
-def test_holds_are_released_on_errors(m):
     def fail():
         raise KeyError("from conversion")
 
+    # Holds are released when a call fails.
     with pytest.raises(KeyError):
         m.set(1, Index(1, fail), 1, 0.0)
     with pytest.raises(KeyError):
@@ -312,47 +248,30 @@ def test_holds_are_released_on_errors(m):
     assert m.get(1, 1, 1) == 8.0
 
 
-TYPE_CODE_TYPE = "type code must be int 0..9 or string '0'..'9', 'S', or 'D'"
-
-
-@pytest.mark.parametrize(
-    "code, shown",
-    [(2, "2"), ("2", "2"), ("S", "S"), ("D", "D"), (0, "0"), (9, "9"), ("0", "0"), (np.int64(3), "3"), (Index(7), "7")],
-)
+@pytest.mark.parametrize("code, shown", [(0, "0"), (9, "9"), ("2", "2"), ("S", "S"), ("D", "D"), (Index(7), "7")])
 def test_table_def(code, shown):
     td = TableDef("t1", code)
-    assert (td.name, td.type_code) == ("t1", shown)
-    assert repr(td) == f"TableDef(name=t1, type_code={shown})"
+    assert (td.name, td.type_code, repr(td)) == ("t1", shown, f"TableDef(name=t1, type_code={shown})")
     assert repr(TableDef(type_code=code, name="")) == f"TableDef(name=, type_code={shown})"
 
 
-@pytest.mark.parametrize(
-    "code, exc, message",
-    [
-        *[(c, TypeError, TYPE_CODE_TYPE) for c in (True, False, 256, -1, 2.0, None, b"S")],
-        *[(c, ValueError, f"invalid fixed-point precision {c}; expected 0..9") for c in (10, 255)],
-        *[(c, ValueError, f"invalid type code {c}; expected '0'..'9', 'S', or 'D'") for c in ("s", "22", "", "\u0663")],
-    ],
-)
+@pytest.mark.parametrize("code, exc, message", [
+    *[(c, TypeError, "type code must be int 0..9 or string '0'..'9', 'S', or 'D'") for c in (True, 256, -1, 2.0, b"S")],
+    (10, ValueError, "invalid fixed-point precision 10; expected 0..9"),
+    *[(c, ValueError, f"invalid type code {c}; expected '0'..'9', 'S', or 'D'") for c in ("s", "22", "\u0663")],
+])
 def test_table_def_type_code_rejected(code, exc, message):
     with raises_exact(exc, message):
         TableDef("t", code)
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((1, True), {}, "argument 'name': 'int' object is not an instance of 'str'"),
-        ((), {}, "TableDef.__new__() missing 2 required positional arguments: 'name' and 'type_code'"),
-        (("a",), {}, "TableDef.__new__() missing 1 required positional argument: 'type_code'"),
-        (("a", "D", "x"), {}, "TableDef.__new__() takes 2 positional arguments but 3 were given"),
-        (("a",), {"name": "b"}, "TableDef.__new__() got multiple values for argument 'name'"),
-        (("a", "D"), {"x": 1}, "TableDef.__new__() got an unexpected keyword argument 'x'"),
-    ],
-)
-def test_table_def_arguments_rejected(args, kwargs, message):
+@pytest.mark.parametrize("args, message", [
+    ((1, True), "argument 'name': 'int' object is not an instance of 'str'"),
+    ((), "TableDef.__new__() missing 2 required positional arguments: 'name' and 'type_code'"),
+])
+def test_table_def_arguments_rejected(args, message):
     with raises_exact(TypeError, message):
-        TableDef(*args, **kwargs)
+        TableDef(*args)
 
 
 def test_table_def_is_an_immutable_identity_value():

@@ -18,29 +18,13 @@ WORKED_FILE = (
 )
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 def lazy_stack(tables, zones):
     """A stack of the right shape that occupies one double of memory."""
     return as_strided(np.zeros(1), shape=(tables, zones, zones), strides=(0, 0, 0))
 
 
-@pytest.mark.parametrize(
-    "tables",
-    [
-        [("a", 2)],
-        [("a", "2")],
-        (TableDef("a", 2),),
-        (pair for pair in [("a", "2")]),
-    ],
-    ids=["int-code", "str-code", "tabledef", "generator"],
-)
+@pytest.mark.parametrize("tables", [[("a", 2)], [("a", "2")], (TableDef("a", 2),), (p for p in [("a", "2")])],
+                         ids=["int-code", "str-code", "tabledef", "generator"])
 def test_create_gives_the_worked_file(tables):
     m = _MatrixCore.create(3, tables)
     assert (m.zone_count, m.table_count, m.banner, m.run_id) == (3, 1, DEFAULT_BANNER, DEFAULT_RUN_ID)
@@ -57,7 +41,6 @@ def test_create_gives_the_worked_file(tables):
         (None, None, DEFAULT_BANNER, DEFAULT_RUN_ID),
         ("", "", "", ""),
         ("Überblick ✓", None, "Überblick ✓", DEFAULT_RUN_ID),
-        (None, "R7", DEFAULT_BANNER, "R7"),
         ("b\x00", "r\x00", "b", "r"),
     ],
 )
@@ -69,77 +52,37 @@ def test_banner_and_run_id(banner, run_id, want_banner, want_run_id):
     schema = _MatrixCore.validate_schema(2, tables, banner=banner, run_id=run_id)
     assert (schema.banner, schema.run_id) == (m.banner, m.run_id)
     data = m.to_bytes()
-    codes = [("x", "S"), ("y", "9")]
-    assert data == encode_file(2, codes, np.zeros((2, 2, 2)), m.banner, m.run_id)
+    assert data == encode_file(2, [("x", "S"), ("y", "9")], np.zeros((2, 2, 2)), m.banner, m.run_id)
     back = _MatrixCore.from_bytes(data)
     assert (back.banner, back.run_id) == (want_banner, want_run_id)
 
 
-def test_validate_schema_at_the_limits_allocates_nothing():
-    schema = _MatrixCore.validate_schema(32000, [("t", "D")] * 255)
-    assert type(schema) is SchemaResult
+def test_largest_schema_validates_but_allocation_fails_with_memory_error(tmp_path):
+    tables = [("t", "D")] * 255
+    schema = _MatrixCore.validate_schema(32000, tables)
+    assert type(schema) is SchemaResult and repr(schema) == "SchemaResult(zone_count=32000, table_count=255)"
     assert (schema.zone_count, schema.banner, schema.run_id) == (32000, DEFAULT_BANNER, DEFAULT_RUN_ID)
     assert [(t.index, t.name, t.type_code) for t in schema.tables()] == [(i, "t", "D") for i in range(1, 256)]
-    assert repr(schema) == "SchemaResult(zone_count=32000, table_count=255)"
-
-
-def test_allocation_failure_raises_memory_error(tmp_path):
-    tables = [("t", "D")] * 255
-    with pytest.raises(MemoryError):
-        _MatrixCore.create(32000, tables)
-    with pytest.raises(MemoryError):
-        _MatrixCore.to_bytes_from_stack(32000, tables, lazy_stack(255, 32000))
     target = tmp_path / "kept.mat"
     target.write_bytes(b"old")
-    for path in (target, tmp_path / "new.mat"):
+    for call in (lambda: _MatrixCore.create(32000, tables),
+                 lambda: _MatrixCore.to_bytes_from_stack(32000, tables, lazy_stack(255, 32000)),
+                 lambda: _MatrixCore.write_from_stack(target, 32000, tables, lazy_stack(255, 32000)),
+                 lambda: _MatrixCore.write_from_stack(tmp_path / "new.mat", 32000, tables, lazy_stack(255, 32000))):
         with pytest.raises(MemoryError):
-            _MatrixCore.write_from_stack(path, 32000, tables, lazy_stack(255, 32000))
-    assert target.read_bytes() == b"old"
-    assert directory_listing(tmp_path) == ["kept.mat"]
+            call()
+    assert target.read_bytes() == b"old" and directory_listing(tmp_path) == ["kept.mat"]
 
 
 def test_largest_zone_count_is_written():
-    m = _MatrixCore.create(32000, [("t", "D")])
-    data = m.to_bytes()
+    data = _MatrixCore.create(32000, [("t", "D")]).to_bytes()
     header = encode_header(32000, [("t", "D")])
-    assert len(data) == len(header) + 32000 * 8
-    assert data[: len(header)] == header
+    assert len(data) == len(header) + 32000 * 8 and data[: len(header)] == header
     assert data[-8:] == bytes.fromhex("007D 01 0500 808000")
 
 
-ZONE_COUNT_ERRORS = [
-    (0, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
-    (32001, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
-    (70000, OverflowError, "out of range integral type conversion attempted"),
-    (-1, OverflowError, "out of range integral type conversion attempted"),
-    ("3", TypeError, "argument 'zone_count': 'str' object cannot be interpreted as an integer"),
-    (3.0, TypeError, "argument 'zone_count': 'float' object cannot be interpreted as an integer"),
-]
-
-
-def _check(error, message, call):
-    """The call fails with `error`; a validation error here is always the zone count."""
-    if error is OrvanelValidationError:
-        with raises_core(OrvanelValidationError, "invalid_zone_count", None, message):
-            call()
-    else:
-        with raises_exact(error, message):
-            call()
-
-
-@pytest.mark.parametrize("zones, error, message", ZONE_COUNT_ERRORS)
-@pytest.mark.parametrize("method", ["create", "validate_schema", "to_bytes_from_stack"])
-def test_zone_count_errors(method, zones, error, message):
-    tables = [("a", "D")]
-    if method == "to_bytes_from_stack":
-        size = zones if isinstance(zones, int) and 0 <= zones < 65536 else 1
-        _check(error, message, lambda: _MatrixCore.to_bytes_from_stack(zones, tables, lazy_stack(1, size)))
-    else:
-        _check(error, message, lambda: getattr(_MatrixCore, method)(zones, tables))
-
-
 def test_zone_count_conversions():
-    assert _MatrixCore.create(Index(2), [("a", "D")]).zone_count == 2
+    assert _MatrixCore.create(np.uint8(2), [("a", "D")]).zone_count == 2
     assert _MatrixCore.validate_schema(np.int16(7), [("a", "D")]).zone_count == 7
     with pytest.raises(OverflowError):
         _MatrixCore.create(2**70, [("a", "D")])
@@ -147,12 +90,9 @@ def test_zone_count_conversions():
 
 TABLE_ERRORS = [
     ([], "invalid_table_count", "invalid table configuration: at least one table is required"),
-    ([("t", "D")] * 256, "invalid_table_count", "invalid table configuration: at most 255 tables allowed, got 256"),
-    ([("", "D")] * 300, "invalid_table_count", "invalid table configuration: at most 255 tables allowed, got 300"),
+    ([("", "D")] * 256, "invalid_table_count", "invalid table configuration: at most 255 tables allowed, got 256"),
     ([("ok", 1), ("", "D")], "invalid_table_name", "invalid table name: table name must not be empty"),
-    ([("Zürich", "S")], "invalid_table_name", 'invalid table name: table name "Zürich" contains non-ASCII characters'),
     ([("é\t", "S"), ("", "D")], "invalid_table_name", 'invalid table name: table name "é\\t" contains non-ASCII characters'),
-    ([("a\x00b", "D")], "invalid_table_name", 'invalid table name: table name "a\\0b" contains a NUL byte'),
     ([("ok", "D"), ('"\x00"', 0)], "invalid_table_name", 'invalid table name: table name "\\"\\0\\"" contains a NUL byte'),
 ]
 
@@ -160,15 +100,11 @@ TABLE_ERRORS = [
 @pytest.mark.parametrize("tables, kind, message", TABLE_ERRORS)
 @pytest.mark.parametrize("method", ["create", "validate_schema", "to_bytes_from_stack", "write_from_stack"])
 def test_table_rule_errors(tmp_path, method, tables, kind, message):
-    target = tmp_path / "out.mat"
-    calls = {
-        "create": lambda: _MatrixCore.create(2, tables),
-        "validate_schema": lambda: _MatrixCore.validate_schema(2, tables),
-        "to_bytes_from_stack": lambda: _MatrixCore.to_bytes_from_stack(2, tables, np.zeros((len(tables), 2, 2))),
-        "write_from_stack": lambda: _MatrixCore.write_from_stack(target, 2, tables, np.zeros((len(tables), 2, 2))),
-    }
+    args = (2, tables) if method in ("create", "validate_schema") else (2, tables, np.zeros((len(tables), 2, 2)))
+    if method == "write_from_stack":
+        args = (tmp_path / "out.mat",) + args
     with raises_core(OrvanelValidationError, kind, None, message):
-        calls[method]()
+        getattr(_MatrixCore, method)(*args)
     assert directory_listing(tmp_path) == []
 
 
@@ -177,53 +113,48 @@ def _iterator_fails():
     raise ZeroDivisionError("from the iterator")
 
 
+SCHEMA_ORDER = [
+    ((70000, 7), {}, OverflowError, "out of range integral type conversion attempted"),
+    (("x", 7), {"banner": 5}, TypeError, "argument 'zone_count': 'str' object cannot be interpreted as an integer"),
+    ((3.0, [("a", "D")]), {}, TypeError, "argument 'zone_count': 'float' object cannot be interpreted as an integer"),
+    ((0, 7), {}, TypeError, "'int' object is not iterable"),
+    ((3, 7), {"banner": 5, "run_id": 5}, TypeError, "argument 'banner': 'int' object is not an instance of 'str'"),
+    ((0, [("a", "X")]), {}, ValueError, "invalid type code X; expected '0'..'9', 'S', or 'D'"),
+    ((0, [("a", 12)]), {}, ValueError, "invalid fixed-point precision 12; expected 0..9"),
+    ((0, [("a", True)]), {}, TypeError, "type code must be int 0..9 or string '0'..'9', 'S', or 'D'"),
+    ((0, [("a", "D"), ["b", "D"]]), {}, TypeError, "tables[1] must be TableDef or a (name, type_code) tuple"),
+    ((0, _iterator_fails), {}, ZeroDivisionError, "from the iterator"),
+    ((0, []), {}, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
+    ((32001, [("a", "D")]), {}, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
+]
+GOOD = np.zeros((1, 2, 2))
+STACK_ORDER = [
+    ((70000, 7, None), {}, OverflowError, "out of range integral type conversion attempted"),
+    ((2, 7, None), {"banner": 5}, TypeError, "argument 'stack': 'None' is not an instance of 'ndarray'"),
+    ((2, 7, GOOD), {"banner": 5}, TypeError, "argument 'banner': 'int' object is not an instance of 'str'"),
+    ((2, 7, GOOD), {"run_id": 5}, TypeError, "argument 'run_id': 'int' object is not an instance of 'str'"),
+    ((2, 7, GOOD), {}, TypeError, "'int' object is not iterable"),
+    ((0, [("a", "D")], GOOD), {}, ValueError, "stack array must have shape (1, 0, 0) (got [1, 2, 2])"),
+    ((2, [("", "D")], np.zeros((1, 3, 3))), {}, ValueError, "stack array must have shape (1, 2, 2) (got [1, 3, 3])"),
+    ((0, [], np.zeros((0, 0, 0))), {}, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
+    ((32001, [("a", "D")], lazy_stack(1, 32001)), {}, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
+]
+
+
 @pytest.mark.parametrize(
-    "args, kwargs, error, message",
-    [
-        ((70000, 7), {}, OverflowError, "out of range integral type conversion attempted"),
-        (("x", 7), {"banner": 5}, TypeError, "argument 'zone_count': 'str' object cannot be interpreted as an integer"),
-        ((0, 7), {}, TypeError, "'int' object is not iterable"),
-        ((3, 7), {"banner": 5, "run_id": 5}, TypeError, "argument 'banner': 'int' object is not an instance of 'str'"),
-        ((3, 7), {"run_id": b"r"}, TypeError, "argument 'run_id': 'bytes' object is not an instance of 'str'"),
-        ((0, [("a", "X")]), {}, ValueError, "invalid type code X; expected '0'..'9', 'S', or 'D'"),
-        ((0, [("a", 12)]), {}, ValueError, "invalid fixed-point precision 12; expected 0..9"),
-        ((0, [("a", True)]), {}, TypeError, "type code must be int 0..9 or string '0'..'9', 'S', or 'D'"),
-        ((0, [("a", "D"), ["b", "D"]]), {}, TypeError, "tables[1] must be TableDef or a (name, type_code) tuple"),
-        ((0, _iterator_fails), {}, ZeroDivisionError, "from the iterator"),
-        ((0, []), {}, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
-    ],
+    "method, args, kwargs, error, message",
+    [(method, *row) for method in ("create", "validate_schema") for row in SCHEMA_ORDER]
+    + [(method, *row) for method in ("to_bytes_from_stack", "write_from_stack") for row in STACK_ORDER],
 )
-@pytest.mark.parametrize("method", ["create", "validate_schema"])
-def test_conversion_order(method, args, kwargs, error, message):
+def test_conversion_order(tmp_path, method, args, kwargs, error, message):
+    """The first failing argument is reported; a validation error here is the zone count's."""
     if callable(args[1]):
         args = (args[0], args[1]())
-    _check(error, message, lambda: getattr(_MatrixCore, method)(*args, **kwargs))
-
-
-GOOD = np.zeros((1, 2, 2))
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, error, message",
-    [
-        ((70000, 7, None), {}, OverflowError, "out of range integral type conversion attempted"),
-        ((2, 7, None), {"banner": 5}, TypeError, "argument 'stack': 'None' is not an instance of 'ndarray'"),
-        ((2, 7, [[[0.0]]]), {}, TypeError, "argument 'stack': 'list' object is not an instance of 'ndarray'"),
-        ((2, 7, GOOD), {"banner": 5}, TypeError, "argument 'banner': 'int' object is not an instance of 'str'"),
-        ((2, 7, GOOD), {"run_id": 5}, TypeError, "argument 'run_id': 'int' object is not an instance of 'str'"),
-        ((2, 7, GOOD), {}, TypeError, "'int' object is not iterable"),
-        ((0, [("a", "D")], GOOD), {}, ValueError, "stack array must have shape (1, 0, 0) (got [1, 2, 2])"),
-        ((2, [], GOOD), {}, ValueError, "stack array must have shape (0, 2, 2) (got [1, 2, 2])"),
-        ((2, [("", "D")], np.zeros((1, 3, 3))), {}, ValueError, "stack array must have shape (1, 2, 2) (got [1, 3, 3])"),
-        ((2, [("a", "D")] * 2, GOOD), {}, ValueError, "stack array must have shape (2, 2, 2) (got [1, 2, 2])"),
-        ((0, [], np.zeros((0, 0, 0))), {}, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
-    ],
-)
-@pytest.mark.parametrize("method", ["to_bytes_from_stack", "write_from_stack"])
-def test_stack_conversion_order(tmp_path, method, args, kwargs, error, message):
     if method == "write_from_stack":
         args = (tmp_path / "out.mat",) + args
-    _check(error, message, lambda: getattr(_MatrixCore, method)(*args, **kwargs))
+    with (raises_core(error, "invalid_zone_count", None, message) if error is OrvanelValidationError
+          else raises_exact(error, message)):
+        getattr(_MatrixCore, method)(*args, **kwargs)
     assert directory_listing(tmp_path) == []
 
 
@@ -234,21 +165,14 @@ def test_stack_conversion_order(tmp_path, method, args, kwargs, error, message):
          "_MatrixCore.create() takes from 2 to 4 positional arguments but 5 were given"),
         (lambda: _MatrixCore.create(),
          "_MatrixCore.create() missing 2 required positional arguments: 'zone_count' and 'tables'"),
-        (lambda: _MatrixCore.validate_schema(3),
-         "_MatrixCore.validate_schema() missing 1 required positional argument: 'tables'"),
-        (lambda: _MatrixCore.create(3, [("a", "D")], bannr="b"),
-         "_MatrixCore.create() got an unexpected keyword argument 'bannr'"),
-        (lambda: _MatrixCore.create(3, [("a", "D")], zone_count=3),
+        (lambda: _MatrixCore.create(3, [], bannr="b"), "_MatrixCore.create() got an unexpected keyword argument 'bannr'"),
+        (lambda: _MatrixCore.create(3, [], zone_count=3),
          "_MatrixCore.create() got multiple values for argument 'zone_count'"),
-        (lambda: _MatrixCore.write_from_stack(),
-         "_MatrixCore.write_from_stack() missing 4 required positional arguments: "
-         "'path', 'zone_count', 'tables', and 'stack'"),
-        (lambda: _MatrixCore.to_bytes_from_stack(1, 2, 3, 4, 5, 6),
-         "_MatrixCore.to_bytes_from_stack() takes from 3 to 5 positional arguments but 6 were given"),
+        (lambda: _MatrixCore.write_from_stack(), "_MatrixCore.write_from_stack() missing 4 required positional arguments: "
+                                                 "'path', 'zone_count', 'tables', and 'stack'"),
         (lambda: _MatrixCore.create(3, [("a", "D")]).to_bytes(1),
          "_MatrixCore.to_bytes() takes 0 positional arguments but 1 was given"),
-        (lambda: _MatrixCore.create(3, [("a", "D")]).write(),
-         "_MatrixCore.write() missing 1 required positional argument: 'path'"),
+        (lambda: _MatrixCore.create(3, [("a", "D")]).write(), "_MatrixCore.write() missing 1 required positional argument: 'path'"),
     ],
 )
 def test_binding_messages(call, message):
@@ -276,12 +200,8 @@ def test_text_signatures():
         "validate_schema": "(zone_count, tables, banner=None, run_id=None)",
         "write_from_stack": "(path, zone_count, tables, stack, banner=None, run_id=None)",
         "to_bytes_from_stack": "(zone_count, tables, stack, banner=None, run_id=None)",
-        "write": "($self, path, /)",
-        "to_bytes": "($self, /)",
-        "__bytes__": "($self)",
-        "table_array": "($self, table, /)",
-        "stack_array": "($self, /)",
-        "set_table_array": "($self, table, values, /)",
-        "set_stack_array": "($self, values, /)",
+        "write": "($self, path, /)", "to_bytes": "($self, /)", "__bytes__": "($self)",
+        "table_array": "($self, table, /)", "stack_array": "($self, /)",
+        "set_table_array": "($self, table, values, /)", "set_stack_array": "($self, values, /)",
     }
     assert {name: getattr(_MatrixCore, name).__text_signature__ for name in expected} == expected

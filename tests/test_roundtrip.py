@@ -5,20 +5,20 @@ import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from matrix_bytes import DEFAULT_BANNER, DEFAULT_RUN_ID
 from reference_codec import encode_file, encode_payload, read_back
 from write_support import bits, from_bits, written_row
 from orvanel._orvanel import _MatrixCore
 
 CODES = [str(p) for p in range(10)] + ["S", "D"]
 
-AWKWARD = [
-    0.0, -0.0, 0.5, -0.5, 1.5, 2.5, 3.5, -2.5, 0.125, 0.135, 0.005, -0.004, 1e-9, 5e-10,
-    42949672.95, 42949672.96, -42949672.95, 4294967295.0, 4294967295.5, 4294967296.0, 4.294967295,
-    3.0e38, -3.0e38, 3.4028234663852886e38, float(2**128 - 2**103), float(2**128 - 2**103 - 2**75),
-    1e39, 2.0**-150, 3 * 2.0**-150, 2.0**-149, 1e-45, 5e-324, -5e-324, 1e-300, 1e300, 1.7976931348623157e308,
-    math.inf, -math.inf, math.nan, 0.1, -1 / 3, 255.0, 256.0, 65535.0, -65536.0,
-]
-AWKWARD += from_bits([0x7FF0000000000001, 0xFFF8000000000123, 0x7FF4000000000000]).tolist()
+AWKWARD = [  # ties, fixed-point and single-precision limits, subnormals, NaN payloads
+    0.0, -0.0, 0.5, -0.5, 1.5, 2.5, 3.5, -2.5, 0.125, 0.135, 0.005, -0.004, 1e-9, 5e-10, 42949672.95, 42949672.96,
+    -42949672.95, 4294967295.0, 4294967295.5, 4294967296.0, 4.294967295, 3.0e38, -3.0e38, 3.4028234663852886e38,
+    float(2**128 - 2**103), float(2**128 - 2**103 - 2**75), 1e39, 2.0**-150, 3 * 2.0**-150, 2.0**-149, 1e-45,
+    5e-324, -5e-324, 1e-300, 1e300, 1.7976931348623157e308, math.inf, -math.inf, math.nan, 0.1, -1 / 3, 255.0,
+    256.0, 65535.0, -65536.0,
+] + from_bits([0x7FF0000000000001, 0xFFF8000000000123, 0x7FF4000000000000]).tolist()
 
 values = st.one_of(
     st.sampled_from(AWKWARD),
@@ -43,9 +43,7 @@ def matrices(draw):
             stack[t][np.isnan(stack[t])] = 0.25
     for t, o in draw(st.lists(st.tuples(st.integers(0, count - 1), st.integers(0, zones - 1)), max_size=4)):
         stack[t, o] = draw(st.sampled_from([0.0, -0.0]))
-    banner = draw(st.none() | texts)
-    run_id = draw(st.none() | texts)
-    return zones, tables, stack, banner, run_id
+    return zones, tables, stack, draw(st.none() | texts), draw(st.none() | texts)
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -55,23 +53,20 @@ def test_written_matrix_reads_back_as_encoded(case):
     m = _MatrixCore.create(zones, tables, banner, run_id)
     m.set_stack_array(stack)
     data = m.to_bytes()
-    expected_banner = "MAT PGM=ORVANEL VER=0.4.3" if banner is None else banner
-    expected_run_id = "ORVANEL" if run_id is None else run_id
+    expected_banner = DEFAULT_BANNER if banner is None else banner
+    expected_run_id = DEFAULT_RUN_ID if run_id is None else run_id
     assert data == encode_file(zones, tables, stack, expected_banner, expected_run_id)
     assert _MatrixCore.to_bytes_from_stack(zones, tables, stack, banner, run_id) == data
     back = _MatrixCore.from_bytes(data)
     assert (back.zone_count, back.banner, back.run_id) == (zones, expected_banner, expected_run_id)
-    assert [(t.index, t.name, t.type_code) for t in back.tables()] == [
-        (i, name, code) for i, (name, code) in enumerate(tables, start=1)
-    ]
+    assert [(t.index, t.name, t.type_code) for t in back.tables()] == [(i, *t) for i, t in enumerate(tables, start=1)]
     expected = [[read_back(code, stack[t, o].tolist()) for o in range(zones)] for t, (_, code) in enumerate(tables)]
     assert bits(back.stack_array()) == bits(expected)
 
 
 @st.composite
 def planes(draw, zones):
-    """One byte plane built from runs of 1 to 12 bytes of a small alphabet, so that runs
-    and literals meet in every arrangement and position."""
+    """Runs of 1 to 12 bytes of a small alphabet: runs and literals meet in every arrangement."""
     out = bytearray()
     alphabet = draw(st.lists(st.integers(0, 255), min_size=1, max_size=4, unique=True))
     while len(out) < zones:

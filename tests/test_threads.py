@@ -12,40 +12,8 @@ from matrix_bytes import ZERO_ROW, matrix_file, row_record, standard_header
 from orvanel._orvanel import OrvanelParseError, _MatrixCore
 
 Z = 120
-TABLES = [("a", "D"), ("b", "D")]
 VALUES = np.random.default_rng(3).standard_normal((2, Z, Z))
-DATA = matrix_file(Z, TABLES, VALUES)  # several pipe buffers long
-
-
-def load_in_background(target, *args):
-    outcome = {}
-
-    def work():
-        try:
-            outcome["matrix"] = target(*args)
-        except Exception as exc:  # handed to the main thread
-            outcome["error"] = exc
-
-    thread = threading.Thread(target=work)
-    thread.start()
-    return thread, outcome
-
-
-def open_write_end(fifo, reader):
-    """Opens the pipe for writing once the reading thread has opened it; None if that
-    thread ended without doing so."""
-    while True:
-        try:
-            fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-        except OSError as exc:
-            if exc.errno != errno.ENXIO:
-                raise
-            if not reader.is_alive():
-                return None
-            time.sleep(0.01)
-            continue
-        os.set_blocking(fd, True)
-        return fd
+DATA = matrix_file(Z, [("a", "D"), ("b", "D")], VALUES)  # several pipe buffers long
 
 
 def load_through_pipe(tmp_path, target, data, *args):
@@ -54,11 +22,28 @@ def load_through_pipe(tmp_path, target, data, *args):
     watchdog then ends the run)."""
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
+    outcome = {}
+
+    def work():
+        try:
+            outcome["matrix"] = target(str(fifo), *args)
+        except Exception as exc:  # handed to the main thread
+            outcome["error"] = exc
+
     faulthandler.dump_traceback_later(120, exit=True)
     try:
-        thread, outcome = load_in_background(target, str(fifo), *args)
-        fd = open_write_end(fifo, thread)
-        assert fd is not None, outcome
+        thread = threading.Thread(target=work)
+        thread.start()
+        while True:  # open the write end once the loading thread has opened the pipe
+            try:
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError as exc:
+                if exc.errno != errno.ENXIO:
+                    raise
+                assert thread.is_alive(), outcome
+                time.sleep(0.01)
+        os.set_blocking(fd, True)
         try:
             for i in range(0, len(data), 4096):
                 os.write(fd, data[i : i + 4096])
@@ -72,7 +57,8 @@ def load_through_pipe(tmp_path, target, data, *args):
     return outcome
 
 
-@pytest.mark.parametrize("target, args, tables", [(_MatrixCore.open, (), [1, 2]), (_MatrixCore.open_tables, (["b"],), [2])])
+@pytest.mark.parametrize("target, args, tables", [
+    (_MatrixCore.open, (), [1, 2]), (_MatrixCore.open_tables, (["b"],), [2])])
 def test_other_threads_run_while_a_file_loads(tmp_path, target, args, tables):
     m = load_through_pipe(tmp_path, target, DATA, *args)["matrix"]
     assert m.table_count == len(tables)
@@ -80,11 +66,8 @@ def test_other_threads_run_while_a_file_loads(tmp_path, target, args, tables):
         assert [m.row(k, o) for o in range(1, Z + 1)] == VALUES[t - 1].tolist()
 
 
-@pytest.mark.parametrize(
-    "data",
-    [DATA[:-3], standard_header(65535, [("", "D")] * 255) + row_record(1, 1, ZERO_ROW)],
-    ids=["cut-short", "hostile-dimensions"],
-)
+@pytest.mark.parametrize("data", [DATA[:-3], standard_header(65535, [("", "D")] * 255) + row_record(1, 1, ZERO_ROW)],
+    ids=["cut-short", "hostile-dimensions"])
 def test_pipe_ending_early(tmp_path, data):
     outcome = load_through_pipe(tmp_path, _MatrixCore.open, data)
     check_core_error(outcome.get("error"), OrvanelParseError, "unexpected_eof", len(data), EOF_MESSAGE)
