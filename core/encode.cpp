@@ -16,7 +16,7 @@ namespace {
 constexpr double powers_of_ten[10] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
 constexpr double max_magnitude = 4294967295.0;
 
-// Largest double below 2^52 and above: every double of magnitude 2^52 or more is integral.
+// 2^52: every double of at least this magnitude is already integral.
 constexpr double two_52 = 4503599627370496.0;
 
 void append_preamble(std::vector<std::uint8_t>& out, std::uint8_t descriptor) {
