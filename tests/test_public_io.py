@@ -64,13 +64,23 @@ def test_create_accepts_mappings_and_sequences(schema):
 INVALID = orvanel.OrvanelValidationError
 
 
-@pytest.mark.parametrize(("zones", "schema", "error"), [
-    (0, {"A": "D"}, INVALID), (32001, {"A": "D"}, INVALID), (3, {}, INVALID), (3, {"": "D"}, INVALID),
-    (3, {"A": "X"}, ValueError), (3, "AB", TypeError)])
-def test_create_and_validate_schema_refuse_bad_schemas(zones, schema, error):
-    with pytest.raises(error):
-        orvanel.create(zones, schema)
-    with pytest.raises(error):
+@pytest.mark.parametrize(("zones", "schema", "create_error", "file_error"), [
+    (0, {"A": "D"}, ValueError, INVALID), (-1, {"A": "D"}, ValueError, INVALID),
+    (32001, {"A": "D"}, None, INVALID), (70000, {"A": "D"}, None, INVALID),
+    (3, {}, ValueError, INVALID), (3, {"": "D"}, None, INVALID), (3, {"Zürich": "D"}, None, INVALID),
+    (3, {f"T{i}": "D" for i in range(256)}, None, INVALID),
+    (3, {"A": "X"}, ValueError, ValueError), (3, "AB", TypeError, TypeError), (2.0, {"A": "D"}, TypeError, TypeError)])
+def test_only_the_file_rules_bind_validate_schema(zones, schema, create_error, file_error):
+    # A Matrix takes any zone count from 1 and any names; a matrix file does not.
+    if create_error is None:
+        m = orvanel.create(min(zones, 32001), schema)
+        assert m.zones == min(zones, 32001) and m.names == list(schema)
+        with pytest.raises(file_error):
+            m.to_bytes()
+    else:
+        with pytest.raises(create_error):
+            orvanel.create(zones, schema)
+    with pytest.raises(file_error):
         orvanel.validate_schema(zones, schema)
 
 
@@ -95,7 +105,7 @@ def test_write_applies_type_codes(tmp_path, types, codes):
 
 @pytest.mark.parametrize(("arrays", "types", "error"), [
     ({}, "D", ValueError), ({"A": np.zeros((2, 2)), "B": np.zeros((3, 3))}, "D", ValueError),
-    ({"A": np.zeros((2, 3))}, "D", ValueError), ({"A": np.zeros((2, 2))}, {"B": "S"}, ValueError),
+    ({"A": np.zeros((2, 3))}, "D", ValueError), ({"A": np.zeros((2, 2))}, {"B": "S"}, KeyError),
     ({"A": np.zeros((2, 2))}, "DD", ValueError), ([np.zeros((2, 2))], "D", TypeError)])
 def test_write_refuses_bad_input_and_creates_no_file(tmp_path, arrays, types, error):
     with pytest.raises(error):

@@ -29,8 +29,11 @@ def test_mapping_protocol(matrix):
     assert (matrix.total("TRIPS"), matrix.diagonal_total("TRIPS")) == (45.0, 1.0 + 5.0 + 9.0)
     table = matrix["TRIPS"]
     assert table.dtype == np.float64 and table.shape == (3, 3)
+    # Tables are views: a change shows in the matrix, but not in an independent copy.
+    copied = matrix.copy()
     table[0, 0] = 99.0
-    assert matrix["TRIPS"][0, 0] == 1.0 and same_bits(matrix["TIME"], TIME)
+    assert matrix["TRIPS"][0, 0] == 99.0 == matrix.get("TRIPS", 1, 1) and matrix.to_numpy()[0, 0, 0] == 99.0
+    assert copied["TRIPS"][0, 0] == 1.0 and same_bits(matrix["TIME"], TIME)
 
 
 @pytest.mark.parametrize("call", [
@@ -114,7 +117,7 @@ def test_astype_changes_codes_not_values(matrix):
 
 
 @pytest.mark.parametrize(("types", "error"), [
-    ({"NOPE": "S"}, ValueError), ("X", ValueError), (10, ValueError), (1.5, TypeError)])
+    ({"NOPE": "S"}, orvanel.TableNotFoundError), ("X", ValueError), (10, ValueError), (1.5, TypeError)])
 def test_astype_rejects_bad_codes(matrix, types, error):
     with pytest.raises(error):
         matrix.astype(types)
@@ -123,7 +126,7 @@ def test_astype_rejects_bad_codes(matrix, types, error):
 def test_repr_shows_zones_and_tables(matrix):
     text = repr(matrix)
     assert text.splitlines()[0] == "<orvanel.Matrix: 3 zones, 2 tables>"
-    assert "TRIPS  2  (fixed point, 2 decimals)" in text and "TIME   D  (double precision)" in text
+    assert "'TRIPS'  2  (fixed point, 2 decimals)" in text and "'TIME'   D  (double precision)" in text
 
 
 def test_duplicate_names_resolve_to_the_first_table():
@@ -132,4 +135,4 @@ def test_duplicate_names_resolve_to_the_first_table():
     assert m.names == ["A", "A"] and len(m) == 2 and m.total("A") == 4.0
     assert same_bits(m.to_numpy()[1], np.zeros((2, 2)))
     with pytest.raises(TypeError):
-        orvanel.Matrix(np.zeros((1, 2, 2)))  # wraps only core objects
+        orvanel.Matrix(np.zeros((1, 2, 2)))  # copies only low-level matrices

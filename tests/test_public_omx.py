@@ -46,7 +46,7 @@ def test_layout_read_with_plain_h5py_and_round_trip(matrix, tmp_path):
     # Named tables keep the file's order.
     m = read_omx(path, ["MID", "ZETA"])
     assert m.names == ["ZETA", "MID"] and same_bits(m["MID"], matrix["MID"])
-    with pytest.raises(ValueError, match="NOPE"):
+    with pytest.raises(orvanel.TableNotFoundError, match="NOPE"):
         read_omx(path, ["NOPE"])
     # Compression can be turned off.
     write_omx(matrix, path, compression=None, shuffle=False)
@@ -71,7 +71,7 @@ def test_reads_files_from_other_programs(tmp_path):
     ({"A": np.zeros((2, 3))}, None, "square"),
     ({"A": np.zeros((2, 2)), "B": np.zeros((3, 3))}, (2, 2), "shape"),
     ({"A": np.zeros((2, 2), dtype="S4")}, None, "numeric"),
-    ({"A": np.zeros((1, 1))}, (40000, 40000), "zone count"),
+    ({"A": np.zeros((1, 1))}, (40000, 40000), "shape"),
     (None, None, "OMX_VERSION"),  # HDF5 but not OMX
 ])
 def test_malformed_omx_files_are_refused(tmp_path, arrays, shape, message):
@@ -97,7 +97,7 @@ def test_failed_write_keeps_the_existing_file(matrix, tmp_path):
     assert path.read_bytes() == b"previous content" and sorted(p.name for p in tmp_path.iterdir()) == ["m.omx"]
 
 
-@pytest.mark.parametrize("names", [[("A/B", "D")], [("A", "D"), ("A", "D")]])
+@pytest.mark.parametrize("names", [[("A/B", "D")], [("..", "D")]])
 def test_names_an_omx_file_cannot_hold_are_refused(tmp_path, names):
     with pytest.raises(ValueError):
         write_omx(orvanel.create(2, names), tmp_path / "x.omx")

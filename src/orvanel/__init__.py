@@ -17,6 +17,7 @@ Examples
 """
 
 from orvanel import omx
+from orvanel._header import RepeatedNamesWarning, TableInfo
 from orvanel._orvanel import (
     OrvanelError,
     OrvanelIoError,
@@ -25,7 +26,6 @@ from orvanel._orvanel import (
     OrvanelWriterError,
     SchemaResult,
     TableDef,
-    TableInfo,
 )
 from orvanel._version import __version__
 from orvanel.adapters.pandas import from_pandas
@@ -39,6 +39,7 @@ from orvanel.io import (
     validate_schema,
     write,
 )
+from orvanel.errors import TableNotFoundError
 from orvanel.matrix import Matrix
 
 __all__ = [
@@ -48,9 +49,11 @@ __all__ = [
     "OrvanelParseError",
     "OrvanelValidationError",
     "OrvanelWriterError",
+    "RepeatedNamesWarning",
     "SchemaResult",
     "TableDef",
     "TableInfo",
+    "TableNotFoundError",
     "__version__",
     "create",
     "from_arrays",

@@ -7,7 +7,8 @@ from collections.abc import Sequence
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from orvanel._schema import check_zones
+from orvanel._values import inexact_integer, numeric_array
+
 
 
 def zone_pairs(zones: int) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
@@ -34,6 +35,7 @@ def long_to_stack(
     destinations: ArrayLike,
     columns: Sequence[ArrayLike],
     zones: int | None = None,
+    names: Sequence[str] | None = None,
 ) -> tuple[int, NDArray[np.float64]]:
     """Scatter long-form columns into a ``(T, Z, Z)`` stack.
 
@@ -57,8 +59,6 @@ def long_to_stack(
         outside = (numbers < 1) | (numbers > zones)
         if outside.any():
             raise ValueError(f"{what} zone {int(numbers[outside][0])} is outside 1..={zones}")
-    # Check the zone count before allocating Z * Z cells per table for it.
-    check_zones(zones)
     cells = (o - 1) * zones + (d - 1)
     order = np.argsort(cells, kind="stable")
     repeated = np.flatnonzero(np.diff(cells[order]) == 0)
@@ -69,10 +69,16 @@ def long_to_stack(
         )
     stack = np.zeros((len(columns), zones * zones), dtype=np.float64)
     for index, column in enumerate(columns):
-        values = np.asarray(column)
-        if values.dtype.kind not in "biuf":
-            raise TypeError(f"table values must be real numbers (got dtype {values.dtype})")
+        what = f"table {names[index]!r}" if names is not None else "a table"
+        values = numeric_array(column, what)
         if values.shape != o.shape:
             raise ValueError("every column must have one value per zone pair")
+        if values.dtype.kind in "iu" and values.dtype.itemsize == 8:
+            inexact = inexact_integer(values)
+            if inexact is not None:
+                raise ValueError(
+                    f"{what}: the integer {values[inexact]} at origin {o[inexact]}, "
+                    f"destination {d[inexact]} cannot be held exactly as a float64 value"
+                )
         stack[index, cells] = values
     return zones, stack.reshape(len(columns), zones, zones)

@@ -2,18 +2,23 @@
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, TypeAlias
 
 import numpy as np
 
-from orvanel._orvanel import TableDef, _MatrixCore
+from orvanel._header import TableInfo, unique_labels
+from orvanel._orvanel import TableDef
+from orvanel.errors import table_not_found
 
 TypeCodeLike: TypeAlias = int | str
 """A table's type code: ``0``..``9`` (int or one-digit str) for fixed point with that many
 decimals, ``"S"`` for single precision, ``"D"`` for double precision."""
 
-TablesLike: TypeAlias = Mapping[str, TypeCodeLike] | Iterable[TableDef | tuple[str, TypeCodeLike]]
+TablesLike: TypeAlias = (
+    Mapping[str, TypeCodeLike] | Iterable[TableDef | TableInfo | tuple[str, TypeCodeLike]]
+)
 """Table definitions: a mapping name -> type code, or a sequence of `TableDef` objects or
 ``(name, type_code)`` pairs, in table order."""
 
@@ -24,54 +29,82 @@ name -> code (tables not named keep their default), or None for the defaults."""
 DEFAULT_TYPE = "D"
 
 
-def table_list(tables: TablesLike) -> list[TableDef | tuple[str, TypeCodeLike]]:
-    """Turn a mapping or an iterable of table definitions into the list the core takes."""
+def type_code(code: object) -> str:
+    """A type code in its one-character form; TypeError or ValueError if it is not one."""
+    return TableDef("", code).type_code  # type: ignore[arg-type]
+
+
+def table_pairs(tables: TablesLike) -> list[tuple[str, str]]:
+    """Turn a mapping or an iterable of table definitions into ``(name, code)`` pairs."""
     if isinstance(tables, Mapping):
-        return [(name, code) for name, code in tables.items()]
-    if isinstance(tables, (str, bytes)):
-        raise TypeError("tables must be a mapping name -> type code or a sequence of tables")
-    return list(tables)
+        items: list[Any] = list(tables.items())
+    elif isinstance(tables, (str, bytes)) or not isinstance(tables, Iterable):
+        raise TypeError(
+            "tables must be a mapping name -> type code or a sequence of tables "
+            f"(got {type(tables).__name__})"
+        )
+    else:
+        items = [
+            (item.name, item.type_code) if isinstance(item, (TableDef, TableInfo)) else item
+            for item in tables
+        ]
+    pairs = []
+    for item in items:
+        if not isinstance(item, tuple) or len(item) != 2:
+            raise TypeError(f"a table must be a TableDef or a (name, type_code) pair (got {item!r})")
+        name, code = item
+        if not isinstance(name, str):
+            raise TypeError(f"table names must be str (got {name!r})")
+        pairs.append((name, type_code(code)))
+    return pairs
 
 
 def resolve_types(
     names: Sequence[str],
     types: TypesLike,
     defaults: Sequence[TypeCodeLike] | None = None,
-) -> list[TypeCodeLike]:
+) -> list[str]:
     """Choose one type code per table.
 
     An explicit code wins; otherwise the table's entry in ``defaults`` (in table order:
-    the code the source carried), otherwise double precision. A mapping that names a table
-    that does not exist is an error, since that is almost always a misspelt name.
+    the code the source carried), otherwise double precision. A mapping key names every
+    table of that name, or one table by its position label (``A#3``, see
+    `unique_labels`); a key that names no table raises `TableNotFoundError`, since that
+    is almost always a misspelt name.
     """
-    fallback: list[TypeCodeLike] = (
-        list(defaults) if defaults is not None else [DEFAULT_TYPE] * len(names)
-    )
+    fallback = [type_code(code) for code in defaults] if defaults is not None else [DEFAULT_TYPE] * len(names)
     if types is None:
         return fallback
     if isinstance(types, Mapping):
-        unknown = [str(name) for name in types if name not in names]
-        if unknown:
-            raise ValueError(f"type codes given for tables that do not exist: {', '.join(unknown)}")
-        return [types.get(name, code) for name, code in zip(names, fallback)]
-    if isinstance(types, (str, int)):
-        return [types] * len(names)
+        labels = unique_labels(names)
+        known = set(names) | set(labels)
+        for key in types:
+            if key not in known:
+                raise table_not_found(str(key), "the matrix")
+        codes = []
+        for name, label, code in zip(names, labels, fallback):
+            chosen = types.get(label, types.get(name, code))
+            codes.append(type_code(chosen))
+        return codes
+    if isinstance(types, (str, int)) and not isinstance(types, bool):
+        return [type_code(types)] * len(names)
     raise TypeError(
         "types must be a type code, a mapping name -> type code, or None "
         f"(got {type(types).__name__})"
     )
 
 
-def code_for_dtype(dtype: np.dtype[Any]) -> TypeCodeLike:
-    """A type code that holds every value of ``dtype`` exactly.
+def default_code(dtype: np.dtype[Any]) -> str:
+    """The type code for values that come without one (OMX, .npz, pandas, xarray).
 
-    float32 -> ``"S"``; integers and booleans -> ``0``; anything else -> ``"D"``. Integers
-    beyond 2**53 are the exception: no table type holds them exactly, nor does float64.
+    Booleans and integers -> ``"0"``, float16 and float32 -> ``"S"``, anything else ->
+    ``"D"``: each keeps every value of its element type exactly (integers as far as
+    float64 holds them).
     """
+    if dtype.kind in "biu":
+        return "0"
     if dtype.kind == "f" and dtype.itemsize <= 4:
         return "S"
-    if dtype.kind in "iub":
-        return 0
     return DEFAULT_TYPE
 
 
@@ -86,12 +119,12 @@ def describe_type(code: str) -> str:
     return code
 
 
-def check_zones(zones: int) -> None:
-    """Raise as creating a matrix would if ``zones`` is not a valid zone count.
-
-    Used before allocating Z * Z cells for a zone count read from a foreign file.
-    """
-    if 0 <= zones <= 0xFFFF:
-        _MatrixCore.validate_schema(zones, [("zones", DEFAULT_TYPE)])
-    else:
-        raise ValueError(f"invalid zone count {zones}: expected 1..=32000")
+def zone_count(zones: object) -> int:
+    """A zone count as given by a caller: an integer of at least 1."""
+    try:
+        count = operator.index(zones)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"zones must be an integer (got {type(zones).__name__})") from None
+    if count < 1:
+        raise ValueError(f"zones must be at least 1 (got {count})")
+    return count

@@ -2,15 +2,19 @@
 
 from __future__ import annotations
 
+import operator
 import os
 from collections.abc import Iterable, Mapping
 from importlib import resources
 
+import numpy as np
 from numpy.typing import ArrayLike
 
-from orvanel._arrays import stack_tables
-from orvanel._orvanel import SchemaResult, _MatrixCore
-from orvanel._schema import TablesLike, TypesLike, resolve_types, table_list
+from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID, header_text
+from orvanel._orvanel import SchemaResult
+from orvanel._schema import TablesLike, TypesLike, resolve_types, table_pairs, zone_count
+from orvanel._values import stack_tables
+from orvanel.formats import matfile
 from orvanel.matrix import Matrix
 
 PathLike = str | os.PathLike[str]
@@ -20,16 +24,6 @@ SAMPLE_RESOURCE = ("data", "sample.mat")
 
 def _path(path: PathLike) -> str:
     return os.fsdecode(os.fspath(path))
-
-
-def _names(tables: str | Iterable[str]) -> list[str]:
-    if isinstance(tables, str):
-        return [tables]
-    names = list(tables)
-    for name in names:
-        if not isinstance(name, str):
-            raise TypeError(f"table names must be str (got {type(name).__name__})")
-    return names
 
 
 def read(path: PathLike, tables: str | Iterable[str] | None = None) -> Matrix:
@@ -54,28 +48,27 @@ def read(path: PathLike, tables: str | Iterable[str] | None = None) -> Matrix:
     OrvanelParseError
         If the file is not a well-formed matrix file; ``offset`` is the byte offset of
         the fault.
+    TableNotFoundError
+        If a named table does not exist (an `OrvanelValidationError` and a `KeyError`).
     OrvanelValidationError
-        If a named table does not exist, or the file holds an invalid type code.
+        If the file holds an invalid type code.
 
     Examples
     --------
     >>> m = orvanel.read("trips.mat")                      # doctest: +SKIP
     >>> m = orvanel.read("skims.mat", tables=["TIME"])     # doctest: +SKIP
     """
-    if tables is None:
-        return Matrix(_MatrixCore.open(_path(path)))
-    return Matrix(_MatrixCore.open_tables(_path(path), _names(tables)))
+    return matfile.load(_path(path), None, tables)
 
 
-def read_bytes(
-    data: bytes | bytearray | memoryview, tables: str | Iterable[str] | None = None
-) -> Matrix:
+def read_bytes(data: bytes | bytearray | memoryview, tables: str | Iterable[str] | None = None) -> Matrix:
     """Read a matrix from the content of a matrix file held in memory.
 
     Parameters
     ----------
     data : bytes-like
-        The file content.
+        The file content: `bytes`, `bytearray`, `memoryview`, `mmap.mmap` or any other
+        object with a contiguous buffer.
     tables : str or iterable of str, optional
         Load only the tables with these names, as in `read`.
 
@@ -85,13 +78,22 @@ def read_bytes(
 
     Raises
     ------
-    OrvanelParseError, OrvanelValidationError
+    TypeError
+        If ``data`` is not bytes-like.
+    OrvanelParseError, OrvanelValidationError, TableNotFoundError
         As for `read`.
     """
-    content = data if type(data) is bytes else bytes(data)
-    if tables is None:
-        return Matrix(_MatrixCore.from_bytes(content))
-    return Matrix(_MatrixCore.from_bytes_tables(content, _names(tables)))
+    if type(data) is not bytes:
+        try:
+            view = memoryview(data)  # type: ignore[arg-type]
+        except TypeError:
+            raise TypeError(
+                "data must be a bytes-like object (bytes, bytearray, memoryview or mmap), "
+                f"not {type(data).__name__}"
+            ) from None
+        with view:
+            data = view.tobytes()
+    return matfile.load(None, data, tables)
 
 
 def create(
@@ -106,12 +108,12 @@ def create(
     Parameters
     ----------
     zones : int
-        The number of zones Z, 1..32000.
+        The number of zones Z, at least 1.
     tables : mapping or sequence
         The tables in order: a mapping name -> type code, or a sequence of `TableDef`
         objects or ``(name, type_code)`` pairs. A type code is ``0``..``9`` (fixed point
         with that many decimals, as int or str), ``"S"`` (single precision) or ``"D"``
-        (double precision). Names must be non-empty ASCII.
+        (double precision).
     banner, run_id : str, optional
         Header texts; by default those of files this package writes.
 
@@ -121,10 +123,11 @@ def create(
 
     Raises
     ------
-    OrvanelValidationError
-        If the zone count, the number of tables or a name is invalid.
-    TypeError, ValueError
-        If a type code is invalid.
+    ValueError
+        If ``zones`` is below 1 or there are no tables, a code is invalid, or a header
+        text holds a NUL character followed by more text.
+    TypeError
+        If an argument has the wrong type.
 
     Examples
     --------
@@ -132,7 +135,14 @@ def create(
     >>> m.names
     ['TRIPS', 'TIME']
     """
-    return Matrix(_MatrixCore.create(zones, table_list(tables), banner, run_id))
+    count = zone_count(zones)
+    pairs = table_pairs(tables)
+    if not pairs:
+        raise ValueError("a matrix needs at least one table")
+    header_text(banner, "banner", DEFAULT_BANNER)
+    header_text(run_id, "run_id", DEFAULT_RUN_ID)
+    values = np.zeros((len(pairs), count, count), dtype=np.float64)
+    return Matrix._adopt(values, pairs, banner, run_id)
 
 
 def validate_schema(
@@ -142,7 +152,7 @@ def validate_schema(
     banner: str | None = None,
     run_id: str | None = None,
 ) -> SchemaResult:
-    """Check a schema as `create` would, without allocating the matrix.
+    """Check a schema against the matrix file's rules, without allocating the matrix.
 
     Parameters
     ----------
@@ -157,10 +167,13 @@ def validate_schema(
 
     Raises
     ------
-    OrvanelValidationError, TypeError, ValueError
+    OrvanelValidationError
+        If a matrix file cannot hold the schema: the zone count is outside 1..32000, there
+        are no tables or more than 255, a name is empty or not ASCII.
+    TypeError, ValueError
         As for `create`.
     """
-    return _MatrixCore.validate_schema(zones, table_list(tables), banner, run_id)
+    return matfile.check_schema(operator.index(zones), table_pairs(tables), banner, run_id)
 
 
 def from_arrays(
@@ -176,7 +189,8 @@ def from_arrays(
     ----------
     arrays : mapping of str to array_like
         Table name -> ``(Z, Z)`` array, in table order; element ``[o - 1, d - 1]`` is the
-        value from zone ``o`` to zone ``d``. Integer arrays are converted to float64.
+        value from zone ``o`` to zone ``d``. Integer and boolean arrays are converted to
+        float64; integers that float64 cannot hold exactly and masked arrays are refused.
     types : type code or mapping, default "D"
         One type code for every table, or a mapping name -> type code (tables it does not
         name are double precision).
@@ -188,9 +202,11 @@ def from_arrays(
     Matrix
         Holds copies of the arrays' values.
     """
+    header_text(banner, "banner", DEFAULT_BANNER)
+    header_text(run_id, "run_id", DEFAULT_RUN_ID)
     zones, names, stack = stack_tables(arrays)
     codes = resolve_types(names, types)
-    return Matrix._from_stack(zones, list(zip(names, codes)), stack, banner=banner, run_id=run_id)
+    return Matrix._adopt(stack, list(zip(names, codes)), banner, run_id)
 
 
 def write(
@@ -215,15 +231,13 @@ def write(
     OrvanelIoError
         If the file cannot be written.
     OrvanelValidationError
-        If the schema is invalid.
+        If a matrix file cannot hold the schema.
 
     Examples
     --------
     >>> orvanel.write("skim.mat", {"TIME": time, "DIST": dist}, types={"DIST": 2})  # doctest: +SKIP
     """
-    zones, names, stack = stack_tables(arrays)
-    codes = resolve_types(names, types)
-    _MatrixCore.write_from_stack(_path(path), zones, list(zip(names, codes)), stack, banner, run_id)
+    from_arrays(arrays, types, banner=banner, run_id=run_id).write(path)
 
 
 def sample_bytes() -> bytes:

@@ -5,17 +5,18 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
+from orvanel._header import header_text, unique_labels
 from orvanel._long import long_to_stack, zone_pairs
 from orvanel._optional import require
-from orvanel._schema import DEFAULT_TYPE, TypesLike, resolve_types
-from orvanel.adapters._common import require_unique
+from orvanel._schema import TypesLike, default_code, resolve_types
+from orvanel._values import numeric_array
+from orvanel.formats._common import ZONE_COLUMNS
 from orvanel.matrix import Matrix
 
 if TYPE_CHECKING:
     import pandas
-
-ZONE_COLUMNS = ("origin", "destination")
 
 
 def to_pandas(matrix: Matrix) -> pandas.DataFrame:
@@ -29,30 +30,31 @@ def to_pandas(matrix: Matrix) -> pandas.DataFrame:
     -------
     pandas.DataFrame
         One row per cell, Z * Z rows in origin-major order, indexed by a MultiIndex with
-        levels ``origin`` and ``destination`` (zone numbers, 1-based), and one float64
-        column per table. ``attrs`` holds ``banner``, ``run_id`` and ``type_codes`` (a
-        dict name -> type code), which `from_pandas` reads back.
+        levels ``origin`` and ``destination`` (the zone labels: 1..Z unless the matrix has
+        labels of its own), and one float64 column per table (a repeated table name is
+        labelled by position, ``A#2``). ``attrs`` holds ``banner``, ``run_id`` and
+        ``type_codes`` (a dict column -> type code), which `from_pandas` reads back.
 
     Raises
     ------
     ImportError
         If pandas is not installed.
-    ValueError
-        If two tables have the same name.
     """
     pd: Any = require("pandas", "pandas", "Matrix.to_pandas")
-    names = matrix.names
-    require_unique(names, "a DataFrame")
+    names = unique_labels(matrix.names, "the DataFrame's columns")
     zones = matrix.zones
+    labels = matrix.zone_labels
     origins, destinations = zone_pairs(zones)
-    index = pd.MultiIndex.from_arrays([origins, destinations], names=list(ZONE_COLUMNS))
-    stack = matrix.to_numpy().reshape(len(names), zones * zones)
-    frame = pd.DataFrame(
-        {name: stack[position] for position, name in enumerate(names)}, index=index
+    index = pd.MultiIndex.from_arrays(
+        [labels[origins - 1], labels[destinations - 1]], names=list(ZONE_COLUMNS)
     )
+    stack = matrix.to_numpy().reshape(len(names), zones * zones)
+    frame = pd.DataFrame({name: stack[position] for position, name in enumerate(names)}, index=index)
     frame.attrs["banner"] = matrix.banner
     frame.attrs["run_id"] = matrix.run_id
-    frame.attrs["type_codes"] = matrix.type_codes
+    frame.attrs["type_codes"] = {
+        name: info.type_code for name, info in zip(names, matrix.tables)
+    }
     result: pandas.DataFrame = frame
     return result
 
@@ -62,6 +64,7 @@ def from_pandas(
     types: TypesLike = None,
     *,
     zones: int | None = None,
+    zone_labels: ArrayLike | None = None,
     banner: str | None = None,
     run_id: str | None = None,
 ) -> Matrix:
@@ -70,15 +73,20 @@ def from_pandas(
     Parameters
     ----------
     frame : pandas.DataFrame
-        One row per (origin, destination) pair. The zone numbers (1-based) come from
-        index levels or columns named ``origin`` and ``destination``; every other column
-        is a table, in column order. Pairs without a row are 0.0; a pair may occur only
-        once.
+        One row per (origin, destination) pair. The zone numbers come from index levels
+        or columns named ``origin`` and ``destination``; every other column is a table,
+        in column order. Pairs without a row are 0.0; a pair may occur only once.
     types : type code or mapping, optional
         Type codes, as for `orvanel.from_arrays`. Tables it does not name take the code
-        from ``frame.attrs["type_codes"]`` if present, else double precision.
+        from ``frame.attrs["type_codes"]`` if present, else the code for the column's
+        element type: ``0`` for integers and booleans, ``"S"`` for float32, else ``"D"``.
     zones : int, optional
-        The zone count; by default the largest zone number in the frame.
+        The zone count; by default the number of ``zone_labels``, else the largest zone
+        number in the frame.
+    zone_labels : sequence of int, optional
+        The zone system's numbers, one per zone position: the frame's zone numbers are
+        then labels, placed at their position in this list. Without it they are
+        positions 1..Z.
     banner, run_id : str, optional
         Header texts; by default ``frame.attrs["banner"]`` and ``frame.attrs["run_id"]``
         if present.
@@ -92,13 +100,16 @@ def from_pandas(
     ImportError
         If pandas is not installed.
     ValueError
-        If the zone columns are missing, a zone number is outside 1..Z or a pair repeats.
+        If the zone columns are missing, a zone number is outside 1..Z (or not a label),
+        a pair repeats, or an integer cannot be held exactly as float64.
     TypeError
         If a table column is not numeric.
     """
     pd: Any = require("pandas", "pandas", "orvanel.from_pandas")
     if not isinstance(frame, pd.DataFrame):
         raise TypeError(f"from_pandas takes a pandas.DataFrame (got {type(frame).__name__})")
+    header_text(banner, "banner", "")
+    header_text(run_id, "run_id", "")
     index_levels = [name for name in ZONE_COLUMNS if name in (frame.index.names or [])]
     if index_levels:
         frame = frame.reset_index(level=index_levels)
@@ -109,31 +120,53 @@ def from_pandas(
             f"(missing: {', '.join(missing)})"
         )
     names = [name for name in frame.columns if name not in ZONE_COLUMNS]
+    columns = []
+    dtypes = []
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"table names must be str (got column {name!r})")
-        if not pd.api.types.is_numeric_dtype(frame[name]):
-            raise TypeError(f"column {name!r} is not numeric (dtype {frame[name].dtype})")
-    require_unique(names, "a Matrix built from a DataFrame")
-    zones, stack = long_to_stack(
-        frame["origin"].to_numpy(),
-        frame["destination"].to_numpy(),
-        [frame[name].to_numpy(dtype=np.float64, na_value=np.nan) for name in names],
-        zones,
-    )
+        column = frame[name]
+        if not pd.api.types.is_numeric_dtype(column) or pd.api.types.is_complex_dtype(column):
+            raise TypeError(f"column {name!r} is not numeric (dtype {column.dtype})")
+        values = _column_values(column)
+        dtypes.append(values.dtype)
+        columns.append(numeric_array(values, f"column {name!r}"))
+    labels = None
+    origins = frame["origin"].to_numpy()
+    destinations = frame["destination"].to_numpy()
+    if zone_labels is not None:
+        from orvanel._zones import check_labels, positions_of
+
+        labels = check_labels(zone_labels, len(np.asarray(zone_labels)))
+        origins = positions_of(origins, labels, "origin")
+        destinations = positions_of(destinations, labels, "destination")
+        if zones is None:
+            zones = len(labels)
+    count, stack = long_to_stack(origins, destinations, columns, zones, names)
     attrs = frame.attrs
     stored = attrs.get("type_codes")
-    if isinstance(stored, dict):
-        codes = resolve_types(names, types, [stored.get(name, DEFAULT_TYPE) for name in names])
-    else:
-        codes = resolve_types(names, types)
-    return Matrix._from_stack(
-        zones,
-        list(zip(names, codes)),
+    defaults = [
+        stored[name] if isinstance(stored, dict) and name in stored else default_code(dtype)
+        for name, dtype in zip(names, dtypes)
+    ]
+    codes = resolve_types(names, types, defaults)
+    matrix = Matrix._adopt(
         stack,
-        banner=banner if banner is not None else _text(attrs.get("banner")),
-        run_id=run_id if run_id is not None else _text(attrs.get("run_id")),
+        list(zip(names, codes)),
+        banner if banner is not None else _text(attrs.get("banner")),
+        run_id if run_id is not None else _text(attrs.get("run_id")),
     )
+    if labels is not None:
+        matrix.zone_labels = labels
+    return matrix
+
+
+def _column_values(column: Any) -> Any:
+    """A column's values as a NumPy array; missing values of nullable types become NaN."""
+    values = column.to_numpy()
+    if values.dtype.kind == "O":
+        values = column.to_numpy(dtype=np.float64, na_value=np.nan)
+    return values
 
 
 def _text(value: object) -> str | None:

@@ -6,7 +6,7 @@ import argparse
 import os
 from typing import Any, TextIO
 
-from orvanel._formats.registry import Format, format_for, input_format, supported_suffixes
+from orvanel.formats.registry import Format, format_for, input_format, supported_suffixes
 from orvanel._orvanel import TableDef
 from orvanel._schema import TypeCodeLike
 from orvanel.cli._errors import CommandError, about

@@ -9,7 +9,7 @@ from typing import Any, TextIO
 import numpy as np
 from numpy.typing import NDArray
 
-from orvanel._formats.registry import read_any
+from orvanel.formats.registry import read_any
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import json_number
 from orvanel.matrix import Matrix

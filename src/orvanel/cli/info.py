@@ -11,7 +11,7 @@ from typing import Any, TextIO
 
 import numpy as np
 
-from orvanel._formats.registry import input_format
+from orvanel.formats.registry import input_format
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import json_number, show
 from orvanel.io import SAMPLE_RESOURCE
@@ -37,16 +37,15 @@ def add_parser(commands: Any) -> None:
 def table_stats(matrix: Matrix) -> list[dict[str, Any]]:
     """Per-table statistics: total, diagonal total, min, max and share of zero cells."""
     stats = []
-    # Totals by table number, not by name: a file may hold two tables of one name.
-    core = matrix._core
+    # Statistics by table position, not by name: a file may hold two tables of one name.
     for info, table in zip(matrix.tables, matrix.values()):
         stats.append(
             {
                 "index": info.index,
                 "name": info.name,
                 "type_code": info.type_code,
-                "total": core.table_total(info.index),
-                "diagonal_total": core.table_diagonal_total(info.index),
+                "total": float(table.sum()),
+                "diagonal_total": float(np.trace(table)),
                 "min": float(table.min()),
                 "max": float(table.max()),
                 "zero_share": float(np.count_nonzero(table == 0.0) / table.size),

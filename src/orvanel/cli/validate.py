@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import Any, TextIO
 
-from orvanel._formats.registry import input_format
+from orvanel.formats.registry import input_format
 from orvanel.cli._errors import EXPECTED, describe
 
 

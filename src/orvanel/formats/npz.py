@@ -10,28 +10,26 @@ from __future__ import annotations
 import json
 import os
 import zipfile
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
 
-from orvanel._atomic import replace_on_success
-from orvanel._formats._select import select_names
-from orvanel._schema import TypeCodeLike, check_zones, code_for_dtype
-from orvanel.adapters._common import require_unique
+from orvanel._header import unique_labels
+from orvanel._replace import replace_file
+from orvanel._schema import TypeCodeLike, default_code, type_code
+from orvanel._values import to_float64
+from orvanel.formats._common import Progress, attribute_text, select_tables
 from orvanel.matrix import Matrix
 
 META_KEY = "__orvanel__"
-
-Progress = Callable[[int], None]
 
 
 def write_npz(
     matrix: Matrix, path: str | os.PathLike[str], progress: Progress | None = None
 ) -> None:
     """Write a matrix to a compressed ``.npz`` archive; float64 values, exact."""
-    names = matrix.names
-    require_unique(names, "an .npz archive")
+    names = unique_labels(matrix.names, "the .npz archive")
     if META_KEY in names:
         raise ValueError(f"a table named {META_KEY!r} cannot be stored in an .npz archive")
     meta = {
@@ -40,10 +38,10 @@ def write_npz(
         "type_codes": matrix.type_codes,
     }
     with (
-        replace_on_success(path) as temporary,
+        replace_file(path, in_place_ok=False) as temporary,
         zipfile.ZipFile(temporary, "w", compression=zipfile.ZIP_DEFLATED) as archive,
     ):
-        for name, table in matrix.items():
+        for name, table in zip(names, matrix.values()):
             with archive.open(f"{name}.npy", "w", force_zip64=True) as entry:
                 np.lib.format.write_array(entry, table, allow_pickle=False)
             if progress is not None:
@@ -61,9 +59,9 @@ def read_npz(
     with np.load(os.fspath(path), allow_pickle=False) as archive:
         meta = _meta(archive)
         available = [name for name in archive.files if name != META_KEY]
-        names = select_names(available, tables, "the .npz archive")
-        if not names:
+        if not available:
             raise ValueError("the .npz archive holds no arrays")
+        names = [available[i] for i in select_tables(available, tables, "the .npz archive")]
         arrays = []
         zones: int | None = None
         for name in names:
@@ -72,7 +70,6 @@ def read_npz(
                 raise ValueError(f"array {name!r} is not a square 2-D array ({array.shape})")
             if zones is None:
                 zones = array.shape[0]
-                check_zones(zones)
             elif array.shape[0] != zones:
                 raise ValueError(f"array {name!r} has shape {array.shape}, not ({zones}, {zones})")
             if array.dtype.kind not in "biuf":
@@ -82,17 +79,16 @@ def read_npz(
                 progress(array.size)
     stored = meta.get("type_codes")
     codes: list[TypeCodeLike] = [
-        stored[name] if isinstance(stored, dict) and name in stored else code_for_dtype(array.dtype)
+        stored[name] if isinstance(stored, dict) and name in stored else default_code(array.dtype)
         for name, array in zip(names, arrays)
     ]
     assert zones is not None
-    stack = np.stack([array.astype(np.float64, copy=False) for array in arrays])
-    return Matrix._from_stack(
-        zones,
-        list(zip(names, codes)),
+    stack = np.stack([to_float64(array, f"array {name!r}") for name, array in zip(names, arrays)])
+    return Matrix._adopt(
         stack,
-        banner=_text(meta.get("banner")),
-        run_id=_text(meta.get("run_id")),
+        [(name, type_code(code)) for name, code in zip(names, codes)],
+        attribute_text(meta.get("banner")),
+        attribute_text(meta.get("run_id")),
     )
 
 
@@ -105,6 +101,3 @@ def _meta(archive: Any) -> dict[str, Any]:
         raise ValueError(f"the {META_KEY} entry of the archive is not valid JSON") from exc
     return meta if isinstance(meta, dict) else {}
 
-
-def _text(value: object) -> str | None:
-    return value if isinstance(value, str) else None

@@ -6,13 +6,12 @@ import os
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
-from orvanel._formats.csvlong import read_csv, write_csv
-from orvanel._formats.npz import read_npz, write_npz
-from orvanel.io import read
+from orvanel.formats._common import Progress
+from orvanel.formats.csvlong import read_csv, write_csv
+from orvanel.formats.matfile import load, write_matrix
+from orvanel.formats.npz import read_npz, write_npz
+from orvanel.formats.omx import read_omx, write_omx
 from orvanel.matrix import Matrix
-from orvanel.omx import read_omx, write_omx
-
-Progress = Callable[[int], None]
 
 MATRIX_SUFFIX = ".mat"
 
@@ -35,11 +34,11 @@ class Format:
 
 
 def _read_matrix(path: str, tables: list[str] | None, progress: Progress | None) -> Matrix:
-    return read(path, tables)
+    return load(path, None, tables)
 
 
 def _write_matrix(matrix: Matrix, path: str, progress: Progress | None) -> None:
-    matrix.write(path)
+    write_matrix(matrix, path)
 
 
 def _read_omx(path: str, tables: list[str] | None, progress: Progress | None) -> Matrix:

@@ -14,20 +14,16 @@ import gzip
 import io
 import os
 from array import array
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from typing import IO, cast
 
 import numpy as np
 
-from orvanel._atomic import replace_on_success
-from orvanel._formats._select import select_names
+from orvanel._header import unique_labels
 from orvanel._long import long_to_stack
-from orvanel.adapters._common import require_unique
+from orvanel._replace import replace_file
+from orvanel.formats._common import ZONE_COLUMNS, Progress, select_tables
 from orvanel.matrix import Matrix
-
-Progress = Callable[[int], None]
-
-ZONE_COLUMNS = ("origin", "destination")
 REPORT_EVERY = 1 << 16  # lines between progress reports
 
 
@@ -40,11 +36,10 @@ def write_csv(
 ) -> None:
     """Write every cell of a matrix as long-form CSV; values read back exactly."""
     target = os.fsdecode(os.fspath(path))
-    names = matrix.names
-    require_unique(names, "a CSV file")
+    names = unique_labels(matrix.names, "the CSV file")
     zones = matrix.zones
     stack = matrix.to_numpy()
-    with replace_on_success(target) as temporary:
+    with replace_file(target, in_place_ok=True) as temporary:
         raw: IO[bytes] = (
             cast(IO[bytes], gzip.GzipFile(temporary, "wb", compresslevel=6))
             if _is_gzip(target)
@@ -103,9 +98,9 @@ def _read_rows(
         raise ValueError("the CSV file has no table columns")
     if any(not name for name in available):
         raise ValueError("the CSV header has an empty table name")
-    require_unique(available, "a matrix read from CSV")
-    names = select_names(available, tables, "the CSV file")
-    wanted = [available.index(name) + 2 for name in names]
+    positions = select_tables(available, tables, "the CSV file")
+    names = [available[i] for i in positions]
+    wanted = [i + 2 for i in positions]
     width = len(header)
     origins = array("q")
     destinations = array("q")
@@ -137,4 +132,4 @@ def _read_rows(
         np.frombuffer(destinations, dtype=np.int64),
         [np.frombuffer(column, dtype=np.float64) for column in columns],
     )
-    return Matrix._from_stack(zones, [(name, "D") for name in names], stack)
+    return Matrix._adopt(stack, [(name, "D") for name in names])

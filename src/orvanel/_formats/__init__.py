@@ -1,1 +1,0 @@
-"""File formats a matrix converts to and from, chosen by file name extension."""
