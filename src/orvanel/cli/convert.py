@@ -6,7 +6,14 @@ import argparse
 import os
 from typing import Any, TextIO
 
-from orvanel.formats.registry import Format, format_for, input_format, supported_suffixes
+from orvanel.formats.registry import (
+    Format,
+    ReadOptions,
+    WriteOptions,
+    format_for,
+    input_format,
+    supported_suffixes,
+)
 from orvanel._orvanel import TableDef
 from orvanel._schema import TypeCodeLike
 from orvanel.cli._errors import CommandError, about
@@ -79,24 +86,33 @@ def _types(options: list[tuple[str, str]] | None) -> dict[str, TypeCodeLike] | s
     return every[-1] if every else named
 
 
-def _read(source: Format, path: str, tables: list[str] | None, err: TextIO, quiet: bool) -> Matrix:
+def _read(
+    source: Format,
+    path: str,
+    tables: list[str] | None,
+    options: ReadOptions,
+    err: TextIO,
+    quiet: bool,
+) -> Matrix:
     bar = None
     if source.read_reports_bytes:
         bar = progress_bar(f"reading {path}", os.path.getsize(path), LARGE_BYTES, err, quiet)
     try:
-        return source.read(path, tables, bar)
+        return source.read(path, tables, bar, options)
     finally:
         if bar is not None:
             bar.close()
 
 
-def _write(target: Format, matrix: Matrix, path: str, err: TextIO, quiet: bool) -> None:
+def _write(
+    target: Format, matrix: Matrix, path: str, options: WriteOptions, err: TextIO, quiet: bool
+) -> None:
     bar = None
     if target.write_reports_cells:
         cells = matrix.zones * matrix.zones * len(matrix)
         bar = progress_bar(f"writing {path}", cells, LARGE_CELLS, err, quiet)
     try:
-        target.write(matrix, path, bar)
+        target.write(matrix, path, bar, options)
     finally:
         if bar is not None:
             bar.close()
@@ -113,14 +129,18 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     types = _types(args.types)
     source = input_format(args.input)
 
+    def notice(text: str) -> None:
+        # Said even under --quiet: these are facts about the result, not progress.
+        err.write(f"orvanel convert: {text}\n")
+
     with about(args.input):
-        matrix = _read(source, args.input, args.tables, err, args.quiet)
+        matrix = _read(source, args.input, args.tables, ReadOptions(notice=notice), err, args.quiet)
 
     if types is not None:
-        matrix = matrix.astype(types)
+        matrix = matrix.astype(types, copy=False)
 
     with about(args.output):
-        _write(target, matrix, args.output, err, args.quiet)
+        _write(target, matrix, args.output, WriteOptions(notice=notice), err, args.quiet)
 
     if not args.quiet:
         out.write(

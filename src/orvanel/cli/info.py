@@ -11,7 +11,7 @@ from typing import Any, TextIO
 
 import numpy as np
 
-from orvanel.formats.registry import input_format
+from orvanel.formats.registry import ReadOptions, input_format
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import json_number, show
 from orvanel.io import SAMPLE_RESOURCE
@@ -133,7 +133,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             sample = False
         fmt = input_format(path)
         with about(path):
-            matrix = fmt.read(path, None, None)
+            matrix = fmt.read(path, None, None, ReadOptions())
             size = os.path.getsize(path)
         report = describe(path, matrix, size, sample, fmt.name)
     (render_json if args.json else render_text)(report, out)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import Any, TextIO
 
-from orvanel.formats.registry import input_format
+from orvanel.formats.registry import ReadOptions, input_format
 from orvanel.cli._errors import EXPECTED, describe
 
 
@@ -29,7 +29,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     status = 0
     for path in args.files:
         try:
-            input_format(path).read(path, None, None)
+            input_format(path).read(path, None, None, ReadOptions())
         except EXPECTED as exc:
             status = 1
             out.write(f"{path}: {describe(exc)}\n")

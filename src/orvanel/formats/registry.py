@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
+from typing import Any
 
 from orvanel.formats._common import Progress
 from orvanel.formats.csvlong import read_csv, write_csv
@@ -14,6 +15,36 @@ from orvanel.formats.omx import read_omx, write_omx
 from orvanel.matrix import Matrix
 
 MATRIX_SUFFIX = ".mat"
+
+
+@dataclass(frozen=True)
+class ReadOptions:
+    """What the command line may ask of a reader; each format uses what applies to it.
+
+    ``zones``: the zone count, for formats that infer it (long-form CSV).
+    ``zone_labels``: the zone system's numbers, one per zone position; zone ids in the
+    file are then labels (CSV), and the matrix keeps them.
+    ``lookup``: the OMX lookup that gives the zone labels.
+    ``notice``: called with a one-line message the user should see (for example that the
+    zone count was inferred), also when output is quiet.
+    """
+
+    zones: int | None = None
+    zone_labels: Any = None
+    lookup: str | None = None
+    notice: Callable[[str], None] | None = None
+
+
+@dataclass(frozen=True)
+class WriteOptions:
+    """What the command line may ask of a writer; each format uses what applies to it.
+
+    ``nonzero``: leave out cells that are zero in every table (long-form CSV).
+    ``notice``: as for `ReadOptions`.
+    """
+
+    nonzero: bool = False
+    notice: Callable[[str], None] | None = None
 
 
 @dataclass(frozen=True)
@@ -27,33 +58,60 @@ class Format:
 
     name: str
     suffixes: tuple[str, ...]
-    read: Callable[[str, list[str] | None, Progress | None], Matrix]
-    write: Callable[[Matrix, str, Progress | None], None]
+    read: Callable[[str, list[str] | None, Progress | None, ReadOptions], Matrix]
+    write: Callable[[Matrix, str, Progress | None, WriteOptions], None]
     read_reports_bytes: bool
     write_reports_cells: bool
 
 
-def _read_matrix(path: str, tables: list[str] | None, progress: Progress | None) -> Matrix:
-    return load(path, None, tables)
+def _read_matrix(
+    path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
+) -> Matrix:
+    matrix = load(path, None, tables)
+    if options.zone_labels is not None:
+        matrix.zone_labels = options.zone_labels
+    return matrix
 
 
-def _write_matrix(matrix: Matrix, path: str, progress: Progress | None) -> None:
+def _write_matrix(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
     write_matrix(matrix, path)
 
 
-def _read_omx(path: str, tables: list[str] | None, progress: Progress | None) -> Matrix:
+def _read_omx(
+    path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
+) -> Matrix:
     return read_omx(path, tables, progress=progress)
 
 
-def _write_omx(matrix: Matrix, path: str, progress: Progress | None) -> None:
+def _write_omx(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
     write_omx(matrix, path, progress=progress)
+
+
+def _read_npz(
+    path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
+) -> Matrix:
+    return read_npz(path, tables, progress)
+
+
+def _write_npz(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
+    write_npz(matrix, path, progress)
+
+
+def _read_csv(
+    path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
+) -> Matrix:
+    return read_csv(path, tables, progress)
+
+
+def _write_csv(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
+    write_csv(matrix, path, progress)
 
 
 FORMATS = (
     Format("matrix file", (MATRIX_SUFFIX,), _read_matrix, _write_matrix, False, False),
     Format("OMX", (".omx",), _read_omx, _write_omx, False, True),
-    Format("NumPy archive", (".npz",), read_npz, write_npz, False, True),
-    Format("CSV", (".csv", ".csv.gz"), read_csv, write_csv, True, True),
+    Format("NumPy archive", (".npz",), _read_npz, _write_npz, False, True),
+    Format("CSV", (".csv", ".csv.gz"), _read_csv, _write_csv, True, True),
 )
 
 
@@ -83,10 +141,14 @@ def input_format(path: str | os.PathLike[str]) -> Format:
 
 
 def read_any(
-    path: str, tables: Iterable[str] | None = None, progress: Progress | None = None
+    path: str,
+    tables: Iterable[str] | None = None,
+    progress: Progress | None = None,
+    options: ReadOptions | None = None,
 ) -> Matrix:
     """Read a matrix from a file of any supported format (see `input_format`)."""
-    return input_format(path).read(path, list(tables) if tables is not None else None, progress)
+    selected = list(tables) if tables is not None else None
+    return input_format(path).read(path, selected, progress, options or ReadOptions())
 
 
 def unknown_suffix_message(path: str) -> str:
