@@ -51,5 +51,5 @@ def positions_of(numbers: ArrayLike, labels: NDArray[np.int64], what: str) -> ND
     found = np.minimum(found, len(ordered) - 1)
     known = ordered[found] == values
     if not known.all():
-        raise ValueError(f"{what} zone {values[~known][0]!r} is not one of the zone labels")
+        raise ValueError(f"{what} zone {values[~known][0].item()} is not one of the zone labels")
     return np.asarray(order[found] + 1, dtype=np.int64)
