@@ -5,28 +5,14 @@ import json
 import os
 import pty
 import subprocess
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import orvanel
+from cli_support import MODULE, SCRIPT, assert_one_line_failure, orvanel_cli
 from expect import same_bits
-
-SCRIPT = [str(Path(sys.executable).with_name("orvanel"))]
-MODULE = [sys.executable, "-m", "orvanel"]
-
-
-def orvanel_cli(*args, runner=SCRIPT, **kwargs):
-    return subprocess.run([*runner, *map(str, args)], capture_output=True, text=True, stdin=subprocess.DEVNULL,
-                          **kwargs)
-
-
-def assert_one_line_failure(result, status, *fragments):
-    assert result.returncode == status, result.stderr
-    assert "Traceback" not in result.stderr and len(result.stderr.splitlines()) == 1, result.stderr
-    assert all(fragment in result.stderr for fragment in fragments), result.stderr
+from orvanel.formats.npz import read_npz, write_npz
 
 
 @pytest.fixture
@@ -177,12 +163,40 @@ def test_convert_csv_with_types_and_missing_pairs(tmp_path):
     assert np.allclose(m["TRIPS"], expected, rtol=0, atol=1e-12)
 
 
+@pytest.fixture
+def odd_names(tmp_path):
+    """An archive whose table names hold a comma, are empty, or look like options."""
+    path = tmp_path / "odd.npz"
+    write_npz(orvanel.from_arrays({"A,B": np.ones((2, 2)), "": np.eye(2), "C": np.zeros((2, 2))}), path)
+    return path
+
+
+@pytest.mark.parametrize(("options", "codes"), [
+    (["--table", "A,B"], {"A,B": "D"}),
+    (["--tables", "C", "--table", ""], {"": "D", "C": "D"}),
+    (["--tables", "C", "--tables", "C", "--table", "A,B"], {"A,B": "D", "C": "D"}),
+    (["--type", "=2", "--type", "A,B=S", "--type", "=2"], {"A,B": "S", "": "2", "C": "D"}),
+    (["--type", "0", "--tables", "C"], {"C": "0"}),
+])
+def test_convert_options_take_one_value_each(odd_names, tmp_path, options, codes):
+    # The options come before the file names, which they must leave alone.
+    result = orvanel_cli("convert", *options, odd_names, tmp_path / "out.npz")
+    assert result.returncode == 0, result.stderr
+    assert read_npz(tmp_path / "out.npz").type_codes == codes
+
+
 @pytest.mark.parametrize(("args", "status", "fragment"), [
     (["{sample}", "out.xlsx"], 2, "cannot tell the format of out.xlsx"),
     (["{sample}", "out.omx", "--type", "TRIPS=X"], 2, "invalid type code X"),
-    (["{sample}", "out.omx", "--type", "S", "TIME=D"], 2, "--type"),
-    (["{sample}", "out.omx", "--type", "NOPE=2"], 1, "NOPE"),
-    (["{sample}", "out.omx", "--tables", "NOPE"], 1, "NOPE"),
+    (["{sample}", "out.omx", "--type", "S", "--type", "TIME=D"], 2, "--type TIME=D: give either"),
+    (["{sample}", "out.omx", "--type", "TRIPS=2", "--type", "TRIPS=3"], 2, 'table "TRIPS" already has type code 2'),
+    (["{sample}", "out.omx", "--type", "S", "--type", "2"], 2, "every table already has type code S"),
+    (["{sample}", "out.omx", "--type", "NOPE=2"], 2, 'sample.mat: no table named "NOPE" (--type)'),
+    (["{sample}", "out.omx", "--type", "=2"], 2, 'no table named "" (--type)'),
+    (["{sample}", "out.omx", "--tables", "TIME", "--type", "TRIPS=2"], 2, '"TRIPS" among the tables chosen'),
+    (["{sample}", "out.omx", "--tables", "NOPE"], 2, 'sample.mat: no table named "NOPE" (--tables'),
+    (["{sample}", "out.omx", "--tables", "TIME,,COST"], 2, "--tables TIME,,COST: empty table name"),
+    (["{sample}", "out.omx", "--tables", "TIME", "COST"], 2, "unrecognized arguments: COST"),
     (["missing.mat", "out.omx"], 1, "missing.mat"),
     (["{sample}", "no/such/dir/out.npz"], 1, "No such file or directory"),
     (["{bad_csv}", "out.mat"], 1, "line 3"),
