@@ -15,7 +15,7 @@ from orvanel.formats.registry import (
     supported_suffixes,
 )
 from orvanel.cli._errors import CommandError, about
-from orvanel.cli._text import printable
+from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
 from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
 from orvanel.matrix import Matrix
@@ -31,9 +31,11 @@ def add_parser(commands: Any) -> None:
             "A file whose name ends otherwise is read as a matrix file. CSV is the long "
             "form: origin, destination, then one column per table. Type codes decide how "
             "a matrix file stores each table: 0 to 9 (fixed point with that many decimals), "
-            "S (single precision) or D (double precision); tables from formats without "
-            "type codes are double precision unless --type says otherwise."
+            "S (single precision) or D (double precision); a table from a format without "
+            "type codes gets the one that holds its values (0 for whole numbers, S for "
+            "single precision, else D; CSV tables D) unless --type says otherwise."
         ),
+        epilog=EXIT_STATUS,
     )
     parser.add_argument("input", metavar="IN", help="the file to read")
     parser.add_argument("output", metavar="OUT", help="the file to write (replaced if it exists)")

@@ -67,7 +67,15 @@ def add_parser(commands: Any) -> None:
         metavar="ATOL",
         help="absolute tolerance (default 0)",
     )
-    parser.add_argument("--json", action="store_true", help="print one JSON object instead")
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help="print one JSON object instead: equal, rtol, atol, header (the differing "
+        "banner, run_id, zones and table_count, each as {a, b}), tables_compared, "
+        "only_in_a, only_in_b (labels), and per pair of tables index, name, label, "
+        "renamed and type_code (as {a, b}, when they differ), max_abs_diff, at, "
+        "differing_cells; texts exact, NaN and infinities as strings",
+    )
     parser.set_defaults(run=run)
 
 

@@ -7,7 +7,7 @@ from typing import Any, TextIO
 
 from orvanel.formats.registry import ReadOptions, input_format
 from orvanel.cli._errors import describe, is_expected
-from orvanel.cli._text import printable
+from orvanel.cli._text import EXIT_STATUS, printable
 
 
 def add_parser(commands: Any) -> None:
@@ -20,6 +20,7 @@ def add_parser(commands: Any) -> None:
             "byte offset). Every file is checked, whatever the earlier ones held. The exit "
             "status is 0 only if every file is valid."
         ),
+        epilog=EXIT_STATUS,
     )
     parser.add_argument("files", metavar="FILE", nargs="+", help="files to check")
     parser.add_argument(
