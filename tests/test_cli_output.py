@@ -3,6 +3,7 @@ escaped text, and one line for every failure, whatever the file or the output st
 
 import gzip
 import json
+import os
 import re
 import subprocess
 import zipfile
@@ -208,3 +209,13 @@ def test_any_number_of_tables_and_zones(tmp_path, tables, zones):
     assert diff.returncode == 1 and len(lines) == 2 + tables + 1
     assert lines[-2].startswith(f"T{tables - 1}") and f"1 cell differs" in lines[-2]
     assert all(line.endswith("identical") for line in lines[2:-2])
+
+
+def test_names_the_terminal_cannot_show_are_escaped(tmp_path):
+    path = tmp_path / "zürich.npz"
+    write_npz(orvanel.from_arrays({"Zürich→東京": np.eye(2)}), path)
+    env = {**os.environ, "PYTHONIOENCODING": "ascii"}
+    info = orvanel_cli("info", path, env=env)
+    missing = orvanel_cli("info", tmp_path / "ü.mat", env=env)
+    assert info.returncode == 0 and "1  Z\\xfcrich\\u2192\\u6771\\u4eac  D" in info.stdout
+    assert_one_line_failure(missing, 1, f"orvanel info: {tmp_path}/\\xfc.mat: ")

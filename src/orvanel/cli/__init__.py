@@ -43,6 +43,7 @@ def main(
     standard = out is None
     if standard:
         occupy_closed_descriptors()
+        _escape_unencodable(sys.stdout, sys.stderr)
     # A closed standard output (``orvanel info >&-``) is None here: a failure when the
     # command first writes to it, not before.
     output = Output(sys.stdout if out is None else out)
@@ -99,6 +100,16 @@ def _notes(command: str, errors: Sink) -> Iterator[None]:
     with warnings.catch_warnings():
         warnings.showwarning = show
         yield
+
+
+def _escape_unencodable(*streams: TextIO | None) -> None:
+    # A name the terminal's encoding cannot show (Zürich at an ASCII terminal) is shown
+    # escaped, as control characters are, instead of failing the command.
+    for stream in streams:
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            with contextlib.suppress(OSError, ValueError):
+                reconfigure(errors="backslashreplace")
 
 
 def _discard_standard_output() -> None:

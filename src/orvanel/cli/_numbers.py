@@ -17,7 +17,7 @@ def column_style(entries: Sequence[tuple[float, str]]) -> Callable[[float], str]
     """One way to write every number of a column of a table of tables.
 
     ``entries`` are the column's values with the type code of each one's table. Each
-    table wants its own precision: as many decimals as a fixed point table keeps, about 7
+    table wants its own precision: as many decimals as a fixed point table keeps, up to 7
     or 10 significant digits for single and double precision tables. The column takes the
     most decimals any of its values wants, so that every value has the same number of
     decimals and the decimal points line up; when a value is too large or too small for
@@ -35,13 +35,17 @@ def column_style(entries: Sequence[tuple[float, str]]) -> Callable[[float], str]
 
 
 def _decimals(value: float, type_code: str) -> int:
-    """The decimals ``value`` wants in a table of ``type_code``."""
+    """The decimals ``value`` wants in a table of ``type_code``: a fixed point table's
+    own; else those of the value's significant digits, without trailing zeros."""
     if type_code.isdigit():
         return int(type_code)
     if value == 0.0:
         return 0
     significant = _SIGNIFICANT.get(type_code, _SIGNIFICANT["D"])
-    return max(0, significant - 1 - math.floor(math.log10(abs(value))))
+    decimals = max(0, significant - 1 - math.floor(math.log10(abs(value))))
+    if decimals > _MOST_DECIMALS:
+        return decimals
+    return len(f"{value:.{decimals}f}".partition(".")[2].rstrip("0"))
 
 
 def _special(value: float) -> str:
