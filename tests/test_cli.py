@@ -156,7 +156,7 @@ def test_diff_pairs_tables_by_position(tmp_path, names, options, status, lines, 
 
 @pytest.mark.parametrize(("a", "b", "options", "verdict"), [
     (np.inf, 5.0, ["--rtol", "0.5"], "different"),  # an infinite tolerance does not make inf equal 5
-    (np.nan, 5.0, ["--atol", "1e308"], "different"),
+    (np.nan, 5.0, ["--atol", "inf"], "different"),
     (np.inf, -np.inf, ["--rtol", "1"], "different"),
     (np.inf, np.inf, [], "equal"),
     (np.nan, np.nan, [], "equal"),
@@ -167,6 +167,8 @@ def test_diff_non_finite_values_differ_from_all_others(tmp_path, a, b, options, 
     orvanel.write(tmp_path / "b.mat", {"T": np.full((1, 1), b)})
     result = orvanel_cli("diff", tmp_path / "a.mat", tmp_path / "b.mat", *options)
     assert result.returncode == (verdict == "different") and result.stdout.splitlines()[-1] == verdict
+    report = json.loads(orvanel_cli("diff", tmp_path / "a.mat", tmp_path / "b.mat", *options, "--json").stdout)
+    assert report["equal"] is (verdict != "different") and report["tables"][0]["differing_cells"] == (not report["equal"])
 
 
 def test_diff_reports_header_differences(sample, tmp_path):

@@ -15,6 +15,7 @@ import warnings
 from collections.abc import Iterator, Sequence
 from typing import TextIO, cast
 
+from orvanel._header import RepeatedNamesWarning
 from orvanel.cli._errors import CommandError, describe, is_expected, plain_words
 from orvanel.cli._output import Output, OutputError, Sink, occupy_closed_descriptors
 from orvanel.cli._parser import UsageError, build_parser
@@ -98,6 +99,8 @@ def _notes(command: str, errors: Sink) -> Iterator[None]:
             errors.say(f"{command}: note: {text}")
 
     with warnings.catch_warnings():
+        # Part of the output, whatever the interpreter's warning settings.
+        warnings.simplefilter("always", RepeatedNamesWarning)
         warnings.showwarning = show
         yield
 

@@ -221,8 +221,8 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     report = compare(a, b, args.rtol, args.atol, (args.a, args.b))
     if args.json:
         for table in report["tables"]:
-            if "max_abs_diff" in table:
-                table["max_abs_diff"] = json_number(table["max_abs_diff"])
+            table["max_abs_diff"] = json_number(table["max_abs_diff"])
+        report["rtol"], report["atol"] = json_number(args.rtol), json_number(args.atol)
         json.dump({"a": args.a, "b": args.b, **report}, out, indent=2, allow_nan=False)
         out.write("\n")
     else:
