@@ -15,9 +15,9 @@ from orvanel.formats.registry import (
     supported_suffixes,
 )
 from orvanel.cli._errors import CommandError, about
-from orvanel.cli._text import EXIT_STATUS, printable
-from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
 from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
+from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
+from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel.matrix import Matrix
 
 
