@@ -5,28 +5,14 @@ import json
 import os
 import pty
 import subprocess
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import orvanel
+from cli_support import MODULE, SCRIPT, assert_one_line_failure, orvanel_cli
 from expect import same_bits
-
-SCRIPT = [str(Path(sys.executable).with_name("orvanel"))]
-MODULE = [sys.executable, "-m", "orvanel"]
-
-
-def orvanel_cli(*args, runner=SCRIPT, **kwargs):
-    return subprocess.run([*runner, *map(str, args)], capture_output=True, text=True, stdin=subprocess.DEVNULL,
-                          **kwargs)
-
-
-def assert_one_line_failure(result, status, *fragments):
-    assert result.returncode == status, result.stderr
-    assert "Traceback" not in result.stderr and len(result.stderr.splitlines()) == 1, result.stderr
-    assert all(fragment in result.stderr for fragment in fragments), result.stderr
+from orvanel.formats.npz import read_npz, write_npz
 
 
 @pytest.fixture
@@ -122,17 +108,78 @@ def test_diff_finds_the_largest_difference(sample, tmp_path, options, status, ve
     assert all(t["differing_cells"] == 0 and t["at"] is None for t in report["tables"] if t["name"] != "TIME")
 
 
-def test_diff_reports_header_and_table_differences(sample, special, tmp_path):
+def write_tables(path, names, zones=3, changed=None):
+    """Table i holds i everywhere; `changed` (table, origin, destination), 0-based, adds 7."""
+    m = orvanel.create(zones, [(name, "D") for name in names])
+    values = m.to_numpy()
+    values[:] = np.arange(len(names))[:, None, None]
+    if changed is not None:
+        values[changed] += 7
+    m.write(path)
+
+
+REPEATED = ["A", "B", "A"]
+
+
+@pytest.mark.parametrize(("names", "options", "status", "lines", "facts"), [
+    (REPEATED, {}, 0, ["A    identical", "B    identical", "A#3  identical", "equal"], {}),
+    (REPEATED, {"changed": (2, 0, 1)}, 1,
+     ["A    identical", "B    identical", "A#3  1 cell differs; largest difference 7 at (1, 2)", "different"], {}),
+    (["A", "B"], {}, 1, ["table counts differ: 3 and 2", "only in {a}: A#3", "A  identical", "B  identical",
+                         "different"], {"only_in_a": ["A#3"], "table_count": {"a": 3, "b": 2}}),
+    (["A", "B", "A", "C"], {}, 1, ["table counts differ: 3 and 4", "only in {b}: C", "A    identical",
+                                   "B    identical", "A#3  identical", "different"],
+     {"only_in_b": ["C"], "table_count": {"a": 3, "b": 4}}),
+    (["A", "X", "A"], {}, 1, ["A    identical", "B    name B != X; identical", "A#3  identical", "different"],
+     {"renamed": [{"a": "B", "b": "X"}]}),
+    (REPEATED, {"zones": 4}, 1, ["zone counts differ: 3 and 4; tables not compared", "different"],
+     {"tables_compared": False}),
+])
+def test_diff_pairs_tables_by_position(tmp_path, names, options, status, lines, facts):
+    a, b = tmp_path / "a.mat", tmp_path / "b.mat"
+    write_tables(a, REPEATED)
+    write_tables(b, names, **options)
+    result = orvanel_cli("diff", a, b)
+    assert result.returncode == status
+    assert result.stdout.splitlines() == [f"--- {a}", f"+++ {b}", *(line.format(a=a, b=b) for line in lines)]
+    # Each file with a repeated name says once how its tables are labelled.
+    notes = [f"orvanel diff: note: repeated table names are labelled by position in {path}: A#3"
+             for path in (a, b) if orvanel.read(path).names.count("A") > 1]
+    assert result.stderr.splitlines() == notes
+    report = json.loads(orvanel_cli("diff", a, b, "--json").stdout)
+    assert report["equal"] is (status == 0) and report["tables_compared"] is facts.get("tables_compared", True)
+    assert (report["only_in_a"], report["only_in_b"]) == (facts.get("only_in_a", []), facts.get("only_in_b", []))
+    assert report["header"].get("table_count") == facts.get("table_count")
+    assert [t["renamed"] for t in report["tables"] if "renamed" in t] == facts.get("renamed", [])
+    assert [t["label"] for t in report["tables"]] == [line.split()[0] for line in lines if "  " in line]
+
+
+@pytest.mark.parametrize(("a", "b", "options", "verdict"), [
+    (np.inf, 5.0, ["--rtol", "0.5"], "different"),  # an infinite tolerance does not make inf equal 5
+    (np.nan, 5.0, ["--atol", "inf"], "different"),
+    (np.inf, -np.inf, ["--rtol", "1"], "different"),
+    (np.inf, np.inf, [], "equal"),
+    (np.nan, np.nan, [], "equal"),
+    (1e308, 5.0, ["--rtol", "1"], "equal within tolerance"),
+])
+def test_diff_non_finite_values_differ_from_all_others(tmp_path, a, b, options, verdict):
+    orvanel.write(tmp_path / "a.mat", {"T": np.full((1, 1), a)})
+    orvanel.write(tmp_path / "b.mat", {"T": np.full((1, 1), b)})
+    result = orvanel_cli("diff", tmp_path / "a.mat", tmp_path / "b.mat", *options)
+    assert result.returncode == (verdict == "different") and result.stdout.splitlines()[-1] == verdict
+    report = json.loads(orvanel_cli("diff", tmp_path / "a.mat", tmp_path / "b.mat", *options, "--json").stdout)
+    assert report["equal"] is (verdict != "different") and report["tables"][0]["differing_cells"] == (not report["equal"])
+
+
+def test_diff_reports_header_differences(sample, tmp_path):
     other = tmp_path / "other.mat"
-    m = orvanel.read(sample)
-    arrays = {"TRIPS": m["TRIPS"], "TIME": m["TIME"], "EXTRA": m["COST"]}
-    orvanel.write(other, arrays, types={"TRIPS": "D"}, run_id="OTHER")
+    orvanel.read(sample).astype({"TRIPS": "D"}).write(other)
+    m = orvanel.read(other)
+    orvanel.write(other, dict(m.items()), types=m.type_codes, run_id="OTHER")
     result = orvanel_cli("diff", sample, other)
-    assert result.returncode == 1
-    assert "run id: 'SAMPLE' != 'OTHER'" in result.stdout and "TRIPS  type 2 != D; identical" in result.stdout
-    assert f"only in {sample}: COST, COUNT" in result.stdout and f"only in {other}: EXTRA" in result.stdout
-    result = orvanel_cli("diff", sample, special, "--json")
-    assert result.returncode == 1 and json.loads(result.stdout)["header"]["zones"] == {"a": 50, "b": 3}
+    assert result.returncode == 0 and result.stdout.splitlines()[2:] == [
+        "run id: 'SAMPLE' != 'OTHER'", "TRIPS  type 2 != D; identical", "TIME   identical", "COST   identical",
+        "COUNT  identical", "equal"]
 
 
 @pytest.mark.parametrize("suffix", [".omx", ".npz", ".csv", ".csv.gz", ".mat"])
@@ -177,12 +224,40 @@ def test_convert_csv_with_types_and_missing_pairs(tmp_path):
     assert np.allclose(m["TRIPS"], expected, rtol=0, atol=1e-12)
 
 
+@pytest.fixture
+def odd_names(tmp_path):
+    """An archive whose table names hold a comma, are empty, or look like options."""
+    path = tmp_path / "odd.npz"
+    write_npz(orvanel.from_arrays({"A,B": np.ones((2, 2)), "": np.eye(2), "C": np.zeros((2, 2))}), path)
+    return path
+
+
+@pytest.mark.parametrize(("options", "codes"), [
+    (["--table", "A,B"], {"A,B": "D"}),
+    (["--tables", "C", "--table", ""], {"": "D", "C": "D"}),
+    (["--tables", "C", "--tables", "C", "--table", "A,B"], {"A,B": "D", "C": "D"}),
+    (["--type", "=2", "--type", "A,B=S", "--type", "=2"], {"A,B": "S", "": "2", "C": "D"}),
+    (["--type", "0", "--tables", "C"], {"C": "0"}),
+])
+def test_convert_options_take_one_value_each(odd_names, tmp_path, options, codes):
+    # The options come before the file names, which they must leave alone.
+    result = orvanel_cli("convert", *options, odd_names, tmp_path / "out.npz")
+    assert result.returncode == 0, result.stderr
+    assert read_npz(tmp_path / "out.npz").type_codes == codes
+
+
 @pytest.mark.parametrize(("args", "status", "fragment"), [
     (["{sample}", "out.xlsx"], 2, "cannot tell the format of out.xlsx"),
     (["{sample}", "out.omx", "--type", "TRIPS=X"], 2, "invalid type code X"),
-    (["{sample}", "out.omx", "--type", "S", "TIME=D"], 2, "--type"),
-    (["{sample}", "out.omx", "--type", "NOPE=2"], 1, "NOPE"),
-    (["{sample}", "out.omx", "--tables", "NOPE"], 1, "NOPE"),
+    (["{sample}", "out.omx", "--type", "S", "--type", "TIME=D"], 2, "--type TIME=D: give either"),
+    (["{sample}", "out.omx", "--type", "TRIPS=2", "--type", "TRIPS=3"], 2, 'table "TRIPS" already has type code 2'),
+    (["{sample}", "out.omx", "--type", "S", "--type", "2"], 2, "every table already has type code S"),
+    (["{sample}", "out.omx", "--type", "NOPE=2"], 2, 'sample.mat: no table named "NOPE" (--type)'),
+    (["{sample}", "out.omx", "--type", "=2"], 2, 'no table named "" (--type)'),
+    (["{sample}", "out.omx", "--tables", "TIME", "--type", "TRIPS=2"], 2, '"TRIPS" among the tables chosen'),
+    (["{sample}", "out.omx", "--tables", "NOPE"], 2, 'sample.mat: no table named "NOPE" (--tables'),
+    (["{sample}", "out.omx", "--tables", "TIME,,COST"], 2, "--tables TIME,,COST: empty table name"),
+    (["{sample}", "out.omx", "--tables", "TIME", "COST"], 2, "unrecognized arguments: COST"),
     (["missing.mat", "out.omx"], 1, "missing.mat"),
     (["{sample}", "no/such/dir/out.npz"], 1, "No such file or directory"),
     (["{bad_csv}", "out.mat"], 1, "line 3"),

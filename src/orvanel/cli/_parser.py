@@ -7,6 +7,7 @@ from typing import NoReturn
 
 from orvanel._version import __version__
 from orvanel.cli import convert, diff, info, validate
+from orvanel.cli._text import EXIT_STATUS
 
 
 class UsageError(Exception):
@@ -27,7 +28,7 @@ def build_parser() -> Parser:
             "Inspect, validate, compare and convert origin-destination matrix files. "
             "Zone numbers are 1-based."
         ),
-        epilog="Run 'orvanel COMMAND --help' for a command's options.",
+        epilog=f"Run 'orvanel COMMAND --help' for a command's options. {EXIT_STATUS}",
     )
     parser.add_argument("--version", action="version", version=f"orvanel {__version__}")
     commands = parser.add_subparsers(

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import TextIO
 
+from orvanel.cli._text import printable
+
 # Below these amounts a conversion takes about a second or less: no bar.
 LARGE_CELLS = 1 << 20
 LARGE_BYTES = 16 << 20
@@ -25,7 +27,7 @@ class ProgressBar:
     WIDTH = 30
 
     def __init__(self, label: str, total: int, stream: TextIO) -> None:
-        self.label = label
+        self.label = printable(label)
         self.total = max(total, 1)
         self.stream = stream
         self.done = 0

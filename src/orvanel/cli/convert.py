@@ -14,25 +14,11 @@ from orvanel.formats.registry import (
     input_format,
     supported_suffixes,
 )
-from orvanel._orvanel import TableDef
-from orvanel._schema import TypeCodeLike
 from orvanel.cli._errors import CommandError, about
 from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
+from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
+from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel.matrix import Matrix
-
-ALL_TABLES = "*"
-
-
-def _type_option(text: str) -> tuple[str, str]:
-    """``NAME=CODE`` (one table) or ``CODE`` (every table), with the code checked."""
-    name, equals, code = text.rpartition("=")
-    if not equals:
-        name = ALL_TABLES
-    try:
-        TableDef("check", code)
-    except (TypeError, ValueError) as exc:
-        raise argparse.ArgumentTypeError(f"{text}: {exc}") from None
-    return name, code
 
 
 def add_parser(commands: Any) -> None:
@@ -44,29 +30,16 @@ def add_parser(commands: Any) -> None:
             f"Convert IN to OUT; each file's format follows from its name ({suffixes}). "
             "A file whose name ends otherwise is read as a matrix file. CSV is the long "
             "form: origin, destination, then one column per table. Type codes decide how "
-            "a matrix file stores each table: 0-9 (fixed point with that many decimals), "
-            "S (single precision) or D (double precision); tables from formats without "
-            "type codes are double precision unless --type says otherwise."
+            "a matrix file stores each table: 0 to 9 (fixed point with that many decimals), "
+            "S (single precision) or D (double precision); a table from a format without "
+            "type codes gets the one that holds its values (0 for whole numbers, S for "
+            "single precision, else D; CSV tables D) unless --type says otherwise."
         ),
+        epilog=EXIT_STATUS,
     )
     parser.add_argument("input", metavar="IN", help="the file to read")
     parser.add_argument("output", metavar="OUT", help="the file to write (replaced if it exists)")
-    parser.add_argument(
-        "--tables",
-        nargs="+",
-        action="extend",
-        metavar="NAME",
-        help="convert only these tables (they keep their order in IN)",
-    )
-    parser.add_argument(
-        "--type",
-        dest="types",
-        nargs="+",
-        action="extend",
-        type=_type_option,
-        metavar="NAME=CODE",
-        help="give table NAME the type code CODE; a CODE alone applies to every table",
-    )
+    add_table_options(parser, "convert")
     parser.add_argument(
         "-q",
         "--quiet",
@@ -74,16 +47,6 @@ def add_parser(commands: Any) -> None:
         help="no progress bar and no summary line",
     )
     parser.set_defaults(run=run)
-
-
-def _types(options: list[tuple[str, str]] | None) -> dict[str, TypeCodeLike] | str | None:
-    if not options:
-        return None
-    every = [code for name, code in options if name == ALL_TABLES]
-    named: dict[str, TypeCodeLike] = {name: code for name, code in options if name != ALL_TABLES}
-    if every and named:
-        raise CommandError("--type takes either one CODE for every table or NAME=CODE pairs", 2)
-    return every[-1] if every else named
 
 
 def _read(
@@ -118,6 +81,14 @@ def _write(
             bar.close()
 
 
+def _retype(matrix: Matrix, types: dict[str, str] | str, args: argparse.Namespace) -> Matrix:
+    """The matrix with the type codes ``--type`` asks for; a name it does not hold is a
+    mistake of the command line."""
+    among = " among the tables chosen with --tables" if args.tables else ""
+    with named_on_command_line(args.input, "--type", args.types, among):
+        return matrix.astype(types, copy=False)
+
+
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     target = format_for(args.output)
     if target is None:
@@ -126,25 +97,26 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             f"use one of {', '.join(supported_suffixes())}",
             2,
         )
-    types = _types(args.types)
+    types = type_codes(args.types)
     source = input_format(args.input)
 
     def notice(text: str) -> None:
         # Said even under --quiet: these are facts about the result, not progress.
-        err.write(f"orvanel convert: {text}\n")
+        err.write(f"orvanel convert: {printable(text)}\n")
 
-    with about(args.input):
+    with about(args.input), named_on_command_line(args.input, "--tables/--table", args.tables or []):
         matrix = _read(source, args.input, args.tables, ReadOptions(notice=notice), err, args.quiet)
 
     if types is not None:
-        matrix = matrix.astype(types, copy=False)
+        matrix = _retype(matrix, types, args)
 
     with about(args.output):
         _write(target, matrix, args.output, WriteOptions(notice=notice), err, args.quiet)
 
     if not args.quiet:
         out.write(
-            f"wrote {args.output} ({target.name}): {matrix.zones} zones, "
+            f"wrote {printable(args.output)} ({target.name}): {matrix.zones} "
+            f"zone{'' if matrix.zones == 1 else 's'}, "
             f"{len(matrix)} table{'' if len(matrix) == 1 else 's'}\n"
         )
     return 0

@@ -9,9 +9,11 @@ from typing import Any, TextIO
 import numpy as np
 from numpy.typing import NDArray
 
+from orvanel._header import unique_labels
 from orvanel.formats.registry import read_any
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import json_number
+from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel.matrix import Matrix
 
 
@@ -30,14 +32,24 @@ def add_parser(commands: Any) -> None:
         "diff",
         help="compare two matrices",
         description=(
-            "Compare two matrices: header differences, tables found in only one of them, "
-            "then for each common table the largest absolute difference with its "
-            "(origin, destination) and the number of cells that differ beyond the "
-            "tolerances. Cells a and b differ when |a - b| > atol + rtol * max(|a|, |b|); "
-            "NaN equals NaN. The exit status is 1 when the zone counts or the table names "
-            "differ or any cell differs; differences of banner, run identifier and type "
-            "codes are reported but do not count."
+            "Compare two matrices. Tables are paired by position, the first of A with the "
+            "first of B and so on, and named by A's names; where a name repeats, the later "
+            "tables are labelled by their position (A#3). The output: differences of "
+            "banner and run identifier; 'zone counts differ: ZA and ZB; tables not "
+            "compared' when the zone counts differ; 'table counts differ: TA and TB' and "
+            "the tables beyond the other file's count ('only in FILE: ...') when the table "
+            "counts differ; then one line per pair of tables: a different name ('name X "
+            "!= Y'), a different type code ('type 2 != D'), and 'identical' or how many "
+            "cells differ beyond the tolerances, with the largest absolute difference and "
+            "its (origin, destination), zones 1-based; the last line is 'equal', 'equal "
+            "within tolerance' or 'different'. Cells a and b differ when |a - b| > atol + "
+            "rtol * max(|a|, |b|); NaN equals NaN; NaN or an infinity against any other "
+            "value always differs. The exit status is 1 when the zone counts, the table "
+            "counts or the names of paired tables differ, or any cell differs; differences "
+            "of banner, run identifier and type codes are reported but do not count. "
+            "--json prints the same facts as one JSON object."
         ),
+        epilog=EXIT_STATUS,
     )
     parser.add_argument("a", metavar="A", help="the first file")
     parser.add_argument("b", metavar="B", help="the second file")
@@ -55,7 +67,15 @@ def add_parser(commands: Any) -> None:
         metavar="ATOL",
         help="absolute tolerance (default 0)",
     )
-    parser.add_argument("--json", action="store_true", help="print one JSON object instead")
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help="print one JSON object instead: equal, rtol, atol, header (the differing "
+        "banner, run_id, zones and table_count, each as {a, b}), tables_compared, "
+        "only_in_a, only_in_b (labels), and per pair of tables index, name, label, "
+        "renamed and type_code (as {a, b}, when they differ), max_abs_diff, at, "
+        "differing_cells; texts exact, NaN and infinities as strings",
+    )
     parser.set_defaults(run=run)
 
 
@@ -70,7 +90,10 @@ def compare_tables(
         difference[np.isnan(difference)] = np.inf
         difference[same] = 0.0
         limit = atol + rtol * np.maximum(np.abs(a), np.abs(b))
-        differing = int(np.count_nonzero(~same & ~(difference <= limit)))
+        # An infinite difference (NaN or an infinity against anything else) is beyond
+        # every tolerance, even one that an infinite value makes infinite.
+        within = np.isfinite(difference) & (difference <= limit)
+        differing = int(np.count_nonzero(~same & ~within))
     position = int(np.argmax(difference))
     largest = float(difference.flat[position])
     at = None
@@ -80,36 +103,53 @@ def compare_tables(
     return {"max_abs_diff": largest, "at": at, "differing_cells": differing}
 
 
-def compare(a: Matrix, b: Matrix, rtol: float, atol: float) -> dict[str, Any]:
-    """Everything ``diff`` reports, as plain data; ``equal`` decides the exit status."""
+def compare(
+    a: Matrix, b: Matrix, rtol: float, atol: float, where: tuple[str, str] | None = None
+) -> dict[str, Any]:
+    """Everything ``diff`` reports, as plain data; ``equal`` decides the exit status.
+
+    Tables are paired by position: the first of A with the first of B, and so on. Each
+    pair is labelled by A's name, with the position added where a name repeats (see
+    `unique_labels`; ``where`` names the files for its warning). A pair whose names
+    differ is reported as renamed; tables beyond the other file's count are listed as
+    only in one file. Tables are compared only when the zone counts agree.
+    """
+    labels_a = unique_labels(a.names, where[0] if where else None)
+    labels_b = unique_labels(b.names, where[1] if where else None)
     header = {
         key: {"a": getattr(a, key), "b": getattr(b, key)}
         for key in ("banner", "run_id", "zones")
         if getattr(a, key) != getattr(b, key)
     }
-    codes_a, codes_b = a.type_codes, b.type_codes
-    common = [name for name in codes_a if name in codes_b]
+    if len(a) != len(b):
+        header["table_count"] = {"a": len(a), "b": len(b)}
+    compared = a.zones == b.zones
     tables = []
-    for name in common:
-        entry: dict[str, Any] = {"name": name}
-        if codes_a[name] != codes_b[name]:
-            entry["type_code"] = {"a": codes_a[name], "b": codes_b[name]}
-        if a.zones == b.zones:
-            entry.update(compare_tables(a[name], b[name], rtol, atol))
-        tables.append(entry)
-    only_a = [name for name in codes_a if name not in codes_b]
-    only_b = [name for name in codes_b if name not in codes_a]
+    if compared:
+        for info_a, info_b, label, table_a, table_b in zip(
+            a.tables, b.tables, labels_a, a.values(), b.values()
+        ):
+            entry: dict[str, Any] = {"index": info_a.index, "name": info_a.name, "label": label}
+            if info_a.name != info_b.name:
+                entry["renamed"] = {"a": info_a.name, "b": info_b.name}
+            if info_a.type_code != info_b.type_code:
+                entry["type_code"] = {"a": info_a.type_code, "b": info_b.type_code}
+            entry.update(compare_tables(table_a, table_b, rtol, atol))
+            tables.append(entry)
+    common = min(len(a), len(b))
+    only_a = labels_a[common:] if compared else []
+    only_b = labels_b[common:] if compared else []
     equal = (
-        a.zones == b.zones
-        and not only_a
-        and not only_b
-        and all(t["differing_cells"] == 0 for t in tables)
+        compared
+        and len(a) == len(b)
+        and all("renamed" not in t and t["differing_cells"] == 0 for t in tables)
     )
     return {
         "equal": equal,
         "rtol": rtol,
         "atol": atol,
         "header": header,
+        "tables_compared": compared,
         "only_in_a": only_a,
         "only_in_b": only_b,
         "tables": tables,
@@ -118,41 +158,59 @@ def compare(a: Matrix, b: Matrix, rtol: float, atol: float) -> dict[str, Any]:
 
 def render_text(report: dict[str, Any], a: str, b: str, out: TextIO) -> None:
     """Write the comparison for people."""
+    a, b = printable(a), printable(b)
     out.write(f"--- {a}\n+++ {b}\n")
-    for key, values in report["header"].items():
-        label = {"run_id": "run id"}.get(key, key)
-        out.write(f"{label}: {values['a']!r} != {values['b']!r}\n")
-    if report["only_in_a"]:
-        out.write(f"only in {a}: {', '.join(report['only_in_a'])}\n")
-    if report["only_in_b"]:
-        out.write(f"only in {b}: {', '.join(report['only_in_b'])}\n")
-    width = max((len(t["name"]) for t in report["tables"]), default=0)
-    for table in report["tables"]:
-        parts = []
-        if "type_code" in table:
-            parts.append(f"type {table['type_code']['a']} != {table['type_code']['b']}")
-        if "differing_cells" in table:
-            count = table["differing_cells"]
-            if table["at"] is None:
-                parts.append("identical")
-            else:
-                origin, destination = table["at"]
-                verdict = (
-                    f"{count} cell{'' if count == 1 else 's'} differ"
-                    if count
-                    else "equal within tolerance"
-                )
-                parts.append(
-                    f"{verdict}; largest difference {table['max_abs_diff']:.6g} "
-                    f"at ({origin}, {destination})"
-                )
-        out.write(f"{table['name']:<{width}}  {'; '.join(parts)}\n")
+    header = report["header"]
+    for key in ("banner", "run_id"):
+        if key in header:
+            label = {"run_id": "run id"}.get(key, key)
+            out.write(f"{label}: {header[key]['a']!r} != {header[key]['b']!r}\n")
+    if "zones" in header:
+        out.write(
+            f"zone counts differ: {header['zones']['a']} and {header['zones']['b']}; "
+            "tables not compared\n"
+        )
+    if "table_count" in header:
+        counts = header["table_count"]
+        out.write(f"table counts differ: {counts['a']} and {counts['b']}\n")
+    for path, key in ((a, "only_in_a"), (b, "only_in_b")):
+        if report[key]:
+            out.write(f"only in {path}: {', '.join(map(printable, report[key]))}\n")
+    labels = [printable(t["label"]) for t in report["tables"]]
+    width = max(map(len, labels), default=0)
+    for label, table in zip(labels, report["tables"]):
+        out.write(f"{label:<{width}}  {'; '.join(_table_facts(table))}\n")
     if not report["equal"]:
         out.write("different\n")
-    elif any(t["differing_cells"] == 0 and t["at"] is not None for t in report["tables"]):
+    elif any(t["at"] is not None for t in report["tables"]):
         out.write("equal within tolerance\n")
     else:
         out.write("equal\n")
+
+
+def _table_facts(table: dict[str, Any]) -> list[str]:
+    """What one table line says: renaming, type codes, then how the values compare."""
+    facts = []
+    if "renamed" in table:
+        facts.append(
+            f"name {printable(table['renamed']['a'])} != {printable(table['renamed']['b'])}"
+        )
+    if "type_code" in table:
+        facts.append(f"type {table['type_code']['a']} != {table['type_code']['b']}")
+    if table["at"] is None:
+        facts.append("identical")
+        return facts
+    count = table["differing_cells"]
+    if count:
+        verdict = f"{count} cell{' differs' if count == 1 else 's differ'}"
+    else:
+        verdict = "equal within tolerance"
+    origin, destination = table["at"]
+    facts.append(
+        f"{verdict}; largest difference {table['max_abs_diff']:.6g} "
+        f"at ({origin}, {destination})"
+    )
+    return facts
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
@@ -160,11 +218,11 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         a = read_any(args.a)
     with about(args.b):
         b = read_any(args.b)
-    report = compare(a, b, args.rtol, args.atol)
+    report = compare(a, b, args.rtol, args.atol, (args.a, args.b))
     if args.json:
         for table in report["tables"]:
-            if "max_abs_diff" in table:
-                table["max_abs_diff"] = json_number(table["max_abs_diff"])
+            table["max_abs_diff"] = json_number(table["max_abs_diff"])
+        report["rtol"], report["atol"] = json_number(args.rtol), json_number(args.atol)
         json.dump({"a": args.a, "b": args.b, **report}, out, indent=2, allow_nan=False)
         out.write("\n")
     else:

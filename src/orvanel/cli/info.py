@@ -7,13 +7,16 @@ import json
 import os
 from contextlib import ExitStack
 from importlib import resources
+from collections.abc import Collection
 from typing import Any, TextIO
 
 import numpy as np
 
-from orvanel.formats.registry import ReadOptions, input_format
+from orvanel._schema import describe_type
+from orvanel.formats.registry import HEADER_TEXTS, ReadOptions, input_format
 from orvanel.cli._errors import about
-from orvanel.cli._numbers import json_number, show
+from orvanel.cli._numbers import column_style, json_number
+from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel.io import SAMPLE_RESOURCE
 from orvanel.matrix import Matrix
 
@@ -23,11 +26,19 @@ def add_parser(commands: Any) -> None:
         "info",
         help="show a matrix's header and per-table statistics",
         description=(
-            "Show the header facts of a matrix (banner, run identifier, zones), then one "
-            "line per table: its number, name, type code, total, diagonal total, smallest "
-            "and largest value and share of zero cells; then the file size and bytes per "
-            "cell. Without FILE, describes the sample matrix shipped with orvanel."
+            "Show the header facts of a matrix: file, format, banner and run identifier "
+            "(only when the file holds them: a matrix file always, an OMX file or .npz "
+            "archive when it was written with them, a CSV file never), zones, tables; then "
+            "one line per table: its number, name, type code, total, diagonal total, "
+            "smallest and largest value and share of zero cells, each column of numbers "
+            "written one way for every table; a line saying what the type codes shown mean; "
+            "then the file size and bytes per cell. Control characters in names and texts "
+            "are shown escaped (\\x1b). With --json, one JSON object with the same facts, "
+            "texts exact, banner and run_id null where the file has none, and NaN and the "
+            "infinities as the strings \"nan\", \"inf\" and \"-inf\". Without FILE, "
+            "describes the sample matrix shipped with orvanel."
         ),
+        epilog=EXIT_STATUS,
     )
     parser.add_argument("file", metavar="FILE", nargs="?", help="the file to describe")
     parser.add_argument("--json", action="store_true", help="print one JSON object instead")
@@ -39,23 +50,33 @@ def table_stats(matrix: Matrix) -> list[dict[str, Any]]:
     stats = []
     # Statistics by table position, not by name: a file may hold two tables of one name.
     for info, table in zip(matrix.tables, matrix.values()):
-        stats.append(
-            {
-                "index": info.index,
-                "name": info.name,
-                "type_code": info.type_code,
-                "total": float(table.sum()),
-                "diagonal_total": float(np.trace(table)),
-                "min": float(table.min()),
-                "max": float(table.max()),
-                "zero_share": float(np.count_nonzero(table == 0.0) / table.size),
-            }
-        )
+        # Sums may overflow to infinity and NaN may meet infinity: the results say so.
+        with np.errstate(over="ignore", invalid="ignore"):
+            stats.append(
+                {
+                    "index": info.index,
+                    "name": info.name,
+                    "type_code": info.type_code,
+                    "total": float(table.sum()),
+                    "diagonal_total": float(np.trace(table)),
+                    "min": float(table.min()),
+                    "max": float(table.max()),
+                    "zero_share": float(np.count_nonzero(table == 0.0) / table.size),
+                }
+            )
     return stats
 
 
-def describe(path: str, matrix: Matrix, size: int, sample: bool, fmt: str) -> dict[str, Any]:
-    """Everything ``info`` reports, as plain data."""
+def describe(
+    path: str,
+    matrix: Matrix,
+    size: int,
+    sample: bool,
+    fmt: str,
+    header_texts: Collection[str] = HEADER_TEXTS,
+) -> dict[str, Any]:
+    """Everything ``info`` reports, as plain data; the banner and run identifier are None
+    unless named in ``header_texts`` (the ones the file holds)."""
     cells = matrix.zones * matrix.zones * len(matrix)
     return {
         "file": path,
@@ -63,11 +84,14 @@ def describe(path: str, matrix: Matrix, size: int, sample: bool, fmt: str) -> di
         "format": fmt,
         "size_bytes": size,
         "bytes_per_cell": size / cells,
-        "banner": matrix.banner,
-        "run_id": matrix.run_id,
+        "banner": matrix.banner if "banner" in header_texts else None,
+        "run_id": matrix.run_id if "run_id" in header_texts else None,
         "zones": matrix.zones,
         "tables": table_stats(matrix),
     }
+
+
+NUMBER_COLUMNS = ("total", "diagonal_total", "min", "max")
 
 
 def render_text(report: dict[str, Any], out: TextIO) -> None:
@@ -75,7 +99,8 @@ def render_text(report: dict[str, Any], out: TextIO) -> None:
     facts = [
         (
             "file",
-            report["file"] + ("  (the sample shipped with orvanel)" if report["sample"] else ""),
+            printable(report["file"])
+            + ("  (the sample shipped with orvanel)" if report["sample"] else ""),
         ),
         ("format", report["format"]),
         ("banner", report["banner"]),
@@ -84,20 +109,22 @@ def render_text(report: dict[str, Any], out: TextIO) -> None:
         ("tables", str(len(report["tables"]))),
     ]
     for label, value in facts:
-        out.write(f"{label:<8}{value}\n")
+        if value is not None:
+            out.write(f"{label:<8}{printable(value)}\n")
+    tables = report["tables"]
+    styles = {
+        key: column_style([(t[key], t["type_code"]) for t in tables]) for key in NUMBER_COLUMNS
+    }
     header = ["#", "name", "type", "total", "diagonal", "min", "max", "zeros"]
     rows = [
         [
             str(t["index"]),
-            t["name"],
+            printable(t["name"]),
             t["type_code"],
-            show(t["total"], t["type_code"]),
-            show(t["diagonal_total"], t["type_code"]),
-            show(t["min"], t["type_code"]),
-            show(t["max"], t["type_code"]),
+            *(styles[key](t[key]) for key in NUMBER_COLUMNS),
             f"{100 * t['zero_share']:.1f}%",
         ]
-        for t in report["tables"]
+        for t in tables
     ]
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
     left = {1, 2}  # name and type read better left-aligned
@@ -108,6 +135,9 @@ def render_text(report: dict[str, Any], out: TextIO) -> None:
             for i, (cell, width) in enumerate(zip(row, widths))
         ]
         out.write("  ".join(cells).rstrip() + "\n")
+    codes = dict.fromkeys(t["type_code"] for t in tables)
+    legend = "; ".join(f"{code} = {describe_type(code)}" for code in codes)
+    out.write(f"type    {legend}\n")
     out.write(
         f"\nsize    {report['size_bytes']} bytes, {report['bytes_per_cell']:.2f} bytes per cell\n"
     )
@@ -135,6 +165,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         with about(path):
             matrix = fmt.read(path, None, None, ReadOptions())
             size = os.path.getsize(path)
-        report = describe(path, matrix, size, sample, fmt.name)
+            header_texts = fmt.header_texts(path)
+        report = describe(path, matrix, size, sample, fmt.name, header_texts)
     (render_json if args.json else render_text)(report, out)
     return 0

@@ -6,7 +6,8 @@ import argparse
 from typing import Any, TextIO
 
 from orvanel.formats.registry import ReadOptions, input_format
-from orvanel.cli._errors import EXPECTED, describe
+from orvanel.cli._errors import describe, is_expected
+from orvanel.cli._text import EXIT_STATUS, printable
 
 
 def add_parser(commands: Any) -> None:
@@ -14,9 +15,12 @@ def add_parser(commands: Any) -> None:
         "validate",
         help="check that files load, and report each one's fault",
         description=(
-            "Load each file completely and print one line for it: OK, or the fault found, "
-            "with its kind and byte offset. The exit status is 0 only if every file is valid."
+            "Load each file completely and print one line for it on standard output: "
+            "'FILE: OK', or 'FILE: ' and the fault found (for a matrix file with its kind and "
+            "byte offset). Every file is checked, whatever the earlier ones held. The exit "
+            "status is 0 only if every file is valid."
         ),
+        epilog=EXIT_STATUS,
     )
     parser.add_argument("files", metavar="FILE", nargs="+", help="files to check")
     parser.add_argument(
@@ -30,11 +34,13 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     for path in args.files:
         try:
             input_format(path).read(path, None, None, ReadOptions())
-        except EXPECTED as exc:
+        except Exception as exc:
+            if not is_expected(exc):
+                raise
             status = 1
-            out.write(f"{path}: {describe(exc)}\n")
+            out.write(f"{printable(path)}: {printable(describe(exc, path))}\n")
         else:
             if not args.quiet:
-                out.write(f"{path}: OK\n")
+                out.write(f"{printable(path)}: OK\n")
         out.flush()
     return status

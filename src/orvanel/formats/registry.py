@@ -7,9 +7,13 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
 
-from orvanel.formats._common import Progress
+import numpy as np
+
+from orvanel._optional import require
+from orvanel.formats._common import Progress, attribute_text
 from orvanel.formats.csvlong import read_csv, write_csv
 from orvanel.formats.matfile import load, write_matrix
+from orvanel.formats.npz import _meta as npz_meta
 from orvanel.formats.npz import read_npz, write_npz
 from orvanel.formats.omx import read_omx, write_omx
 from orvanel.matrix import Matrix
@@ -54,6 +58,8 @@ class Format:
     ``read_reports_bytes`` is true when the reader's progress callback counts bytes of the
     file, so that the file's size is its total; ``write_reports_cells`` is true when the
     writer's progress callback counts cells, so that Z * Z * T is its total.
+    ``header_texts`` says which of the header texts ``"banner"`` and ``"run_id"`` the
+    file at a path holds; a matrix read from a file without them has the defaults.
     """
 
     name: str
@@ -62,6 +68,32 @@ class Format:
     write: Callable[[Matrix, str, Progress | None, WriteOptions], None]
     read_reports_bytes: bool
     write_reports_cells: bool
+    header_texts: Callable[[str], tuple[str, ...]]
+
+
+HEADER_TEXTS = ("banner", "run_id")
+
+
+def _both_header_texts(path: str) -> tuple[str, ...]:
+    return HEADER_TEXTS
+
+
+def _no_header_texts(path: str) -> tuple[str, ...]:
+    return ()
+
+
+def _omx_header_texts(path: str) -> tuple[str, ...]:
+    # The root attributes write_omx stores them in, when they hold text as read_omx takes it.
+    h5py = require("h5py", "omx", "reading OMX files")
+    with h5py.File(path, "r") as handle:
+        return tuple(key for key in HEADER_TEXTS if attribute_text(handle.attrs.get(key)) is not None)
+
+
+def _npz_header_texts(path: str) -> tuple[str, ...]:
+    # The archive's metadata entry, when it holds them as text, as read_npz takes them.
+    with np.load(path, allow_pickle=False) as archive:
+        meta = npz_meta(archive)
+    return tuple(key for key in HEADER_TEXTS if attribute_text(meta.get(key)) is not None)
 
 
 def _read_matrix(
@@ -108,10 +140,13 @@ def _write_csv(matrix: Matrix, path: str, progress: Progress | None, options: Wr
 
 
 FORMATS = (
-    Format("matrix file", (MATRIX_SUFFIX,), _read_matrix, _write_matrix, False, False),
-    Format("OMX", (".omx",), _read_omx, _write_omx, False, True),
-    Format("NumPy archive", (".npz",), _read_npz, _write_npz, False, True),
-    Format("CSV", (".csv", ".csv.gz"), _read_csv, _write_csv, True, True),
+    Format(
+        "matrix file", (MATRIX_SUFFIX,), _read_matrix, _write_matrix, False, False,
+        _both_header_texts,
+    ),
+    Format("OMX", (".omx",), _read_omx, _write_omx, False, True, _omx_header_texts),
+    Format("NumPy archive", (".npz",), _read_npz, _write_npz, False, True, _npz_header_texts),
+    Format("CSV", (".csv", ".csv.gz"), _read_csv, _write_csv, True, True, _no_header_texts),
 )
 
 
