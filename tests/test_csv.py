@@ -154,3 +154,12 @@ def test_all_zero_matrix_with_nonzero_is_a_header(tmp_path):
     write_csv(m, tmp_path / "zero.csv", nonzero=True)
     assert (tmp_path / "zero.csv").read_text() == "origin,destination,A\n"
     assert same_bits(read_csv(tmp_path / "zero.csv", zones=3).to_numpy(), m.to_numpy())
+
+
+@pytest.mark.parametrize(("zone", "fault"), [
+    (2**63 - 1, None), (-2**63, None), (2**63, "too large for a zone number"), (10**19 + 5, "too large")])
+def test_zone_labels_span_int64(tmp_path, zone, fault):
+    path = csv_file(tmp_path, f"origin,destination,A\n{zone},{zone}.0,2\n")
+    if fault:
+        return refused(path, "line 2, column 'origin'", fault, zone_labels=[zone % 7])
+    assert same_bits(read_csv(path, zone_labels=[3, zone]).to_numpy(), [[[0, 0], [0, 2]]])

@@ -43,12 +43,14 @@ BLOCK_BYTES = 1 << 20  # lines are parsed in blocks of about this size
 MAX_LINE_BYTES = 16 << 20  # a longer line is not CSV this package can mean
 
 NUMBER = r"[+-]?(?:(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:nan|infinity|inf))"
-ZONE = r"[+-]?[0-9]{1,18}(?:\.0*)?"  # 18 digits: every such number fits an int64
+ZONE = r"[+-]?[0-9]{1,19}(?:\.0*)?"  # at most the digits of an int64
 _NUMBER = re.compile(NUMBER, re.ASCII)
 _ZONE = re.compile(ZONE, re.ASCII)
+_ZONE_DIGITS = re.compile(r"[+-]?[0-9]+(?:\.0*)?", re.ASCII)  # a zone id of any length
 _VALUE = re.compile(f"(?:{NUMBER})?", re.ASCII)
 _OTHER = r"[^,\n]*"  # a column that is not read: anything but the separators
 _INTEGER = re.compile(r"[+-]?[0-9]+", re.ASCII)
+_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 
 
 def _is_gzip(path: str) -> bool:
@@ -182,15 +184,16 @@ def _layout(header: list[str], tables: str | Iterable[str] | None) -> _Layout:
     return _Layout(header, wanted, line)
 
 
-@dataclass
 class _Rows:
     """The data lines of one block: zone ids, the values read, and where they stand."""
 
     origins: NDArray[np.int64]
     destinations: NDArray[np.int64]
     values: NDArray[np.float64]  # (T, n)
-    first: int  # line number of the block's first line
-    numbers: NDArray[np.int64] | None  # line number of each row, when blank lines intervene
+
+    def __init__(self, first: int, numbers: NDArray[np.int64] | None) -> None:
+        self.first = first  # line number of the block's first line
+        self.numbers = numbers  # line number of each row, when blank lines intervene
 
     def line(self, row: int) -> int:
         return int(self.numbers[row]) if self.numbers is not None else self.first + row
@@ -313,11 +316,11 @@ def _parse(
     # column as every width-th field.
     fields = text[:-1].replace("\n", ",").split(",")
     width = layout.width
-    origins = _zone_ids(fields[0::width])
-    destinations = _zone_ids(fields[1::width])
-    values = np.empty((len(layout.wanted), len(origins)), dtype=np.float64)
-    rows = _Rows(origins, destinations, values, first, numbers)
-    for row, position in zip(values, layout.wanted):
+    rows = _Rows(first, numbers)
+    rows.origins = _zone_ids(fields[0::width], rows, layout.columns[0])
+    rows.destinations = _zone_ids(fields[1::width], rows, layout.columns[1])
+    rows.values = np.empty((len(layout.wanted), len(rows.origins)), dtype=np.float64)
+    for row, position in zip(rows.values, layout.wanted):
         column = fields[position::width]
         row[:] = _numbers(column)
         inexact = _inexact_integer(column, row)
@@ -330,11 +333,22 @@ def _parse(
     return rows
 
 
-def _zone_ids(fields: list[str]) -> NDArray[np.int64]:
+def _zone_ids(fields: list[str], rows: _Rows, column: str) -> NDArray[np.int64]:
     try:
-        return np.fromiter(map(int, fields), np.int64, len(fields))
-    except ValueError:  # some are written with a zero fraction, as in "2.0"
-        return np.fromiter((int(field.partition(".")[0]) for field in fields), np.int64, len(fields))
+        try:
+            return np.fromiter(map(int, fields), np.int64, len(fields))
+        except ValueError:  # some are written with a zero fraction, as in "2.0"
+            whole = [field.partition(".")[0] for field in fields]
+            return np.fromiter(map(int, whole), np.int64, len(fields))
+    except OverflowError:
+        row = next(
+            row
+            for row, field in enumerate(fields)
+            if not _INT64_MIN <= int(field.partition(".")[0]) <= _INT64_MAX
+        )
+        raise ValueError(
+            f"line {rows.line(row)}, column {column!r}: {fields[row]} is too large for a zone number"
+        ) from None
 
 
 def _numbers(fields: list[str]) -> NDArray[np.float64]:
@@ -401,6 +415,8 @@ def _row_fault(fields: list[str], number: int, layout: _Layout) -> str:
         if position < 2 and _ZONE.fullmatch(field) is None:
             if not field:
                 return f"{where}: the zone number is missing"
+            if _ZONE_DIGITS.fullmatch(field):
+                return f"{where}: {_show(field)} is too large for a zone number"
             if _NUMBER.fullmatch(field):
                 return f"{where}: {_show(field)} is not a whole zone number"
             return f"{where}: {_show(field)} is not a zone number"
