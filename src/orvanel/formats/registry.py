@@ -7,11 +7,15 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
 
+import numpy as np
+
+from orvanel._zones import is_default
 from orvanel.formats._common import Progress
 from orvanel.formats.csvlong import read_csv, write_csv
 from orvanel.formats.matfile import load, write_matrix
 from orvanel.formats.npz import read_npz, write_npz
 from orvanel.formats.omx import read_omx, write_omx
+from orvanel.formats.zonesfile import write_zones, zones_path
 from orvanel.matrix import Matrix
 
 MATRIX_SUFFIX = ".mat"
@@ -64,23 +68,43 @@ class Format:
     write_reports_cells: bool
 
 
-def _read_matrix(
-    path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
-) -> Matrix:
-    matrix = load(path, None, tables)
+def _with_zone_options(matrix: Matrix, options: ReadOptions) -> Matrix:
+    """``matrix`` read from a file that states its zone count, checked against the zone
+    count given and given the zone labels."""
+    if options.zones is not None and options.zones != matrix.zones:
+        raise ValueError(f"the file has {matrix.zones} zones, not {options.zones} as given")
     if options.zone_labels is not None:
-        matrix.zone_labels = options.zone_labels
+        labels = np.asarray(options.zone_labels)
+        if labels.ndim == 1 and len(labels) != matrix.zones:
+            raise ValueError(
+                f"the file has {matrix.zones} zones, but {len(labels)} zone labels were given"
+            )
+        matrix.zone_labels = labels
     return matrix
 
 
+def _read_matrix(
+    path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
+) -> Matrix:
+    return _with_zone_options(load(path, None, tables), options)
+
+
 def _write_matrix(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
-    write_matrix(matrix, path)
+    # A matrix file numbers zones 1..Z only: other labels go beside it, in a zones file
+    # written and replaced together with it.
+    if not matrix.has_zone_labels or is_default(matrix.zone_labels):
+        write_matrix(matrix, path)
+        return
+    beside = zones_path(path)
+    write_zones(beside, matrix.zone_labels, along=lambda: write_matrix(matrix, path))
+    if options.notice is not None:
+        options.notice(f"zone labels written to {beside} (read them back with --zones-file)")
 
 
 def _read_omx(
     path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
 ) -> Matrix:
-    return read_omx(path, tables, progress=progress)
+    return _with_zone_options(read_omx(path, tables, progress=progress), options)
 
 
 def _write_omx(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
@@ -90,7 +114,7 @@ def _write_omx(matrix: Matrix, path: str, progress: Progress | None, options: Wr
 def _read_npz(
     path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
 ) -> Matrix:
-    return read_npz(path, tables, progress)
+    return _with_zone_options(read_npz(path, tables, progress), options)
 
 
 def _write_npz(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
@@ -100,11 +124,15 @@ def _write_npz(matrix: Matrix, path: str, progress: Progress | None, options: Wr
 def _read_csv(
     path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
 ) -> Matrix:
-    return read_csv(path, tables, progress)
+    matrix = read_csv(path, tables, progress, zones=options.zones, zone_labels=options.zone_labels)
+    if options.zones is None and options.zone_labels is None and options.notice is not None:
+        # The largest zone id present may fall short of the zone system's count.
+        options.notice(f"zones inferred from the data: {matrix.zones} (use --zones to set it)")
+    return matrix
 
 
 def _write_csv(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
-    write_csv(matrix, path, progress)
+    write_csv(matrix, path, progress, nonzero=options.nonzero)
 
 
 FORMATS = (
