@@ -12,6 +12,7 @@ import orvanel.formats.npz
 from expect import same_bits
 from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
 from test_cli import assert_one_line_failure, orvanel_cli
+from test_npz import damaged_deflate
 
 TRIPS = "origin,destination,TRIPS\n1,2,10\n2,1,5\n"
 INFERRED = "orvanel convert: zones inferred from the data: 2 (use --zones to set it)\n"
@@ -98,6 +99,12 @@ def npz_with_code(path, code):
                 np.lib.format.write_array(entry, np.asarray(value))
 
 
+def damaged_gzip():
+    data = bytearray(gzip.compress(b"origin,destination,A\n" + b"".join(b"%d,1,2\n" % o for o in range(1, 3000))))
+    data[30:60] = bytes(30)
+    return bytes(data)
+
+
 @pytest.mark.parametrize(("name", "make", "args", "status", "fragment"), [
     ("t.csv", lambda p: p.write_text(TRIPS), ["--zones", "1"], 1, "line 3: origin zone 2 is outside 1 to 1"),
     ("t.csv", lambda p: p.write_text(TRIPS), ["--zones", "1.5"], 2, "--zones"),
@@ -108,6 +115,8 @@ def npz_with_code(path, code):
     ("t.mat", lambda p: orvanel.write(p, {"A": np.eye(3)}), ["--zones-file", "{dir}/z.csv"], 1, "2 zone labels"),
     ("t.csv.gz", lambda p: p.write_bytes(gzip.compress(TRIPS.encode())[:-20]), [], 1, "ends early"),
     ("t.csv.gz", lambda p: p.write_text(TRIPS), [], 1, "not a gzip-compressed file"),
+    ("t.csv.gz", lambda p: p.write_bytes(damaged_gzip()), [], 1, "the compressed data is corrupt"),
+    ("t.npz", damaged_deflate, [], 1, "'T' cannot be read"),
     ("t.csv", lambda p: p.write_bytes(b"origin,destination,A\n1,1,\xff\n"), [], 1, "line 2: the text is not UTF-8"),
     ("t.npz", lambda p: p.write_bytes(b"PK\x03\x04" + bytes(50)), [], 1, "not a readable NumPy archive"),
     ("t.npz", lambda p: np.save(open(p, "wb"), np.eye(2)), [], 1, "single NumPy array"),

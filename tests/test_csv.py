@@ -136,17 +136,24 @@ def test_writing_reads_back_exactly(tmp_path, name, nonzero):
     values = np.zeros((2, 4, 4))
     values[0, 0, :3] = [np.nan, -0.0, 5e-324]
     values[1, 2, 1] = np.inf
-    m = orvanel.from_arrays({"A": values[0], "A ": values[1]})
+    m = orvanel.from_arrays({"A": values[0], 'B,"b"\nc': values[1]})  # a header of two lines
     m.zone_labels = [40, 30, 20, 10]
     write_csv(m, tmp_path / name, nonzero=nonzero)
     back = read_csv(tmp_path / name, zone_labels=m.zone_labels)
     assert back.names == m.names and same_bits(back.to_numpy(), values)
     data = (tmp_path / name).read_bytes()
     lines = (gzip.decompress(data) if name.endswith(".gz") else data).decode().splitlines()
-    assert len(lines) == 1 + (4 if nonzero else 16) and lines[1] == "40,40,nan,0.0"
+    assert len(lines) == 2 + (4 if nonzero else 16) and lines[2] == "40,40,nan,0.0"
     if name.endswith(".gz"):  # the gzip header names the file, not its temporary file
         assert data[3] & 0x08 and data[10:data.index(b"\0", 10)] == b"out.csv"
         assert struct.unpack("<I", data[4:8])[0] > 0
+
+
+def test_columns_not_read_may_hold_anything_but_broken_quotes(tmp_path):
+    path = csv_file(tmp_path, 'origin,destination,NAME,A\n1,1,"north, old",2\n1,2,x y,3\n')
+    assert same_bits(read_csv(path, tables=["A"])["A"], [[2, 3], [0, 0]])
+    refused(path, "line 2, column 'NAME'")
+    refused(csv_file(tmp_path, 'origin,destination,NAME,A\n1,1,"north,2\n'), "line 2: a quoted field", tables="A")
 
 
 def test_all_zero_matrix_with_nonzero_is_a_header(tmp_path):

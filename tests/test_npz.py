@@ -14,6 +14,7 @@ from orvanel.formats.npz import read_npz, write_npz
 def test_round_trip_with_repeated_names_keys_type_codes_by_label(tmp_path):
     m = orvanel.create(1, [("A", 2), ("B", "S"), ("A", 0)], banner="b", run_id="r")
     m.to_numpy()[:] = [[[1.25]], [[np.nan]], [[-0.0]]]
+    m.zone_labels = [-2**63]
     with pytest.warns(orvanel.RepeatedNamesWarning):
         write_npz(m, tmp_path / "m.npz")
     with np.load(tmp_path / "m.npz") as archive:
@@ -22,6 +23,11 @@ def test_round_trip_with_repeated_names_keys_type_codes_by_label(tmp_path):
     back = read_npz(tmp_path / "m.npz")
     assert [(t.name, t.type_code) for t in back.tables] == [("A", "2"), ("B", "S"), ("A#3", "0")]
     assert same_bits(back.to_numpy(), m.to_numpy()) and (back.banner, back.run_id) == ("b", "r")
+    assert back.zone_labels.tolist() == [-2**63]
+    m.zone_labels = None  # no labels of its own: none stored
+    with pytest.warns(orvanel.RepeatedNamesWarning):
+        write_npz(m, tmp_path / "m.npz")
+    assert not read_npz(tmp_path / "m.npz").has_zone_labels
 
 
 @pytest.mark.parametrize(("array", "code"), [
@@ -70,6 +76,9 @@ def damaged_deflate(path):
     (lambda path: archive_with_meta(path, json.dumps({"type_codes": {"T": "X"}})), "invalid type code X"),
     (lambda path: archive_with_meta(path, json.dumps({"type_codes": ["T"]})), "not a mapping"),
     (lambda path: archive_with_meta(path, json.dumps({"banner": 5})), "banner"),
+    (lambda path: archive_with_meta(path, json.dumps({"zone_labels": [1, 2.5]})), "not a list of integers"),
+    (lambda path: archive_with_meta(path, json.dumps({"zone_labels": [4, 4]})), "4 occurs more than once"),
+    (lambda path: archive_with_meta(path, json.dumps({"zone_labels": [2**64, 1]})), "zone labels"),
     (lambda path: archive_with_meta(path, "{not json"), "not orvanel's metadata"),
     (lambda path: archive_with_meta(path, 7), "not orvanel's metadata"),
 ])

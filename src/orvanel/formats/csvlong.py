@@ -24,6 +24,7 @@ import io
 import os
 import re
 import zlib
+from collections import deque
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import IO, cast
@@ -84,11 +85,11 @@ def write_csv(
             # The gzip header names the file (gunzip -N restores that name): the target,
             # never the temporary file.
             name = os.path.basename(target)
-            binary = cast(IO[bytes], gzip.GzipFile(name, "wb", 6, raw))
+            binary = cast(IO[bytes], gzip.GzipFile(name, "wb", compresslevel=6, fileobj=raw))
         with io.TextIOWrapper(binary, encoding="utf-8", newline="") as text:
             csv.writer(text, lineterminator="\n").writerow([*ZONE_COLUMNS, *names])
-            for origin, prefix in enumerate(ids):
-                text.write(_origin_lines(stack[:, origin, :], prefix, ids, nonzero))
+            for position, origin in enumerate(ids):
+                text.write(_origin_lines(stack[:, position, :], origin, ids, nonzero))
                 if progress is not None:
                     progress(len(ids) * len(names))
 
@@ -177,7 +178,8 @@ def _layout(header: list[str], tables: str | Iterable[str] | None) -> _Layout:
     if any(not name for name in available):
         raise ValueError("the CSV header has an empty table name")
     wanted = [position + 2 for position in select_tables(available, tables, "the CSV file")]
-    fields = [ZONE, ZONE] + [_VALUE.pattern if i in wanted else _OTHER for i in range(2, len(header))]
+    read = set(wanted)
+    fields = [ZONE, ZONE] + [_VALUE.pattern if i in read else _OTHER for i in range(2, len(header))]
     # Atomic groups: a field is matched one way or not at all, so that a fault near the
     # end of a block cannot make the match backtrack through every line before it.
     line = re.compile(",".join(f"(?>{field})" for field in fields), re.ASCII)
@@ -212,7 +214,7 @@ def _read(
     names = [header[position] for position in layout.wanted]
     block_pattern = re.compile(f"(?:{layout.line.pattern}\n|\n)*+", re.ASCII)
     cells = _Cells(len(names), zones, labels) if zones is not None else None
-    pending: list[_Rows] = []  # without a zone count: every row, until the count is known
+    pending: deque[_Rows] = deque()  # without a zone count: every row, until it is known
     largest = 0
     reported = 0
     for first, data in _blocks(stream, header_lines + 1):
@@ -233,8 +235,8 @@ def _read(
         if not pending:
             raise ValueError("the CSV file has no data lines to infer the zone count from")
         cells = _Cells(len(names), largest, None)
-        while pending:
-            cells.add(pending.pop(0))
+        while pending:  # in file order, letting go of each block once it is placed
+            cells.add(pending.popleft())
     return Matrix._adopt(cells.stack(), [(name, "D") for name in names], zone_labels=labels)
 
 

@@ -1,7 +1,8 @@
 """NumPy ``.npz`` archives: one ``(Z, Z)`` array per table.
 
 Besides the tables the archive holds the entry ``__orvanel__``, a JSON text with the
-banner, the run identifier and the type codes, so that a matrix comes back unchanged.
+banner, the run identifier, the type codes and the zone labels (if the matrix has its
+own), so that a matrix comes back unchanged.
 Tables are stored under their names; a repeated name is labelled by position (``A#3``),
 and the type codes are keyed by these labels. Archives without the entry are read too:
 every array is a table, typed by its element type.
@@ -40,11 +41,13 @@ def write_npz(
     names = unique_labels(matrix.names, "the .npz archive")
     if META_KEY in names:
         raise ValueError(f"a table named {META_KEY!r} cannot be stored in an .npz archive")
-    meta = {
+    meta: dict[str, Any] = {
         "banner": matrix.banner,
         "run_id": matrix.run_id,
         "type_codes": {name: info.type_code for name, info in zip(names, matrix.tables)},
     }
+    if matrix.has_zone_labels:
+        meta["zone_labels"] = matrix.zone_labels.tolist()
     with (
         replace_file(path, in_place_ok=False) as temporary,
         zipfile.ZipFile(temporary, "w", compression=zipfile.ZIP_DEFLATED) as archive,
@@ -110,7 +113,13 @@ def _read_archive(
         if progress is not None:
             progress(array.size)
     assert stack is not None
-    return Matrix._adopt(stack, list(zip(names, codes)), meta["banner"], meta["run_id"])
+    matrix = Matrix._adopt(stack, list(zip(names, codes)), meta["banner"], meta["run_id"])
+    if meta["zone_labels"] is not None:
+        try:
+            matrix.zone_labels = meta["zone_labels"]
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"the zone labels in the archive's {META_KEY} entry: {exc}") from None
+    return matrix
 
 
 def _key(member: str) -> str:
@@ -137,11 +146,11 @@ def _array(archive: zipfile.ZipFile, member: str, what: str) -> NDArray[Any]:
 
 
 def _meta(archive: zipfile.ZipFile, member: str | None) -> dict[str, Any]:
-    """The banner, run identifier and type codes the archive's metadata holds.
+    """The banner, run identifier, type codes and zone labels the archive's metadata holds.
 
     Keys other than these are ignored; these must have the types orvanel writes.
     """
-    meta: dict[str, Any] = {"banner": None, "run_id": None, "type_codes": {}}
+    meta: dict[str, Any] = {"banner": None, "run_id": None, "type_codes": {}, "zone_labels": None}
     if member is None:
         return meta
     array = _array(archive, member, f"the {META_KEY} entry")
@@ -156,6 +165,14 @@ def _meta(archive: zipfile.ZipFile, member: str | None) -> dict[str, Any]:
         if value is not None and not isinstance(value, str):
             raise ValueError(f"the {field} in the archive's {META_KEY} entry is not a text")
         meta[field] = value
+    labels = stored.get("zone_labels")
+    if labels is not None and not (
+        isinstance(labels, list) and all(type(label) is int for label in labels)
+    ):
+        raise ValueError(
+            f"the zone labels in the archive's {META_KEY} entry are not a list of integers"
+        )
+    meta["zone_labels"] = labels
     codes = stored.get("type_codes", {})
     if not isinstance(codes, dict):
         raise ValueError(f"the type codes in the archive's {META_KEY} entry are not a mapping")
