@@ -1,9 +1,6 @@
 """Zone counts, zone labels and zones files, and one-line failures of `orvanel convert`."""
 
 import gzip
-import json
-import zipfile
-
 import numpy as np
 import pytest
 
@@ -25,7 +22,6 @@ INFERRED = "orvanel convert: zones inferred from the data: 2 (use --zones to set
     ("position,label\n1,5\n3,6\n", "line 3: position 3 where position 2 was expected"),
     ("position,label\n1,5\n\n2,5\n", "line 4: zone label 5 is also on line 2"),
     ("position,label\n1,5.5\n", "line 2, column 'label': '5.5' is not a whole number"),
-    ("position,label\n1,1_0\n", "line 2, column 'label'"),
     ("position,label\n1\n", "line 2: 1 fields"),
     (f"position,label\n1,{2**63}\n", "line 2, column 'label'"),
     ('position,label\n1,"5\n', "line 2: a quoted field is not closed"),
@@ -92,13 +88,6 @@ def test_failed_matrix_write_keeps_the_old_zones_file(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.csv", "out.zones.csv", "z.csv"]
 
 
-def npz_with_code(path, code):
-    with zipfile.ZipFile(path, "w") as archive:
-        for name, value in (("T", np.eye(2)), ("__orvanel__", json.dumps({"type_codes": {"T": code}}))):
-            with archive.open(f"{name}.npy", "w") as entry:
-                np.lib.format.write_array(entry, np.asarray(value))
-
-
 def damaged_gzip():
     data = bytearray(gzip.compress(b"origin,destination,A\n" + b"".join(b"%d,1,2\n" % o for o in range(1, 3000))))
     data[30:60] = bytes(30)
@@ -114,13 +103,10 @@ def damaged_gzip():
     ("t.mat", lambda p: orvanel.write(p, {"A": np.eye(3)}), ["--zones", "4"], 1, "3 zones, not 4"),
     ("t.mat", lambda p: orvanel.write(p, {"A": np.eye(3)}), ["--zones-file", "{dir}/z.csv"], 1, "2 zone labels"),
     ("t.csv.gz", lambda p: p.write_bytes(gzip.compress(TRIPS.encode())[:-20]), [], 1, "ends early"),
-    ("t.csv.gz", lambda p: p.write_text(TRIPS), [], 1, "not a gzip-compressed file"),
     ("t.csv.gz", lambda p: p.write_bytes(damaged_gzip()), [], 1, "the compressed data is corrupt"),
     ("t.npz", damaged_deflate, [], 1, "'T' cannot be read"),
-    ("t.csv", lambda p: p.write_bytes(b"origin,destination,A\n1,1,\xff\n"), [], 1, "line 2: the text is not UTF-8"),
     ("t.npz", lambda p: p.write_bytes(b"PK\x03\x04" + bytes(50)), [], 1, "not a readable NumPy archive"),
     ("t.npz", lambda p: np.save(open(p, "wb"), np.eye(2)), [], 1, "single NumPy array"),
-    ("t.npz", lambda p: npz_with_code(p, 2), [], 1, "type code of table 'T'"),
 ])
 def test_convert_failures_are_one_line(tmp_path, name, make, args, status, fragment):
     (tmp_path / "z.csv").write_text("position,label\n1,5\n2,6\n")
