@@ -58,7 +58,7 @@ def long_to_stack(
     for numbers, what in ((o, "origin"), (d, "destination")):
         outside = (numbers < 1) | (numbers > zones)
         if outside.any():
-            raise ValueError(f"{what} zone {int(numbers[outside][0])} is outside 1..={zones}")
+            raise ValueError(f"{what} zone {int(numbers[outside][0])} is outside 1 to {zones}")
     cells = (o - 1) * zones + (d - 1)
     order = np.argsort(cells, kind="stable")
     repeated = np.flatnonzero(np.diff(cells[order]) == 0)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+from collections.abc import Callable
 from typing import Any, TextIO
 
 from orvanel.formats.registry import (
@@ -18,6 +19,7 @@ from orvanel.cli._errors import CommandError, about
 from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
 from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
 from orvanel.cli._text import EXIT_STATUS, printable
+from orvanel.formats.zonesfile import read_zones
 from orvanel.matrix import Matrix
 
 
@@ -40,6 +42,7 @@ def add_parser(commands: Any) -> None:
     parser.add_argument("input", metavar="IN", help="the file to read")
     parser.add_argument("output", metavar="OUT", help="the file to write (replaced if it exists)")
     add_table_options(parser, "convert")
+    _add_zone_options(parser)
     parser.add_argument(
         "-q",
         "--quiet",
@@ -47,6 +50,51 @@ def add_parser(commands: Any) -> None:
         help="no progress bar and no summary line",
     )
     parser.set_defaults(run=run)
+
+
+def _zone_count(text: str) -> int:
+    if not text.isascii() or not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"{text}: the zone count must be a whole number of at least 1")
+    return int(text)
+
+
+def _add_zone_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--zones",
+        type=_zone_count,
+        metavar="N",
+        help=(
+            "the zone count of a CSV input (by default the largest zone number in it, "
+            "which falls short when the last zones have no lines); checked for other inputs"
+        ),
+    )
+    parser.add_argument(
+        "--zones-file",
+        metavar="FILE",
+        help=(
+            "the zone labels, one line 'position,label' per zone (as written beside a "
+            "matrix file): zone ids in CSV are then labels, and the output keeps them"
+        ),
+    )
+    parser.add_argument(
+        "--nonzero",
+        action="store_true",
+        help="CSV output: leave out the zone pairs that are zero in every table",
+    )
+
+
+def _read_options(args: argparse.Namespace, notice: Callable[[str], None]) -> ReadOptions:
+    """The reader's options from --zones and --zones-file (read here, so that its faults
+    are reported against it)."""
+    labels = None
+    if args.zones_file is not None:
+        with about(args.zones_file):
+            labels = read_zones(args.zones_file)
+        if args.zones is not None and args.zones != len(labels):
+            raise CommandError(
+                f"--zones {args.zones} does not match the {len(labels)} zones of {args.zones_file}", 2
+            )
+    return ReadOptions(zones=args.zones, zone_labels=labels, notice=notice)
 
 
 def _read(
@@ -104,14 +152,15 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         # Said even under --quiet: these are facts about the result, not progress.
         err.write(f"orvanel convert: {printable(text)}\n")
 
+    options = _read_options(args, notice)
     with about(args.input), named_on_command_line(args.input, "--tables/--table", args.tables or []):
-        matrix = _read(source, args.input, args.tables, ReadOptions(notice=notice), err, args.quiet)
+        matrix = _read(source, args.input, args.tables, options, err, args.quiet)
 
     if types is not None:
         matrix = _retype(matrix, types, args)
 
     with about(args.output):
-        _write(target, matrix, args.output, WriteOptions(notice=notice), err, args.quiet)
+        _write(target, matrix, args.output, WriteOptions(args.nonzero, notice), err, args.quiet)
 
     if not args.quiet:
         out.write(

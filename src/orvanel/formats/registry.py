@@ -10,12 +10,14 @@ from typing import Any
 import numpy as np
 
 from orvanel._optional import require
+from orvanel._zones import is_default
 from orvanel.formats._common import Progress, attribute_text
 from orvanel.formats.csvlong import read_csv, write_csv
 from orvanel.formats.matfile import load, write_matrix
-from orvanel.formats.npz import _meta as npz_meta
+from orvanel.formats.npz import header_texts as npz_header_texts
 from orvanel.formats.npz import read_npz, write_npz
 from orvanel.formats.omx import read_omx, write_omx
+from orvanel.formats.zonesfile import write_zones, zones_path
 from orvanel.matrix import Matrix
 
 MATRIX_SUFFIX = ".mat"
@@ -89,30 +91,43 @@ def _omx_header_texts(path: str) -> tuple[str, ...]:
         return tuple(key for key in HEADER_TEXTS if attribute_text(handle.attrs.get(key)) is not None)
 
 
-def _npz_header_texts(path: str) -> tuple[str, ...]:
-    # The archive's metadata entry, when it holds them as text, as read_npz takes them.
-    with np.load(path, allow_pickle=False) as archive:
-        meta = npz_meta(archive)
-    return tuple(key for key in HEADER_TEXTS if attribute_text(meta.get(key)) is not None)
+def _with_zone_options(matrix: Matrix, options: ReadOptions) -> Matrix:
+    """``matrix`` read from a file that states its zone count, checked against the zone
+    count given and given the zone labels."""
+    if options.zones is not None and options.zones != matrix.zones:
+        raise ValueError(f"the file has {matrix.zones} zones, not {options.zones} as given")
+    if options.zone_labels is not None:
+        labels = np.asarray(options.zone_labels)
+        if labels.ndim == 1 and len(labels) != matrix.zones:
+            raise ValueError(
+                f"the file has {matrix.zones} zones, but {len(labels)} zone labels were given"
+            )
+        matrix.zone_labels = labels
+    return matrix
 
 
 def _read_matrix(
     path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
 ) -> Matrix:
-    matrix = load(path, None, tables)
-    if options.zone_labels is not None:
-        matrix.zone_labels = options.zone_labels
-    return matrix
+    return _with_zone_options(load(path, None, tables), options)
 
 
 def _write_matrix(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
-    write_matrix(matrix, path)
+    # A matrix file numbers zones 1..Z only: other labels go beside it, in a zones file
+    # written and replaced together with it.
+    if not matrix.has_zone_labels or is_default(matrix.zone_labels):
+        write_matrix(matrix, path)
+        return
+    beside = zones_path(path)
+    write_zones(beside, matrix.zone_labels, along=lambda: write_matrix(matrix, path))
+    if options.notice is not None:
+        options.notice(f"zone labels written to {beside} (read them back with --zones-file)")
 
 
 def _read_omx(
     path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
 ) -> Matrix:
-    return read_omx(path, tables, progress=progress)
+    return _with_zone_options(read_omx(path, tables, progress=progress), options)
 
 
 def _write_omx(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
@@ -122,7 +137,7 @@ def _write_omx(matrix: Matrix, path: str, progress: Progress | None, options: Wr
 def _read_npz(
     path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
 ) -> Matrix:
-    return read_npz(path, tables, progress)
+    return _with_zone_options(read_npz(path, tables, progress), options)
 
 
 def _write_npz(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
@@ -132,11 +147,15 @@ def _write_npz(matrix: Matrix, path: str, progress: Progress | None, options: Wr
 def _read_csv(
     path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
 ) -> Matrix:
-    return read_csv(path, tables, progress)
+    matrix = read_csv(path, tables, progress, zones=options.zones, zone_labels=options.zone_labels)
+    if options.zones is None and options.zone_labels is None and options.notice is not None:
+        # The largest zone id present may fall short of the zone system's count.
+        options.notice(f"zones inferred from the data: {matrix.zones} (use --zones to set it)")
+    return matrix
 
 
 def _write_csv(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
-    write_csv(matrix, path, progress)
+    write_csv(matrix, path, progress, nonzero=options.nonzero)
 
 
 FORMATS = (
@@ -145,7 +164,7 @@ FORMATS = (
         _both_header_texts,
     ),
     Format("OMX", (".omx",), _read_omx, _write_omx, False, True, _omx_header_texts),
-    Format("NumPy archive", (".npz",), _read_npz, _write_npz, False, True, _npz_header_texts),
+    Format("NumPy archive", (".npz",), _read_npz, _write_npz, False, True, npz_header_texts),
     Format("CSV", (".csv", ".csv.gz"), _read_csv, _write_csv, True, True, _no_header_texts),
 )
 
