@@ -76,17 +76,23 @@ def test_to_pandas_layout(matrix):
     assert len(df) == 9 and (df.dtypes == np.float64).all()
     assert df.loc[(3, 2), "TRIPS"] == matrix.get("TRIPS", 3, 2)
     assert same_bits(df["TIME"].to_numpy().reshape(3, 3), SPECIAL)
-    assert df.attrs == {"type_codes": {"TIME": "D", "TRIPS": "2", "N": "0"}, "banner": "base year", "run_id": "R1"}
+    assert df.attrs == {"zones": 3, "type_codes": {"TIME": "D", "TRIPS": "2", "N": "0"}, "banner": "base year", "run_id": "R1"}
 
 
 def test_from_pandas_fills_missing_pairs_with_zero():
     df = pd.DataFrame({"origin": [3, 1], "destination": [1, 2], "TRIPS": [4.5, 2]})
-    m = orvanel.from_pandas(df)
+    with pytest.warns(orvanel.ZonesInferredWarning, match="zones inferred from the data: 3"):
+        m = orvanel.from_pandas(df)
     assert m.zones == 3 and m.type_codes == {"TRIPS": "D"}
     expected = np.zeros((3, 3))
     expected[2, 0], expected[0, 1] = 4.5, 2.0
     assert same_bits(m["TRIPS"], expected)
     assert orvanel.from_pandas(df, zones=5, types=1).zones == 5
+    # A frame made by to_pandas carries its zone count, also when its last zones are empty.
+    wide = orvanel.create(4, {"TRIPS": 2})
+    wide.set("TRIPS", 1, 2, 1.0)
+    frame = wide.to_pandas()
+    assert orvanel.from_pandas(frame[frame["TRIPS"] != 0]).zones == 4
 
 
 @pytest.mark.parametrize(("columns", "error"), [

@@ -174,7 +174,7 @@ def test_sources_without_type_codes_follow_one_rule():
     ds = xr.Dataset({name: (("origin", "destination"), a) for name, a in arrays.items()})
     frame = pd.DataFrame({"origin": [1, 1, 2, 2], "destination": [1, 2, 1, 2],
                           **{name: a.reshape(-1) for name, a in arrays.items()}})
-    for m in (orvanel.from_xarray(ds), orvanel.from_pandas(frame)):
+    for m in (orvanel.from_xarray(ds), orvanel.from_pandas(frame, zones=2)):
         assert m.type_codes == expected and same_bits(m["B"], np.eye(2))
     # Explicit codes still win; arrays given to from_arrays keep its documented default.
     assert orvanel.from_xarray(ds, types={"I": "D"}).type_codes["I"] == "D"

@@ -17,7 +17,7 @@ Examples
 """
 
 from orvanel import omx
-from orvanel._header import RepeatedNamesWarning, TableInfo
+from orvanel._header import RepeatedNamesWarning, TableInfo, ZonesInferredWarning
 from orvanel._orvanel import (
     OrvanelError,
     OrvanelIoError,
@@ -65,4 +65,5 @@ __all__ = [
     "sample",
     "validate_schema",
     "write",
+    "ZonesInferredWarning",
 ]

@@ -93,3 +93,8 @@ def unique_labels(names: Sequence[str], target: str | None = None) -> list[str]:
 
 class RepeatedNamesWarning(UserWarning):
     """Two tables share a name, so one was labelled by its position (``A#2``)."""
+
+
+class ZonesInferredWarning(UserWarning):
+    """A zone count was taken from the largest zone number present, which falls short
+    when the last zones have no data."""

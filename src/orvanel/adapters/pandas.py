@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import warnings
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from orvanel._header import header_text, unique_labels
+from orvanel._header import ZonesInferredWarning, header_text, unique_labels
 from orvanel._long import long_to_stack, zone_pairs
 from orvanel._optional import require
 from orvanel._schema import TypesLike, default_code, resolve_types
@@ -32,8 +33,8 @@ def to_pandas(matrix: Matrix) -> pandas.DataFrame:
         One row per cell, Z * Z rows in origin-major order, indexed by a MultiIndex with
         levels ``origin`` and ``destination`` (the zone labels: 1..Z unless the matrix has
         labels of its own), and one float64 column per table (a repeated table name is
-        labelled by position, ``A#2``). ``attrs`` holds ``banner``, ``run_id`` and
-        ``type_codes`` (a dict column -> type code), which `from_pandas` reads back.
+        labelled by position, ``A#2``). ``attrs`` holds ``zones``, ``banner``, ``run_id``
+        and ``type_codes`` (a dict column -> type code), which `from_pandas` reads back.
 
     Raises
     ------
@@ -50,6 +51,7 @@ def to_pandas(matrix: Matrix) -> pandas.DataFrame:
     )
     stack = matrix.to_numpy().reshape(len(names), zones * zones)
     frame = pd.DataFrame({name: stack[position] for position, name in enumerate(names)}, index=index)
+    frame.attrs["zones"] = zones
     frame.attrs["banner"] = matrix.banner
     frame.attrs["run_id"] = matrix.run_id
     frame.attrs["type_codes"] = {
@@ -81,8 +83,9 @@ def from_pandas(
         from ``frame.attrs["type_codes"]`` if present, else the code for the column's
         element type: ``0`` for integers and booleans, ``"S"`` for float32, else ``"D"``.
     zones : int, optional
-        The zone count; by default the number of ``zone_labels``, else the largest zone
-        number in the frame.
+        The zone count; by default the number of ``zone_labels``, else
+        ``frame.attrs["zones"]``, else the largest zone number in the frame (with a
+        `ZonesInferredWarning`: zones above the last one with a row would be lost).
     zone_labels : sequence of int, optional
         The zone system's numbers, one per zone position: the frame's zone numbers are
         then labels, placed at their position in this list. Without it they are
@@ -142,7 +145,16 @@ def from_pandas(
         destinations = positions_of(destinations, labels, "destination")
         if zones is None:
             zones = len(labels)
+    stored_zones = frame.attrs.get("zones")
+    if zones is None and isinstance(stored_zones, int) and not isinstance(stored_zones, bool):
+        zones = stored_zones
     count, stack = long_to_stack(origins, destinations, columns, zones, names)
+    if zones is None:
+        warnings.warn(
+            f"zones inferred from the data: {count} (pass zones= to set it)",
+            ZonesInferredWarning,
+            stacklevel=2,
+        )
     attrs = frame.attrs
     stored = attrs.get("type_codes")
     defaults = [
