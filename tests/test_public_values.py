@@ -199,6 +199,8 @@ def test_zone_labels():
     assert frame.index.get_level_values("origin")[-1] == 3112
     again = orvanel.from_pandas(frame.iloc[::-1], zone_labels=m.zone_labels)
     assert same_bits(again["A"], m["A"]) and again.zone_labels.tolist() == [3093, 3098, 3112]
+    with pytest.warns(UserWarning, match="labels of this matrix are not stored"):
+        assert orvanel.read_bytes(m.to_bytes()).zone_labels.tolist() == [1, 2, 3]
     with pytest.raises(ValueError, match="3099 is not one of the zone labels"):
         orvanel.from_pandas(pd.DataFrame({"origin": [3099], "destination": [3093], "A": [1.0]}),
                             zone_labels=m.zone_labels)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import operator
 import os
+import warnings
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex
 
@@ -14,7 +15,7 @@ from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID, TableInfo, header_va
 from orvanel._orvanel import _MatrixCore
 from orvanel._schema import TypesLike, describe_type, resolve_types, type_code
 from orvanel._values import square_table
-from orvanel._zones import check_labels, default_labels
+from orvanel._zones import check_labels, default_labels, is_default
 from orvanel.errors import table_not_found
 
 if TYPE_CHECKING:
@@ -422,6 +423,7 @@ class Matrix:
         """
         from orvanel.formats.matfile import write_matrix
 
+        self._warn_labels_dropped()
         write_matrix(self, path)
 
     def to_bytes(self) -> bytes:
@@ -433,7 +435,18 @@ class Matrix:
         """
         from orvanel.formats.matfile import matrix_bytes
 
+        self._warn_labels_dropped()
         return matrix_bytes(self)
+
+    def _warn_labels_dropped(self) -> None:
+        if self._labels is not None and not is_default(self._labels):
+            warnings.warn(
+                "a matrix file numbers zones 1..Z and has no place for zone labels: the "
+                "labels of this matrix are not stored (orvanel convert writes them to a "
+                "zones file beside it)",
+                UserWarning,
+                stacklevel=3,
+            )
 
     def __bytes__(self) -> bytes:
         return self.to_bytes()
