@@ -1,5 +1,7 @@
 #include "file_replace.hpp"
 
+#include "interrupt.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -41,13 +43,14 @@ Result<std::string> resolve_links(std::string path) {
     return MatrixError::io_os(ELOOP);
 }
 
+// Opening a FIFO for writing blocks until a reader comes; a signal may end the wait.
 Result<FileHandle> open_in_place(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return MatrixError::io_os(errno);
-    return FileHandle(fd);
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode);
+        if (fd >= 0) return FileHandle(fd);
+        const int err = errno;
+        if (err != EINTR || stop_after_interrupt()) return MatrixError::io_os(err);
+    }
 }
 
 // Creates a fresh hidden file beside `target`; permission bits 0666 less the umask.
@@ -61,7 +64,12 @@ int create_temp(const std::string& target, std::string& temp_path) {
                                   static_cast<unsigned long>(std::time(nullptr)) * 7919ul ^ serial * 104729ul;
         temp_path = prefix + std::to_string(tag % 1000000007ul) + ".tmp";
         const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
-        if (fd >= 0 || (errno != EEXIST && errno != EINTR)) return fd;
+        if (fd >= 0) return fd;
+        const int err = errno;
+        if ((err != EEXIST && err != EINTR) || (err == EINTR && stop_after_interrupt())) {
+            errno = err;
+            return -1;
+        }
     }
     errno = EEXIST;
     return -1;

@@ -1,5 +1,6 @@
 #include "sink.hpp"
 
+#include "interrupt.hpp"
 #include "memory.hpp"
 
 #include <cerrno>
@@ -56,8 +57,9 @@ Status ByteSink::write_all(std::span<const std::uint8_t> bytes, const char* no_p
     while (left > 0) {
         const ssize_t wrote = ::write(file_.get(), p, std::min(left, max_system_write));
         if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return MatrixError::io_os(errno);
+            const int err = errno;
+            if (err == EINTR && !stop_after_interrupt()) continue;
+            return MatrixError::io_os(err);
         }
         if (wrote == 0) return MatrixError::io_text(no_progress_text);
         p += wrote;

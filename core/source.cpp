@@ -1,5 +1,7 @@
 #include "source.hpp"
 
+#include "interrupt.hpp"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -41,11 +43,14 @@ Result<std::string> path_to_c_string(std::string_view path) {
 Result<ByteSource> ByteSource::open_file(std::string_view path) {
     auto c_path = path_to_c_string(path);
     if (!c_path) return c_path.take_error();
+    // Opening a FIFO blocks until a writer comes; a signal may end the wait.
     int fd;
-    do {
+    for (;;) {
         fd = ::open(c_path.value().c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return MatrixError::io_os(errno);
+        if (fd >= 0) break;
+        const int err = errno;
+        if (err != EINTR || stop_after_interrupt()) return MatrixError::io_os(err);
+    }
 
     ByteSource source;
     source.is_file_ = true;
@@ -89,7 +94,8 @@ Result<std::size_t> ByteSource::read_some(std::uint8_t* dst, std::size_t n) {
     for (;;) {
         const ssize_t got = ::read(file_.get(), dst, n);
         if (got >= 0) return static_cast<std::size_t>(got);
-        if (errno != EINTR) return MatrixError::io_os(errno).at(counter_);
+        const int err = errno;
+        if (err != EINTR || stop_after_interrupt()) return MatrixError::io_os(err).at(counter_);
     }
 }
 
