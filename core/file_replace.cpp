@@ -2,6 +2,7 @@
 
 #include "interrupt.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -53,11 +54,23 @@ Result<FileHandle> open_in_place(const std::string& path) {
     }
 }
 
+// A temporary name is ".", the target's name, ".", up to 10 digits and ".tmp"; the
+// target's name is shortened so that the whole fits the longest name a directory
+// takes, cut between characters so that UTF-8 text stays valid.
+constexpr std::size_t max_name_length = NAME_MAX;
+constexpr std::size_t temp_name_extra = 1 + 1 + 10 + 4;
+
+std::string temp_name_stem(const std::string& base) {
+    std::size_t keep = std::min(base.size(), max_name_length - temp_name_extra);
+    while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;
+    return base.substr(0, keep);
+}
+
 // Creates a fresh hidden file beside `target`; permission bits 0666 less the umask.
 int create_temp(const std::string& target, std::string& temp_path) {
     // Threads write files at the same time (with the interpreter lock released).
     static std::atomic<unsigned> counter{0};
-    const std::string prefix = directory_of(target) + "/." + base_of(target) + ".";
+    const std::string prefix = directory_of(target) + "/." + temp_name_stem(base_of(target)) + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
         const unsigned long serial = counter.fetch_add(1, std::memory_order_relaxed) + 1ul;
         const unsigned long tag = static_cast<unsigned long>(::getpid()) * 1000003ul ^
