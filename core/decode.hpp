@@ -25,8 +25,6 @@ private:
     std::unique_ptr<std::uint8_t[]> data_;
 };
 
-inline constexpr std::uint8_t payload_preamble = 0x80;
-
 // Decodes one payload into out.size() values. `out` is written only once every check
 // has passed. Errors carry no offset; the caller attaches the payload's offset.
 Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload,

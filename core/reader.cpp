@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <array>
 
+#include "payload.hpp"
+
 namespace orvanel {
 
 namespace {
-
-constexpr std::uint8_t zero_row_payload[] = {0x80, 0x80, 0x00};
-
-bool is_zero_row(std::span<const std::uint8_t> payload) {
-    return payload.size() == 3 && std::equal(payload.begin(), payload.end(), zero_row_payload);
-}
 
 // Table number in the file -> 1-based position in the result, 0 for a table not loaded.
 using SelectionMap = std::array<std::uint8_t, 256>;
@@ -75,7 +71,7 @@ Result<std::optional<RowRecordHead>> MatrixReader::next_record() {
 }
 
 Status MatrixReader::decode_into(const RowRecordHead& head, std::span<double> out) {
-    if (is_zero_row(head.payload)) {
+    if (is_zero_row_payload(head.payload)) {
         std::fill(out.begin(), out.end(), 0.0);
         return {};
     }
@@ -112,7 +108,7 @@ Status MatrixReader::walk(const std::uint8_t* selection, double* block) {
         // The block starts zero-filled and every row arrives once, so a zero row needs no
         // work at all: its pages are never touched.
         const std::uint8_t position = selection[head.table];
-        if (position && !is_zero_row(head.payload)) {
+        if (position && !is_zero_row_payload(head.payload)) {
             std::span<double> out = block ? std::span<double>(block + ((position - 1) * z + (head.row - 1)) * z, z)
                                           : std::span<double>(discard);
             if (Status s = decode_into(head, out); !s) return s;

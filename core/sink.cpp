@@ -10,10 +10,6 @@
 
 namespace orvanel {
 
-namespace {
-constexpr std::size_t max_system_write = 0x7FFFF000;
-}  // namespace
-
 void GrowableBuffer::append(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return;
     if (capacity_ - size_ < bytes.size()) {
@@ -55,7 +51,7 @@ Status ByteSink::write_all(std::span<const std::uint8_t> bytes, const char* no_p
     const std::uint8_t* p = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
-        const ssize_t wrote = ::write(file_.get(), p, std::min(left, max_system_write));
+        const ssize_t wrote = ::write(file_.get(), p, std::min(left, max_system_io_size));
         if (wrote < 0) {
             const int err = errno;
             if (err == EINTR && !stop_after_interrupt()) continue;

@@ -11,11 +11,6 @@
 
 namespace orvanel {
 
-namespace {
-// Linux transfers at most this much in one read(2); asking for more is pointless.
-constexpr std::size_t max_system_read = 0x7FFFF000;
-}  // namespace
-
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
@@ -90,7 +85,7 @@ bool ByteSource::can_supply(std::uint64_t n) {
 
 Result<std::size_t> ByteSource::read_some(std::uint8_t* dst, std::size_t n) {
     if (const int err = std::exchange(deferred_errno_, 0)) return MatrixError::io_os(err).at(counter_);
-    n = std::min(n, max_system_read);
+    n = std::min(n, max_system_io_size);
     for (;;) {
         const ssize_t got = ::read(file_.get(), dst, n);
         if (got >= 0) return static_cast<std::size_t>(got);

@@ -15,6 +15,10 @@ namespace orvanel {
 
 inline constexpr std::size_t read_buffer_size = 65'536;
 
+// Linux transfers at most this much in one read(2) or write(2); asking for more is
+// pointless.
+inline constexpr std::size_t max_system_io_size = 0x7FFFF000;
+
 // Owns a POSIX file descriptor; closes it on destruction.
 class FileHandle {
 public:
