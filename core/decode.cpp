@@ -64,9 +64,6 @@ void assemble_fixed(const Planes& planes, std::span<double> out) {
 
 }  // namespace
 
-PlaneScratch::PlaneScratch(std::size_t zone_count)
-    : zones_(zone_count), data_(std::make_unique<std::uint8_t[]>(9 * zone_count)) {}
-
 Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, PlaneScratch& scratch,
                       std::span<double> out) {
     if (payload.size() < 3) return MatrixError::unexpected_eof();

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "decode.hpp"
+#include "plane.hpp"
 #include "type_code.hpp"
 
 namespace orvanel {

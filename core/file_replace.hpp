@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "error.hpp"
-#include "source.hpp"
+#include "posix_file.hpp"
 
 namespace orvanel {
 

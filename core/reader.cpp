@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "decode.hpp"
 #include "payload.hpp"
 
 namespace orvanel {
@@ -53,12 +54,13 @@ Result<std::optional<RowRecordHead>> MatrixReader::next_record() {
     head.record_start = source_.counter();
     std::uint8_t bytes[record_header_size];
     if (Status s = source_.read_exact(bytes); !s) return s.take_error();
-    head.row = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-    head.table = bytes[2];
-    const std::uint16_t chunk_size = static_cast<std::uint16_t>(bytes[3] | bytes[4] << 8);
-    if (chunk_size < 2) return MatrixError::invalid_chunk_size(chunk_size).at(head.record_start + 3);
+    const RecordHeader fields = parse_record_header(bytes);
+    head.row = fields.row;
+    head.table = fields.table;
+    if (fields.chunk_size < min_chunk_size)
+        return MatrixError::invalid_chunk_size(fields.chunk_size).at(head.record_start + chunk_size_offset);
 
-    auto payload = source_.read_view(chunk_size - 2u, payload_buffer_);
+    auto payload = source_.read_view(fields.chunk_size - min_chunk_size, payload_buffer_);
     if (!payload) return payload.take_error();
     head.payload = payload.value();
 

@@ -12,7 +12,6 @@ namespace orvanel {
 
 inline constexpr std::uint16_t max_written_zone_count = 32000;
 inline constexpr int max_table_count = 255;
-inline constexpr std::uint8_t max_fixed_precision = 9;
 
 // Parses a type code written as text: exactly one byte, 'S', 'D' or a digit. Anything
 // else fails with invalid_type_code carrying the whole text.

@@ -8,7 +8,7 @@
 #include <span>
 
 #include "error.hpp"
-#include "source.hpp"
+#include "posix_file.hpp"
 
 namespace orvanel {
 

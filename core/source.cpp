@@ -2,38 +2,14 @@
 
 #include "interrupt.hpp"
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace orvanel {
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-FileHandle::~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-Status FileHandle::close() {
-    const int fd = std::exchange(fd_, -1);
-    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return MatrixError::io_os(errno);
-    return {};
-}
-
-Result<std::string> path_to_c_string(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos)
-        return MatrixError::io_text("file name contained an unexpected NUL byte");
-    return std::string(path);
-}
 
 Result<ByteSource> ByteSource::open_file(std::string_view path) {
     auto c_path = path_to_c_string(path);

@@ -23,16 +23,6 @@ Status check_record_length(std::uint8_t record, const char* what, std::uint64_t 
     return {};
 }
 
-// Fills the row, table and chunk size of the record header in front of the payload.
-void fill_record_header(std::uint8_t* record, std::uint16_t row, std::uint8_t table, std::size_t payload_size) {
-    const auto chunk = static_cast<std::uint16_t>(payload_size + 2);
-    record[0] = static_cast<std::uint8_t>(row);
-    record[1] = static_cast<std::uint8_t>(row >> 8);
-    record[2] = table;
-    record[3] = static_cast<std::uint8_t>(chunk);
-    record[4] = static_cast<std::uint8_t>(chunk >> 8);
-}
-
 }  // namespace
 
 Status validate_for_writing(const MatrixHeader& header) {
@@ -96,7 +86,7 @@ Status MatrixWriter::write_row(std::span<const double> values) {
     encode_payload(type_codes_[next_.table - 1], values, scratch_, record_);
     const std::size_t payload_size = record_.size() - record_header_size;
     if (payload_size > max_payload_size) return MatrixError::payload_too_large(payload_size);
-    fill_record_header(record_.data(), next_.row, next_.table, payload_size);
+    fill_record_header(std::span(record_).first<record_header_size>(), next_.row, next_.table, payload_size);
     if (Status s = emit(record_); !s) return s;
     ++rows_written_;
     next_.advance(table_count_);

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "decode.hpp"
 #include "error.hpp"
+#include "framing.hpp"
 #include "header.hpp"
 #include "matrix.hpp"
 #include "plane.hpp"

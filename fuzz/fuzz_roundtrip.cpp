@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "decode.hpp"
 #include "encode.hpp"
 #include "reader.hpp"
 #include "reference.hpp"
