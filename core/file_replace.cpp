@@ -140,7 +140,7 @@ Result<FileReplacement> FileReplacement::begin(std::string_view path) {
 }
 
 Status FileReplacement::commit() {
-    if (Status s = file_.close(); !s) return s;
+    ORVANEL_TRY(file_.close());
     if (temp_path_.empty()) return {};
     if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) return MatrixError::io_os(errno);
     temp_path_.clear();

@@ -130,7 +130,7 @@ std::string nul_terminated(std::string text) {
 }  // namespace
 
 Result<MatrixHeader> MatrixHeader::make(std::uint32_t zone_count) {
-    if (Status s = validate_zone_count(zone_count); !s) return s.take_error();
+    ORVANEL_TRY(validate_zone_count(zone_count));
     MatrixHeader header;
     header.banner = default_banner;
     header.run_id = default_run_id;
@@ -144,7 +144,7 @@ Result<MatrixHeader> read_header(ByteSource& source) {
     std::vector<std::uint8_t> content;
     for (int n = 1; n <= header_record_count; ++n) {
         std::uint8_t length_bytes[4];
-        if (Status s = source.read_exact(length_bytes); !s) return s.take_error();
+        ORVANEL_TRY(source.read_exact(length_bytes));
         const std::uint32_t length = static_cast<std::uint32_t>(length_bytes[0]) |
                                      static_cast<std::uint32_t>(length_bytes[1]) << 8 |
                                      static_cast<std::uint32_t>(length_bytes[2]) << 16 |
@@ -152,7 +152,7 @@ Result<MatrixHeader> read_header(ByteSource& source) {
         if (length < 4 || length > max_header_record_length)
             return MatrixError::invalid_header_length(static_cast<std::uint8_t>(n), length).at(source.counter());
         content.resize(length - 4);
-        if (Status s = source.read_exact(content); !s) return s.take_error();
+        ORVANEL_TRY(source.read_exact(content));
         const std::string_view text = as_text(content);
 
         switch (n) {

@@ -38,7 +38,7 @@ Result<Matrix> Matrix::allocate(MatrixHeader header) {
 }
 
 Result<Matrix> Matrix::create(MatrixHeader header) {
-    if (Status s = validate_tables(header.tables); !s) return s.take_error();
+    ORVANEL_TRY(validate_tables(header.tables));
     return allocate(std::move(header));
 }
 

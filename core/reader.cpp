@@ -53,7 +53,7 @@ Result<std::optional<RowRecordHead>> MatrixReader::next_record() {
     RowRecordHead head;
     head.record_start = source_.counter();
     std::uint8_t bytes[record_header_size];
-    if (Status s = source_.read_exact(bytes); !s) return s.take_error();
+    ORVANEL_TRY(source_.read_exact(bytes));
     const RecordHeader fields = parse_record_header(bytes);
     head.row = fields.row;
     head.table = fields.table;
@@ -113,7 +113,7 @@ Status MatrixReader::walk(const std::uint8_t* selection, double* block) {
         if (position && !is_zero_row_payload(head.payload)) {
             std::span<double> out = block ? std::span<double>(block + ((position - 1) * z + (head.row - 1)) * z, z)
                                           : std::span<double>(discard);
-            if (Status s = decode_into(head, out); !s) return s;
+            ORVANEL_TRY(decode_into(head, out));
         }
         advance();
     }
@@ -123,12 +123,12 @@ Result<Matrix> MatrixReader::load(MatrixReader reader, MatrixHeader result_heade
     if (!reader.input_could_hold_rows()) {
         // The input is too short to hold the rows the header promises, so the load must
         // fail: find the failure without allocating a value block the data cannot fill.
-        if (Status s = reader.walk(selection, nullptr); !s) return s.take_error();
+        ORVANEL_TRY(reader.walk(selection, nullptr));
         return MatrixError::io_text("file changed while it was being read").at(reader.source_.counter());
     }
     auto matrix = Matrix::for_loaded_header(std::move(result_header));
     if (!matrix) return matrix.take_error();
-    if (Status s = reader.walk(selection, matrix.value().values_mut().data()); !s) return s.take_error();
+    ORVANEL_TRY(reader.walk(selection, matrix.value().values_mut().data()));
     return matrix;
 }
 

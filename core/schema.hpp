@@ -34,9 +34,9 @@ std::string quote_name(std::string_view name);
 // Works for lists of TableDef and of header table entries alike.
 template <class Tables>
 Status validate_tables(const Tables& tables) {
-    if (Status s = validate_table_count(std::size(tables)); !s) return s;
+    ORVANEL_TRY(validate_table_count(std::size(tables)));
     for (const auto& table : tables) {
-        if (Status s = validate_table(table.name, table.type_code); !s) return s;
+        ORVANEL_TRY(validate_table(table.name, table.type_code));
     }
     return {};
 }

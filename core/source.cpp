@@ -109,7 +109,7 @@ Status ByteSource::read_exact(std::span<std::uint8_t> dst) {
             need -= got.value();
             continue;
         }
-        if (Status s = fill_buffer(); !s) return s;
+        ORVANEL_TRY(fill_buffer());
         if (buf_len_ == 0) return MatrixError::unexpected_eof().at(counter_);
     }
     return {};
@@ -135,14 +135,14 @@ Result<std::span<const std::uint8_t>> ByteSource::read_view(std::size_t n, std::
         return view;
     }
     if (spill.size() < n) spill.resize(n);
-    if (Status s = read_exact({spill.data(), n}); !s) return s.take_error();
+    ORVANEL_TRY(read_exact({spill.data(), n}));
     return std::span<const std::uint8_t>(spill.data(), n);
 }
 
 Result<bool> ByteSource::has_more() {
     if (!is_file_) return mem_pos_ < mem_.size();
     if (buf_pos_ < buf_len_) return true;
-    if (Status s = fill_buffer(); !s) return s.take_error();
+    ORVANEL_TRY(fill_buffer());
     return buf_len_ > 0;
 }
 

@@ -26,10 +26,10 @@ Status check_record_length(std::uint8_t record, const char* what, std::uint64_t 
 }  // namespace
 
 Status validate_for_writing(const MatrixHeader& header) {
-    if (Status s = validate_zone_count(header.zone_count); !s) return s;
-    if (Status s = validate_tables(header.tables); !s) return s;
-    if (Status s = check_record_length(1, "banner", text_record_length(header.banner)); !s) return s;
-    if (Status s = check_record_length(2, "run identifier", 3 + text_record_length(header.run_id)); !s) return s;
+    ORVANEL_TRY(validate_zone_count(header.zone_count));
+    ORVANEL_TRY(validate_tables(header.tables));
+    ORVANEL_TRY(check_record_length(1, "banner", text_record_length(header.banner)));
+    ORVANEL_TRY(check_record_length(2, "run identifier", 3 + text_record_length(header.run_id)));
     std::uint64_t mvr = 4 + 4 + std::to_string(header.tables.size()).size() + 1;
     for (const TableInfo& table : header.tables) mvr += table.name.size() + 3;
     return check_record_length(4, "table catalogue", mvr);
@@ -48,10 +48,10 @@ MatrixWriter::MatrixWriter(ByteSink sink, const MatrixHeader& header)
 }
 
 Result<MatrixWriter> MatrixWriter::create(ByteSink sink, const MatrixHeader& header) {
-    if (Status s = validate_for_writing(header); !s) return s.take_error();
+    ORVANEL_TRY(validate_for_writing(header));
     std::vector<std::uint8_t> bytes;
     emit_header(header, bytes);
-    if (Status s = sink.write_all(bytes, direct_write_failed); !s) return s.take_error();
+    ORVANEL_TRY(sink.write_all(bytes, direct_write_failed));
     return MatrixWriter(std::move(sink), header);
 }
 
@@ -71,7 +71,7 @@ Status MatrixWriter::emit(std::span<const std::uint8_t> record) {
     const std::size_t n = record.size();
     const std::size_t free = write_buffer_size - buffered_;
     if (n > free) {
-        if (Status s = flush_buffer(); !s) return s;
+        ORVANEL_TRY(flush_buffer());
     }
     if (n >= write_buffer_size) return sink_->write_all(record, direct_write_failed);
     std::memcpy(buffer_.get() + buffered_, record.data(), n);
@@ -87,7 +87,7 @@ Status MatrixWriter::write_row(std::span<const double> values) {
     const std::size_t payload_size = record_.size() - record_header_size;
     if (payload_size > max_payload_size) return MatrixError::payload_too_large(payload_size);
     fill_record_header(std::span(record_).first<record_header_size>(), next_.row, next_.table, payload_size);
-    if (Status s = emit(record_); !s) return s;
+    ORVANEL_TRY(emit(record_));
     ++rows_written_;
     next_.advance(table_count_);
     return {};
@@ -96,7 +96,7 @@ Status MatrixWriter::write_row(std::span<const double> values) {
 Result<ByteSink> MatrixWriter::finish() && {
     if (rows_written_ != expected_rows_) return MatrixError::incomplete_matrix(expected_rows_, rows_written_);
     if (buffer_ && buffered_ > 0) {
-        if (Status s = flush_buffer(); !s) return s.take_error();
+        ORVANEL_TRY(flush_buffer());
     }
     ByteSink sink = std::move(*sink_);
     sink_.reset();
@@ -113,7 +113,7 @@ Result<ByteSink> write_rows(const Matrix& matrix, ByteSink sink) {
     const double* values = matrix.values().data();
     for (std::size_t o = 0; o < z; ++o) {
         for (std::size_t t = 0; t < matrix.table_count(); ++t) {
-            if (Status s = writer.value().write_row({values + (t * z + o) * z, z}); !s) return s.take_error();
+            ORVANEL_TRY(writer.value().write_row({values + (t * z + o) * z, z}));
         }
     }
     return std::move(writer.value()).finish();
@@ -122,7 +122,7 @@ Result<ByteSink> write_rows(const Matrix& matrix, ByteSink sink) {
 }  // namespace
 
 Status write_matrix_file(const Matrix& matrix, std::string_view path) {
-    if (Status s = validate_for_writing(matrix.header()); !s) return s;
+    ORVANEL_TRY(validate_for_writing(matrix.header()));
     auto replacement = FileReplacement::begin(path);
     if (!replacement) return replacement.take_error();
     auto sink = write_rows(matrix, ByteSink::file(std::move(replacement.value().handle())));
