@@ -138,6 +138,22 @@ Result<MatrixHeader> MatrixHeader::make(std::uint32_t zone_count) {
     return header;
 }
 
+Result<MatrixHeader> MatrixHeader::from_schema(Schema schema) {
+    auto made = make(schema.zone_count);
+    if (!made) return made;
+    MatrixHeader& header = made.value();
+    if (schema.banner) header.banner = std::move(*schema.banner);
+    if (schema.run_id) header.run_id = std::move(*schema.run_id);
+    header.tables.reserve(schema.tables.size());
+    for (TableDef& def : schema.tables) header.tables.push_back(TableInfo{std::move(def.name), def.type_code});
+    header.number_tables();
+    return made;
+}
+
+void MatrixHeader::number_tables() noexcept {
+    for (std::size_t i = 0; i < tables.size(); ++i) tables[i].index = static_cast<std::uint8_t>(i + 1);
+}
+
 Result<MatrixHeader> read_header(ByteSource& source) {
     MatrixHeader header;
     Dimensions dims{};

@@ -33,6 +33,13 @@ struct MatrixHeader {
     // Default banner and run identifier, no tables; fails with invalid_zone_count
     // unless 1 <= zone_count <= 32000.
     static Result<MatrixHeader> make(std::uint32_t zone_count);
+    // The header `schema` describes: the zone count range is checked as by make (and
+    // nothing else), a given banner and run identifier replace the defaults, and the
+    // tables are numbered in order.
+    static Result<MatrixHeader> from_schema(Schema schema);
+
+    // Sets each table's index to its 1-based position.
+    void number_tables() noexcept;
 
     std::uint8_t table_count() const noexcept { return static_cast<std::uint8_t>(tables.size()); }
 };

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.hpp"
 #include "type_code.hpp"
@@ -21,6 +23,15 @@ Result<TypeCode> parse_type_code(std::string_view text);
 struct TableDef {
     std::string name;
     TypeCode type_code;
+};
+
+// A matrix to create, as a caller describes it: the zone count, the tables in order, and
+// a banner and run identifier that replace the defaults when given.
+struct Schema {
+    std::uint32_t zone_count = 0;
+    std::optional<std::string> banner;
+    std::optional<std::string> run_id;
+    std::vector<TableDef> tables;
 };
 
 // The checks every created or written schema passes. The first failing check wins.

@@ -49,6 +49,10 @@ MatrixWriter::MatrixWriter(ByteSink sink, const MatrixHeader& header)
 
 Result<MatrixWriter> MatrixWriter::create(ByteSink sink, const MatrixHeader& header) {
     ORVANEL_TRY(validate_for_writing(header));
+    return start(std::move(sink), header);
+}
+
+Result<MatrixWriter> MatrixWriter::start(ByteSink sink, const MatrixHeader& header) {
     std::vector<std::uint8_t> bytes;
     emit_header(header, bytes);
     ORVANEL_TRY(sink.write_all(bytes, direct_write_failed));
@@ -103,11 +107,9 @@ Result<ByteSink> MatrixWriter::finish() && {
     return sink;
 }
 
-namespace {
-
 // Origin-major, table-minor, although the value block is table-major.
-Result<ByteSink> write_rows(const Matrix& matrix, ByteSink sink) {
-    auto writer = MatrixWriter::create(std::move(sink), matrix.header());
+Result<ByteSink> MatrixWriter::write_rows(const Matrix& matrix, ByteSink sink) {
+    auto writer = start(std::move(sink), matrix.header());
     if (!writer) return writer.take_error();
     const std::size_t z = matrix.zone_count();
     const double* values = matrix.values().data();
@@ -119,20 +121,20 @@ Result<ByteSink> write_rows(const Matrix& matrix, ByteSink sink) {
     return std::move(writer.value()).finish();
 }
 
-}  // namespace
-
+// Both check the header before anything is written, or a file is touched.
 Status write_matrix_file(const Matrix& matrix, std::string_view path) {
     ORVANEL_TRY(validate_for_writing(matrix.header()));
     auto replacement = FileReplacement::begin(path);
     if (!replacement) return replacement.take_error();
-    auto sink = write_rows(matrix, ByteSink::file(std::move(replacement.value().handle())));
+    auto sink = MatrixWriter::write_rows(matrix, ByteSink::file(std::move(replacement.value().handle())));
     if (!sink) return sink.take_error();
     replacement.value().handle() = std::move(sink.value().handle());
     return replacement.value().commit();
 }
 
 Result<GrowableBuffer> write_matrix_bytes(const Matrix& matrix) {
-    auto sink = write_rows(matrix, ByteSink::memory());
+    ORVANEL_TRY(validate_for_writing(matrix.header()));
+    auto sink = MatrixWriter::write_rows(matrix, ByteSink::memory());
     if (!sink) return sink.take_error();
     GrowableBuffer bytes = std::move(sink.value().buffer());
     bytes.shrink_to_fit();

@@ -38,7 +38,14 @@ public:
     Result<ByteSink> finish() &&;
 
 private:
+    friend Status write_matrix_file(const Matrix& matrix, std::string_view path);
+    friend Result<GrowableBuffer> write_matrix_bytes(const Matrix& matrix);
+
     MatrixWriter(ByteSink sink, const MatrixHeader& header);
+    // Emits a header the caller has checked, then makes the writer.
+    static Result<MatrixWriter> start(ByteSink sink, const MatrixHeader& header);
+    // Writes every row of a matrix whose header the caller has checked.
+    static Result<ByteSink> write_rows(const Matrix& matrix, ByteSink sink);
     Status emit(std::span<const std::uint8_t> record);
     Status flush_buffer();
 

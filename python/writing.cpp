@@ -38,13 +38,6 @@ using Mode = HoldGuard::Mode;
 
 // ---- schema arguments -----------------------------------------------------------
 
-struct Schema {
-    std::uint16_t zone_count = 0;
-    std::optional<std::string> banner;  // nothing: the default
-    std::optional<std::string> run_id;  // nothing: the default
-    std::vector<TableDef> tables;
-};
-
 // A banner or run identifier: absent or None selects the default, a str is used as it
 // is (an empty one too).
 bool label_from_py(PyObject* object, const char* param, std::optional<std::string>& out) {
@@ -52,31 +45,21 @@ bool label_from_py(PyObject* object, const char* param, std::optional<std::strin
     return text_from_py(object, param, out.emplace());
 }
 
-bool labels_from_py(PyObject* banner, PyObject* run_id, Schema& schema) {
-    return label_from_py(banner, "banner", schema.banner) && label_from_py(run_id, "run_id", schema.run_id);
+bool zone_count_from_py(PyObject* object, Schema& schema) noexcept {
+    std::uint16_t zone_count = 0;
+    if (!u16_from_py(object, "zone_count", zone_count)) return false;
+    schema.zone_count = zone_count;
+    return true;
 }
 
-// The header a schema describes: the zone count range is checked first (nothing else
-// is), then the given banner and run identifier replace the defaults, and the tables
-// are numbered 1, 2, … in order.
-Result<MatrixHeader> header_from_schema(Schema&& schema) {
-    Result<MatrixHeader> made = MatrixHeader::make(schema.zone_count);
-    if (!made) return made;
-    MatrixHeader& header = made.value();
-    if (schema.banner) header.banner = std::move(*schema.banner);
-    if (schema.run_id) header.run_id = std::move(*schema.run_id);
-    header.tables.reserve(schema.tables.size());
-    for (std::size_t i = 0; i < schema.tables.size(); ++i) {
-        TableDef& def = schema.tables[i];
-        header.tables.push_back(TableInfo{std::move(def.name), def.type_code, static_cast<std::uint8_t>(i + 1)});
-    }
-    return made;
+bool labels_from_py(PyObject* banner, PyObject* run_id, Schema& schema) {
+    return label_from_py(banner, "banner", schema.banner) && label_from_py(run_id, "run_id", schema.run_id);
 }
 
 // An all-zero matrix for the schema: zone count range, table rules, then the one
 // zero-filled allocation (std::bad_alloc when memory is short).
 Result<Matrix> matrix_from_schema(Schema&& schema) {
-    Result<MatrixHeader> header = header_from_schema(std::move(schema));
+    Result<MatrixHeader> header = MatrixHeader::from_schema(std::move(schema));
     if (!header) return header.take_error();
     return Matrix::create(std::move(header).value());
 }
@@ -89,7 +72,7 @@ Result<Matrix> matrix_from_schema(Schema&& schema) {
 bool matrix_from_stack(PyObject* const* bound, std::optional<Matrix>& out) {
     Schema schema;
     InputArray stack;
-    if (!u16_from_py(bound[0], "zone_count", schema.zone_count) || !stack.accept(bound[2], "stack", 3) ||
+    if (!zone_count_from_py(bound[0], schema) || !stack.accept(bound[2], "stack", 3) ||
         !labels_from_py(bound[3], bound[4], schema) || !table_defs_from_py(bound[1], schema.tables)) {
         return false;
     }
@@ -148,7 +131,7 @@ bool schema_from_args(const Signature& signature, PyObject* const* args, Py_ssiz
                       Schema& schema) {
     std::array<PyObject*, 4> bound{};
     return bind_fast(signature, args, nargs, kwnames, bound.data()) &&
-           u16_from_py(bound[0], "zone_count", schema.zone_count) && labels_from_py(bound[2], bound[3], schema) &&
+           zone_count_from_py(bound[0], schema) && labels_from_py(bound[2], bound[3], schema) &&
            table_defs_from_py(bound[1], schema.tables);
 }
 
@@ -181,7 +164,7 @@ PyObject* matrix_core_validate_schema(PyObject*, PyObject* const* args, Py_ssize
     return guarded([&]() -> PyObject* {
         Schema schema;
         if (!schema_from_args(validate_schema_signature, args, nargs, kwnames, schema)) return nullptr;
-        Result<MatrixHeader> header = header_from_schema(std::move(schema));
+        Result<MatrixHeader> header = MatrixHeader::from_schema(std::move(schema));
         if (!header) return raise_matrix_error(header.take_error());
         if (Status s = validate_tables(header.value().tables); !s) return raise_matrix_error(s.take_error());
         return make_schema_result(std::move(header).value());
