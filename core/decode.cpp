@@ -1,12 +1,12 @@
-#include "decode.hpp"
+#include "core/decode.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "payload.hpp"
-#include "plane.hpp"
-#include "transpose.hpp"
+#include "core/payload.hpp"
+#include "core/plane.hpp"
+#include "core/transpose.hpp"
 
 namespace orvanel {
 

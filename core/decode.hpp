@@ -3,9 +3,9 @@
 
 #include <span>
 
-#include "error.hpp"
-#include "plane.hpp"
-#include "type_code.hpp"
+#include "core/error.hpp"
+#include "core/plane.hpp"
+#include "core/type_code.hpp"
 
 namespace orvanel {
 

@@ -1,14 +1,14 @@
-#include "encode.hpp"
+#include "core/encode.hpp"
 
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "payload.hpp"
-#include "plane.hpp"
-#include "transpose.hpp"
-#include "schema.hpp"
+#include "core/payload.hpp"
+#include "core/plane.hpp"
+#include "core/transpose.hpp"
+#include "core/schema.hpp"
 
 namespace orvanel {
 

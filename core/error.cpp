@@ -1,4 +1,4 @@
-#include "error.hpp"
+#include "core/error.hpp"
 
 #include <cstring>
 #include <iterator>

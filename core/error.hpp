@@ -10,7 +10,7 @@
 #include <utility>
 #include <variant>
 
-#include "type_code.hpp"
+#include "core/type_code.hpp"
 
 namespace orvanel {
 

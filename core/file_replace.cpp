@@ -1,6 +1,6 @@
-#include "file_replace.hpp"
+#include "core/file_replace.hpp"
 
-#include "interrupt.hpp"
+#include "core/interrupt.hpp"
 
 #include <algorithm>
 #include <atomic>

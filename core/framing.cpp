@@ -1,4 +1,4 @@
-#include "framing.hpp"
+#include "core/framing.hpp"
 
 namespace orvanel {
 

@@ -1,9 +1,9 @@
-#include "header.hpp"
+#include "core/header.hpp"
 
 #include <cstring>
 
-#include "source.hpp"
-#include "unicode.hpp"
+#include "core/source.hpp"
+#include "core/unicode.hpp"
 
 namespace orvanel {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
-#include "schema.hpp"
+#include "core/error.hpp"
+#include "core/schema.hpp"
 
 namespace orvanel {
 

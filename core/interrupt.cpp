@@ -1,4 +1,4 @@
-#include "interrupt.hpp"
+#include "core/interrupt.hpp"
 
 #include <cerrno>
 

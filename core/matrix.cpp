@@ -1,6 +1,6 @@
-#include "matrix.hpp"
+#include "core/matrix.hpp"
 
-#include "memory.hpp"
+#include "core/memory.hpp"
 
 #include <limits>
 #include <new>

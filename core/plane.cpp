@@ -1,4 +1,4 @@
-#include "plane.hpp"
+#include "core/plane.hpp"
 
 #include <algorithm>
 #include <bit>

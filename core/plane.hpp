@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace orvanel {
 

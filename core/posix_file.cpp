@@ -1,4 +1,4 @@
-#include "posix_file.hpp"
+#include "core/posix_file.hpp"
 
 #include <cerrno>
 #include <unistd.h>

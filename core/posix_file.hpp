@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace orvanel {
 

@@ -1,10 +1,10 @@
-#include "reader.hpp"
+#include "core/reader.hpp"
 
 #include <algorithm>
 #include <array>
 
-#include "decode.hpp"
-#include "payload.hpp"
+#include "core/decode.hpp"
+#include "core/payload.hpp"
 
 namespace orvanel {
 

@@ -8,12 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "framing.hpp"
-#include "header.hpp"
-#include "matrix.hpp"
-#include "plane.hpp"
-#include "source.hpp"
+#include "core/error.hpp"
+#include "core/framing.hpp"
+#include "core/header.hpp"
+#include "core/matrix.hpp"
+#include "core/plane.hpp"
+#include "core/source.hpp"
 
 namespace orvanel {
 

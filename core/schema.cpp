@@ -1,8 +1,8 @@
-#include "schema.hpp"
+#include "core/schema.hpp"
 
 #include <cstdio>
 
-#include "unicode.hpp"
+#include "core/unicode.hpp"
 
 namespace orvanel {
 

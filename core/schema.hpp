@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "type_code.hpp"
+#include "core/error.hpp"
+#include "core/type_code.hpp"
 
 namespace orvanel {
 

@@ -1,7 +1,7 @@
-#include "sink.hpp"
+#include "core/sink.hpp"
 
-#include "interrupt.hpp"
-#include "memory.hpp"
+#include "core/interrupt.hpp"
+#include "core/memory.hpp"
 
 #include <cerrno>
 #include <cstring>

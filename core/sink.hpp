@@ -7,8 +7,8 @@
 #include <memory>
 #include <span>
 
-#include "error.hpp"
-#include "posix_file.hpp"
+#include "core/error.hpp"
+#include "core/posix_file.hpp"
 
 namespace orvanel {
 

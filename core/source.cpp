@@ -1,6 +1,6 @@
-#include "source.hpp"
+#include "core/source.hpp"
 
-#include "interrupt.hpp"
+#include "core/interrupt.hpp"
 
 #include <algorithm>
 #include <cerrno>

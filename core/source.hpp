@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "posix_file.hpp"
+#include "core/error.hpp"
+#include "core/posix_file.hpp"
 
 namespace orvanel {
 

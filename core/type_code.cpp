@@ -1,4 +1,4 @@
-#include "type_code.hpp"
+#include "core/type_code.hpp"
 
 namespace orvanel {
 

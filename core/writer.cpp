@@ -1,9 +1,9 @@
-#include "writer.hpp"
+#include "core/writer.hpp"
 
 #include <cstring>
 
-#include "encode.hpp"
-#include "file_replace.hpp"
+#include "core/encode.hpp"
+#include "core/file_replace.hpp"
 
 namespace orvanel {
 

@@ -20,9 +20,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "reader.hpp"
-#include "reference.hpp"
-#include "writer.hpp"
+#include "core/reader.hpp"
+#include "fuzz/reference.hpp"
+#include "core/writer.hpp"
 
 namespace {
 

@@ -14,11 +14,11 @@
 #include <memory>
 #include <vector>
 
-#include "decode.hpp"
-#include "encode.hpp"
-#include "reader.hpp"
-#include "reference.hpp"
-#include "writer.hpp"
+#include "core/decode.hpp"
+#include "core/encode.hpp"
+#include "core/reader.hpp"
+#include "fuzz/reference.hpp"
+#include "core/writer.hpp"
 
 namespace {
 

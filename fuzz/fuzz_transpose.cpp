@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "reference.hpp"
-#include "transpose.hpp"
+#include "fuzz/reference.hpp"
+#include "core/transpose.hpp"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
-#include "type_code.hpp"
+#include "core/error.hpp"
+#include "core/type_code.hpp"
 
 #define FUZZ_CHECK(cond)                                                                  \
     do {                                                                                  \

@@ -38,7 +38,7 @@ ensure_clang() {
 
 build() {
     local flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
-                 -fno-sanitize-recover=all -Icore -Ifuzz)
+                 -fno-sanitize-recover=all -I.)
     mkdir -p "$BUILD/obj" "$BUILD/bin"
     printf '%s\n' core/*.cpp | xargs -P "$(nproc)" -I{} sh -c \
         'clang++ "$@" -fsanitize=fuzzer-no-link -c "{}" -o "'"$BUILD"'/obj/$(basename "{}" .cpp).o"' _ "${flags[@]}"

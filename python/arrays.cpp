@@ -1,6 +1,6 @@
-#include "arrays.hpp"
+#include "python/arrays.hpp"
 
-#include "memory.hpp"
+#include "core/memory.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,13 +10,13 @@
 #include <string>
 #include <utility>
 
-#include "binding.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "hold.hpp"
-#include "matrix_core.hpp"
-#include "object.hpp"
-#include "once.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/hold.hpp"
+#include "python/matrix_core.hpp"
+#include "python/object.hpp"
+#include "python/once.hpp"
 
 namespace orvanel::py {
 

@@ -1,9 +1,9 @@
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
+#include "python/errors.hpp"
 
 namespace orvanel::py {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <span>
 
-#include "pyapi.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

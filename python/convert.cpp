@@ -1,11 +1,11 @@
-#include "convert.hpp"
+#include "python/convert.hpp"
 
 #include <optional>
 #include <utility>
 
-#include "errors.hpp"
-#include "once.hpp"
-#include "value_classes.hpp"
+#include "python/errors.hpp"
+#include "python/once.hpp"
+#include "python/value_classes.hpp"
 
 namespace orvanel::py {
 

@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "matrix.hpp"
-#include "pyapi.hpp"
-#include "ref.hpp"
-#include "schema.hpp"
+#include "core/matrix.hpp"
+#include "python/pyapi.hpp"
+#include "python/ref.hpp"
+#include "core/schema.hpp"
 
 namespace orvanel::py {
 

@@ -5,8 +5,8 @@
 #include <new>
 #include <optional>
 
-#include "interrupt.hpp"
-#include "pyapi.hpp"
+#include "core/interrupt.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

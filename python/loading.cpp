@@ -1,4 +1,4 @@
-#include "loading.hpp"
+#include "python/loading.hpp"
 
 #include <array>
 #include <cstdint>
@@ -8,13 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "binding.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "gil.hpp"
-#include "matrix_core.hpp"
-#include "reader.hpp"
-#include "ref.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/matrix_core.hpp"
+#include "core/reader.hpp"
+#include "python/ref.hpp"
 
 namespace orvanel::py {
 

@@ -1,20 +1,20 @@
-#include "matrix_core.hpp"
+#include "python/matrix_core.hpp"
 
 #include <array>
 #include <optional>
 #include <span>
 #include <string>
 
-#include "arrays.hpp"
-#include "binding.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "loading.hpp"
-#include "object.hpp"
-#include "once.hpp"
-#include "ref.hpp"
-#include "value_classes.hpp"
-#include "writing.hpp"
+#include "python/arrays.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/loading.hpp"
+#include "python/object.hpp"
+#include "python/once.hpp"
+#include "python/ref.hpp"
+#include "python/value_classes.hpp"
+#include "python/writing.hpp"
 
 namespace orvanel::py {
 

@@ -1,15 +1,15 @@
-#include "value_classes.hpp"
+#include "python/value_classes.hpp"
 
 #include <array>
 #include <string>
 #include <utility>
 
-#include "binding.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "object.hpp"
-#include "once.hpp"
-#include "ref.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/object.hpp"
+#include "python/once.hpp"
+#include "python/ref.hpp"
 
 namespace orvanel::py {
 

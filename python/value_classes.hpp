@@ -3,9 +3,9 @@
 
 #include <span>
 
-#include "header.hpp"
-#include "pyapi.hpp"
-#include "schema.hpp"
+#include "core/header.hpp"
+#include "python/pyapi.hpp"
+#include "core/schema.hpp"
 
 namespace orvanel::py {
 

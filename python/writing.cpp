@@ -1,4 +1,4 @@
-#include "writing.hpp"
+#include "python/writing.hpp"
 
 #include <array>
 #include <cstring>
@@ -9,16 +9,16 @@
 #include <utility>
 #include <vector>
 
-#include "arrays.hpp"
-#include "binding.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "gil.hpp"
-#include "hold.hpp"
-#include "matrix_core.hpp"
-#include "memory.hpp"
-#include "value_classes.hpp"
-#include "writer.hpp"
+#include "python/arrays.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/hold.hpp"
+#include "python/matrix_core.hpp"
+#include "core/memory.hpp"
+#include "python/value_classes.hpp"
+#include "core/writer.hpp"
 
 namespace orvanel::py {
 

@@ -36,7 +36,7 @@ cxx_runtime=$("${compiler:-c++}" -print-file-name=libstdc++.so)
 # The core from several threads at once, under ThreadSanitizer: the extension releases
 # the interpreter lock while it loads and writes, so these run concurrently there.
 mkdir -p "$BUILD/threads"
-"${compiler:-c++}" -std=c++20 -g -O1 -fsanitize=thread -Icore tools/thread_check.cpp core/*.cpp \
+"${compiler:-c++}" -std=c++20 -g -O1 -fsanitize=thread -I. tools/thread_check.cpp core/*.cpp \
     -o "$BUILD/thread_check" -lpthread
 TSAN_OPTIONS=halt_on_error=1 "$BUILD/thread_check" "$BUILD/threads"
 
