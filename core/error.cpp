@@ -1,7 +1,7 @@
 #include "core/error.hpp"
 
-#include <cstring>
 #include <iterator>
+#include <system_error>
 
 namespace orvanel {
 
@@ -108,10 +108,11 @@ MatrixError::RecordPtr make_text(ErrorKind kind, std::string text) {
 
 }  // namespace
 
+// The operating system's text for the error number, as strerror gives it, e.g. "No
+// such file or directory (os error 2)".
 MatrixError MatrixError::io_os(int os_code) {
-    char buf[256];
-    const char* text = strerror_r(os_code, buf, sizeof buf);
-    auto r = make_text(ErrorKind::io, std::string(text) + " (os error " + dec(static_cast<std::uint64_t>(os_code)) + ")");
+    auto r = make_text(ErrorKind::io, std::system_category().message(os_code) + " (os error " +
+                                          dec(static_cast<std::uint64_t>(os_code)) + ")");
     r->os_code = os_code;
     return MatrixError(std::move(r));
 }

@@ -154,7 +154,6 @@ public:
     explicit operator bool() const noexcept { return ok(); }
     T& value() & { return std::get<0>(state_); }
     T&& value() && { return std::get<0>(std::move(state_)); }
-    T* operator->() { return &std::get<0>(state_); }
     MatrixError& error() { return std::get<1>(state_); }
     MatrixError take_error() { return std::move(std::get<1>(state_)); }
 

@@ -12,6 +12,9 @@ namespace orvanel {
 
 class ByteSource;
 
+// The banner of a file written without one. Its version text is part of the file format
+// these files are written in, not the package version: it does not follow releases of
+// the package.
 inline constexpr char default_banner[] = "MAT PGM=ORVANEL VER=0.4.3";
 inline constexpr char default_run_id[] = "ORVANEL";
 // Largest header record the reader accepts, length field included.

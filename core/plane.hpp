@@ -22,7 +22,6 @@ public:
     explicit PlaneScratch(std::size_t zone_count);
     std::span<std::uint8_t> plane(int k) noexcept { return {data_.get() + k * zones_, zones_}; }
     std::span<const std::uint8_t> zero_plane() const noexcept { return {data_.get() + 8 * zones_, zones_}; }
-    std::uint8_t* data() noexcept { return data_.get(); }
     std::size_t zone_count() const noexcept { return zones_; }
 
 private:

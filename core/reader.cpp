@@ -13,6 +13,19 @@ namespace {
 // Table number in the file -> 1-based position in the result, 0 for a table not loaded.
 using SelectionMap = std::array<std::uint8_t, 256>;
 
+// The distinct 1-based indices of the named tables, in order of first mention.
+Result<std::vector<std::uint8_t>> resolve_table_names(const MatrixHeader& header, std::span<const std::string> names) {
+    if (names.empty()) return MatrixError::invalid_table_count("at least one table name must be provided");
+    std::vector<std::uint8_t> indices;
+    for (const std::string& name : names) {
+        const auto found = std::find_if(header.tables.begin(), header.tables.end(),
+                                        [&](const TableInfo& table) { return table.name == name; });
+        if (found == header.tables.end()) return MatrixError::table_not_found(name);
+        if (std::find(indices.begin(), indices.end(), found->index) == indices.end()) indices.push_back(found->index);
+    }
+    return indices;
+}
+
 }  // namespace
 
 MatrixReader::MatrixReader(ByteSource source, MatrixHeader header)
@@ -82,13 +95,6 @@ Status MatrixReader::decode_into(const RowRecordHead& head, std::span<double> ou
     return {};
 }
 
-Status MatrixReader::decode_row(const RowRecordHead& head, RowBuffer& buffer) {
-    buffer.row = head.row;
-    buffer.table = head.table;
-    buffer.values.resize(zone_count_);
-    return decode_into(head, buffer.values);
-}
-
 void MatrixReader::advance() noexcept {
     ++records_read_;
     expected_.advance(table_count_);
@@ -137,18 +143,6 @@ Result<Matrix> MatrixReader::load_all(MatrixReader reader) {
     for (int t = 1; t <= reader.table_count_; ++t) selection[t] = static_cast<std::uint8_t>(t);
     MatrixHeader header = reader.header_;
     return load(std::move(reader), std::move(header), selection.data());
-}
-
-Result<std::vector<std::uint8_t>> resolve_table_names(const MatrixHeader& header, std::span<const std::string> names) {
-    if (names.empty()) return MatrixError::invalid_table_count("at least one table name must be provided");
-    std::vector<std::uint8_t> indices;
-    for (const std::string& name : names) {
-        const auto found = std::find_if(header.tables.begin(), header.tables.end(),
-                                        [&](const TableInfo& table) { return table.name == name; });
-        if (found == header.tables.end()) return MatrixError::table_not_found(name);
-        if (std::find(indices.begin(), indices.end(), found->index) == indices.end()) indices.push_back(found->index);
-    }
-    return indices;
 }
 
 Result<Matrix> MatrixReader::load_selected(MatrixReader reader, std::span<const std::string> names) {

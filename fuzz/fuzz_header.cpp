@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/header.hpp"
-#include "fuzz/reference.hpp"
 #include "core/source.hpp"
+#include "fuzz/reference.hpp"
 
 namespace {
 

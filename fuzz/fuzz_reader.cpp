@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "core/reader.hpp"
-#include "fuzz/reference.hpp"
 #include "core/writer.hpp"
+#include "fuzz/reference.hpp"
 
 namespace {
 
