@@ -22,16 +22,16 @@ PyTypeObject* make_type(PyObject*& slot, PyType_Spec& type_spec) noexcept {
 
 // ---- TableDef -------------------------------------------------------------------
 
-constexpr const char* table_def_params[] = {"name", "type_code"};
-constexpr Signature table_def_signature{"TableDef.__new__()", table_def_params};
+constexpr Signature table_def_signature{"TableDef.__new__()", std::array{"name", "type_code"}};
 
 PyObject* table_def_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> bound{};
-        if (!bind_tuple(table_def_signature, args, kwargs, bound.data())) return nullptr;
+        const auto bound = bind_tuple(table_def_signature, args, kwargs);
+        if (!bound) return nullptr;
+        const auto [name, type_code] = *bound;
         TableDef def;
-        if (!text_from_py(bound[0], "name", def.name)) return nullptr;
-        if (!type_code_from_py(bound[1], def.type_code)) return nullptr;
+        if (!text_from_py(name, "name", def.name)) return nullptr;
+        if (!type_code_from_py(type_code, def.type_code)) return nullptr;
         return new_boxed<TableDef>(type, std::move(def));
     });
 }
@@ -123,7 +123,7 @@ PyObject* table_info_slot = nullptr;
 
 // ---- SchemaResult ---------------------------------------------------------------
 
-constexpr Signature schema_tables_signature{"SchemaResult.tables()", {}};
+constexpr Signature schema_tables_signature{"SchemaResult.tables()"};
 
 PyObject* schema_zone_count(PyObject* self, void*) noexcept {
     return PyLong_FromLong(unbox<MatrixHeader>(self).zone_count);
@@ -139,7 +139,7 @@ PyObject* schema_run_id(PyObject* self, void*) noexcept {
 
 PyObject* schema_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        if (!bind_fast(schema_tables_signature, args, nargs, kwnames, nullptr)) return nullptr;
+        if (!bind_fast(schema_tables_signature, args, nargs, kwnames)) return nullptr;
         return table_info_list(unbox<MatrixHeader>(self).tables);
     });
 }

@@ -64,16 +64,24 @@ Result<Matrix> matrix_from_schema(Schema&& schema) {
     return Matrix::create(std::move(header).value());
 }
 
-// The temporary matrix of the stack methods, from their arguments after `path`:
-// (zone_count, tables, stack, banner, run_id). Converts zone_count, stack, banner,
+// The arguments of the stack methods after `path`.
+struct StackArguments {
+    PyObject* zone_count;
+    PyObject* tables;
+    PyObject* stack;
+    PyObject* banner;
+    PyObject* run_id;
+};
+
+// The temporary matrix of the stack methods. Converts zone_count, stack, banner,
 // run_id, then tables; checks the stack's shape before the zone count range and the
 // table rules; then copies the stack into a new matrix. False with an exception set on
 // failure.
-bool matrix_from_stack(PyObject* const* bound, std::optional<Matrix>& out) {
+bool matrix_from_stack(const StackArguments& given, std::optional<Matrix>& out) {
     Schema schema;
     InputArray stack;
-    if (!zone_count_from_py(bound[0], schema) || !stack.accept(bound[2], "stack", 3) ||
-        !labels_from_py(bound[3], bound[4], schema) || !table_defs_from_py(bound[1], schema.tables)) {
+    if (!zone_count_from_py(given.zone_count, schema) || !stack.accept(given.stack, "stack", 3) ||
+        !labels_from_py(given.banner, given.run_id, schema) || !table_defs_from_py(given.tables, schema.tables)) {
         return false;
     }
     // No Python code runs from here to the end of the copy.
@@ -109,36 +117,35 @@ PyObject* bytes_or_raise(std::optional<Result<GrowableBuffer>>&& written) noexce
 
 // ---- signatures -----------------------------------------------------------------
 
-constexpr const char* schema_params[] = {"zone_count", "tables"};
-constexpr const char* label_params[] = {"banner", "run_id"};
-constexpr const char* write_from_stack_params[] = {"path", "zone_count", "tables", "stack"};
-constexpr const char* to_bytes_from_stack_params[] = {"zone_count", "tables", "stack"};
-constexpr const char* path_params[] = {"path"};
+constexpr std::array schema_params{"zone_count", "tables"};
+constexpr std::array label_params{"banner", "run_id"};
+using SchemaSignature = Signature<schema_params.size(), label_params.size()>;
 
-constexpr Signature create_signature{"_MatrixCore.create()", schema_params, label_params};
-constexpr Signature validate_schema_signature{"_MatrixCore.validate_schema()", schema_params, label_params};
-constexpr Signature write_from_stack_signature{"_MatrixCore.write_from_stack()", write_from_stack_params,
-                                               label_params};
-constexpr Signature to_bytes_from_stack_signature{"_MatrixCore.to_bytes_from_stack()", to_bytes_from_stack_params,
-                                                  label_params};
-constexpr Signature write_signature{"_MatrixCore.write()", path_params};
-constexpr Signature to_bytes_signature{"_MatrixCore.to_bytes()", {}};
-constexpr Signature bytes_signature{"_MatrixCore.__bytes__()", {}};
+constexpr SchemaSignature create_signature{"_MatrixCore.create()", schema_params, label_params};
+constexpr SchemaSignature validate_schema_signature{"_MatrixCore.validate_schema()", schema_params, label_params};
+constexpr Signature write_from_stack_signature{"_MatrixCore.write_from_stack()",
+                                               std::array{"path", "zone_count", "tables", "stack"}, label_params};
+constexpr Signature to_bytes_from_stack_signature{"_MatrixCore.to_bytes_from_stack()",
+                                                  std::array{"zone_count", "tables", "stack"}, label_params};
+constexpr Signature write_signature{"_MatrixCore.write()", std::array{"path"}};
+constexpr Signature to_bytes_signature{"_MatrixCore.to_bytes()"};
+constexpr Signature bytes_signature{"_MatrixCore.__bytes__()"};
 
 // Binds (zone_count, tables, banner, run_id) and converts zone_count, banner, run_id,
 // then tables.
-bool schema_from_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool schema_from_args(const SchemaSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       Schema& schema) {
-    std::array<PyObject*, 4> bound{};
-    return bind_fast(signature, args, nargs, kwnames, bound.data()) &&
-           zone_count_from_py(bound[0], schema) && labels_from_py(bound[2], bound[3], schema) &&
-           table_defs_from_py(bound[1], schema.tables);
+    const auto bound = bind_fast(signature, args, nargs, kwnames);
+    if (!bound) return false;
+    const auto [zone_count, tables, banner, run_id] = *bound;
+    return zone_count_from_py(zone_count, schema) && labels_from_py(banner, run_id, schema) &&
+           table_defs_from_py(tables, schema.tables);
 }
 
-PyObject* to_bytes_impl(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* to_bytes_impl(const Signature<>& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        if (!bind_fast(signature, args, nargs, kwnames, nullptr)) return nullptr;
+        if (!bind_fast(signature, args, nargs, kwnames)) return nullptr;
         MatrixCoreState& state = matrix_core_state(self);
         // Held shared until the lock is back, so no exclusive hold can be taken meanwhile.
         HoldGuard hold(state.hold, Mode::shared);
@@ -174,11 +181,15 @@ PyObject* matrix_core_validate_schema(PyObject*, PyObject* const* args, Py_ssize
 PyObject* matrix_core_write_from_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 6> bound{};
-        if (!bind_fast(write_from_stack_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(write_from_stack_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [path_arg, zone_count, tables, stack, banner, run_id] = *bound;
         std::string path;
         std::optional<Matrix> matrix;
-        if (!path_from_py(bound[0], "path", path) || !matrix_from_stack(bound.data() + 1, matrix)) return nullptr;
+        if (!path_from_py(path_arg, "path", path) ||
+            !matrix_from_stack({zone_count, tables, stack, banner, run_id}, matrix)) {
+            return nullptr;
+        }
         // The file is touched only here, after every argument and schema check passed.
         return none_or_raise(run_unlocked([&] {
             Status written = write_matrix_file(*matrix, path);
@@ -191,10 +202,11 @@ PyObject* matrix_core_write_from_stack(PyObject*, PyObject* const* args, Py_ssiz
 PyObject* matrix_core_to_bytes_from_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 5> bound{};
-        if (!bind_fast(to_bytes_from_stack_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(to_bytes_from_stack_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [zone_count, tables, stack, banner, run_id] = *bound;
         std::optional<Matrix> matrix;
-        if (!matrix_from_stack(bound.data(), matrix)) return nullptr;
+        if (!matrix_from_stack({zone_count, tables, stack, banner, run_id}, matrix)) return nullptr;
         return bytes_or_raise(run_unlocked([&] {
             Result<GrowableBuffer> written = write_matrix_bytes(*matrix);
             matrix.reset();
@@ -205,14 +217,15 @@ PyObject* matrix_core_to_bytes_from_stack(PyObject*, PyObject* const* args, Py_s
 
 PyObject* matrix_core_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind_fast(write_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(write_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [path_arg] = *bound;
         MatrixCoreState& state = matrix_core_state(self);
         // Held shared until the lock is back, so no exclusive hold can be taken meanwhile.
         HoldGuard hold(state.hold, Mode::shared);
         if (!hold) return nullptr;
         std::string path;
-        if (!path_from_py(bound[0], "path", path)) return nullptr;
+        if (!path_from_py(path_arg, "path", path)) return nullptr;
         return none_or_raise(run_unlocked([&] { return write_matrix_file(state.matrix, path); }));
     });
 }
