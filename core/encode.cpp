@@ -7,8 +7,8 @@
 
 #include "core/payload.hpp"
 #include "core/plane.hpp"
-#include "core/transpose.hpp"
 #include "core/schema.hpp"
+#include "core/transpose.hpp"
 
 namespace orvanel {
 

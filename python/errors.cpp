@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "python/convert.hpp"
 #include "python/once.hpp"
 #include "python/ref.hpp"
+#include "python/text.hpp"
 
 namespace orvanel::py {
 

@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/reader.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/matrix_core.hpp"
-#include "core/reader.hpp"
 #include "python/ref.hpp"
 
 namespace orvanel::py {

@@ -13,6 +13,7 @@
 #include "python/object.hpp"
 #include "python/once.hpp"
 #include "python/ref.hpp"
+#include "python/text.hpp"
 #include "python/value_classes.hpp"
 #include "python/writing.hpp"
 

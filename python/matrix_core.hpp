@@ -3,8 +3,8 @@
 
 #include <utility>
 
-#include "python/hold.hpp"
 #include "core/matrix.hpp"
+#include "python/hold.hpp"
 #include "python/pyapi.hpp"
 
 namespace orvanel::py {

@@ -10,6 +10,7 @@
 #include "python/object.hpp"
 #include "python/once.hpp"
 #include "python/ref.hpp"
+#include "python/text.hpp"
 
 namespace orvanel::py {
 
@@ -187,6 +188,41 @@ const TableDef* table_def_value(PyObject* object) noexcept {
         return nullptr;
     }
     return &unbox<TableDef>(object);
+}
+
+bool table_defs_from_py(PyObject* tables, std::vector<TableDef>& out) {
+    Ref iterator = Ref::steal(PyObject_GetIter(tables));
+    if (!iterator) return false;
+    std::vector<TableDef> defs;
+    for (std::size_t position = 0;; ++position) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return false;
+            break;
+        }
+        if (const TableDef* def = table_def_value(item.get())) {
+            defs.push_back(*def);
+            continue;
+        }
+        // The tuple owns its two items for as long as `item` lives.
+        PyObject* name = nullptr;
+        if (PyTuple_Check(item.get()) && PyTuple_Size(item.get()) == 2) {
+            name = PyTuple_GetItem(item.get(), 0);
+            if (name != nullptr && !PyUnicode_Check(name)) name = nullptr;
+        }
+        if (name == nullptr) {
+            PyErr_Format(PyExc_TypeError, "tables[%zu] must be TableDef or a (name, type_code) tuple", position);
+            return false;
+        }
+        TableDef def;
+        if (!type_code_from_py(PyTuple_GetItem(item.get(), 1), def.type_code)) return false;
+        std::string_view text;
+        if (!utf8_of(name, text)) return false;
+        def.name.assign(text);
+        defs.push_back(std::move(def));
+    }
+    out = std::move(defs);
+    return true;
 }
 
 PyObject* make_table_info(const TableInfo& info) {

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/memory.hpp"
+#include "core/writer.hpp"
 #include "python/arrays.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
@@ -16,9 +18,7 @@
 #include "python/gil.hpp"
 #include "python/hold.hpp"
 #include "python/matrix_core.hpp"
-#include "core/memory.hpp"
 #include "python/value_classes.hpp"
-#include "core/writer.hpp"
 
 namespace orvanel::py {
 
