@@ -25,9 +25,10 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
+# Warnings fail the build here (ORVANEL_WERROR); a plain `pip install .` only shows them.
 wheel: venv
 	rm -rf $(DIST)
-	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST) .
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST) -C cmake.define.ORVANEL_WERROR=ON .
 	$(VPY) -m pip install --quiet abi3audit
 	$(VENV)/bin/abi3audit --strict --report $(DIST)/orvanel-*.whl
 

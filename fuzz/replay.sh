@@ -14,7 +14,7 @@ PYTHON=${PYTHON:-python3}
 BUILD=${REPLAY_BUILD:-build/replay}
 
 mkdir -p "$BUILD"
-{ cmake -S . -B "$BUILD" -DORVANEL_FUZZ_REPLAY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+{ cmake -S . -B "$BUILD" -DORVANEL_FUZZ_REPLAY=ON -DORVANEL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
   cmake --build "$BUILD" -j "${REPLAY_JOBS:-2}"; } >"$BUILD/build.log" 2>&1 || { cat "$BUILD/build.log"; exit 1; }
 
 rm -rf "$BUILD/seeds"
