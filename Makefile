@@ -1,7 +1,8 @@
 # Set-up from a fresh clone. `make run` installs the package into a private virtual
 # environment and describes the sample matrix with `orvanel info`. `make test` builds the
 # abi3 wheel, audits it, installs it into a private virtual environment and runs the whole
-# test suite, then runs it once more against the NumPy 1.x line.
+# test suite, then runs it once more against the NumPy 1.x line, then replays the fuzz
+# seed corpus and the committed regression inputs through the fuzz targets.
 
 PYTHON ?= python3
 VENV   := .venv
@@ -10,13 +11,13 @@ NP1    := .venv-numpy1
 DIST   := build/dist
 WHEEL   = $$(ls $(DIST)/orvanel-*.whl)
 
-.PHONY: run test test-numpy2 test-numpy1 wheel venv clean sanitize fuzz stress
+.PHONY: run test test-numpy2 test-numpy1 fuzz-replay wheel install venv clean sanitize fuzz stress
 
 run: venv
 	$(VPY) -m pip install --quiet .
 	$(VENV)/bin/orvanel info
 
-test: test-numpy2 test-numpy1
+test: test-numpy2 test-numpy1 fuzz-replay
 
 venv: $(VPY)
 
@@ -24,15 +25,19 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
+# Warnings fail the build here (ORVANEL_WERROR); a plain `pip install .` only shows them.
 wheel: venv
 	rm -rf $(DIST)
-	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST) .
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST) -C cmake.define.ORVANEL_WERROR=ON .
 	$(VPY) -m pip install --quiet abi3audit
 	$(VENV)/bin/abi3audit --strict --report $(DIST)/orvanel-*.whl
 
-test-numpy2: wheel
+# The wheel just built, with everything the tests need, in the private environment.
+install: wheel
 	$(VPY) -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
 	$(VPY) -m pip install --quiet "$(WHEEL)[test]"
+
+test-numpy2: install
 	$(VPY) -m pytest -q tests
 
 test-numpy1: wheel
@@ -43,23 +48,26 @@ test-numpy1: wheel
 	$(NP1)/bin/python -c "import numpy; assert numpy.__version__.startswith('1.'), numpy.__version__"
 	$(NP1)/bin/python -m pytest -q tests
 
+# The fuzz targets built with the default compiler as programs that replay stored
+# inputs (no libFuzzer, no sanitizer): seconds, as part of `make test`. The seeds are
+# made with the installed package.
+fuzz-replay: install
+	PYTHON=$(VPY) bash fuzz/replay.sh
+
 # Hardening. `make sanitize` runs the whole suite against a build with AddressSanitizer
 # and UndefinedBehaviorSanitizer (its own build folder and environment); `make fuzz` runs
-# every fuzz target for FUZZ_SECONDS seconds; `make stress` runs the thread stress and
-# leak tests at a large size.
+# every fuzz target under libFuzzer for FUZZ_SECONDS seconds (clang++ with libFuzzer must
+# be installed: .ci/run installs it); `make stress` runs the thread stress and leak tests
+# at a large size.
 FUZZ_SECONDS ?= 60
 
 sanitize:
 	PYTHON=$(PYTHON) bash tools/run_sanitized.sh
 
-fuzz: wheel
-	$(VPY) -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
-	$(VPY) -m pip install --quiet "$(WHEEL)"
+fuzz: install
 	PYTHON=$(VPY) FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh
 
-stress: wheel
-	$(VPY) -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
-	$(VPY) -m pip install --quiet "$(WHEEL)[test]"
+stress: install
 	ORVANEL_STRESS_OPERATIONS=20000 ORVANEL_STRESS_THREADS=8 ORVANEL_LEAK_CYCLES=50000 \
 		$(VPY) -m pytest -q -s tests/test_stress.py tests/test_leaks.py
 

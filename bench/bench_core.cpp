@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "reader.hpp"
-#include "writer.hpp"
+#include "core/reader.hpp"
+#include "core/writer.hpp"
 
 using namespace orvanel;
 using Clock = std::chrono::steady_clock;

@@ -1,23 +1,16 @@
-#include "decode.hpp"
+#include "core/decode.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "plane.hpp"
-#include "transpose.hpp"
+#include "core/payload.hpp"
+#include "core/plane.hpp"
+#include "core/transpose.hpp"
 
 namespace orvanel {
 
 namespace {
-
-constexpr double powers_of_ten[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
-constexpr std::uint8_t descriptor_zero_row = 0x00;
-constexpr std::uint8_t descriptor_raw_double = 0xFF;
-constexpr std::uint8_t descriptor_float32 = 0xF8;
-constexpr int float32_marker_plane = 4;
 
 // Plane pointers for assembly: a stored plane points into the scratch, an absent one at
 // the scratch's all-zero plane.
@@ -32,7 +25,7 @@ Result<Planes> decode_planes(std::span<const std::uint8_t> rest, std::uint8_t ma
     Planes planes{};
     std::size_t used = 0;
     for (int k = 0; k < 8; ++k) {
-        if (k < plane_count && (mask & (0x80 >> k))) {
+        if (k < plane_count && (mask & plane_bit(k))) {
             auto got = decode_plane(rest.subspan(used), scratch.plane(k));
             if (!got) return got.take_error();
             used += got.value();
@@ -71,9 +64,6 @@ void assemble_fixed(const Planes& planes, std::span<double> out) {
 
 }  // namespace
 
-PlaneScratch::PlaneScratch(std::size_t zone_count)
-    : zones_(zone_count), data_(std::make_unique<std::uint8_t[]>(9 * zone_count)) {}
-
 Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, PlaneScratch& scratch,
                       std::span<double> out) {
     if (payload.size() < 3) return MatrixError::unexpected_eof();
@@ -88,24 +78,24 @@ Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload,
         return {};
     }
     if (d == descriptor_raw_double || type_code.is_double()) {
-        auto planes = decode_planes(rest, d, 8, scratch);
+        auto planes = decode_planes(rest, d, double_plane_count, scratch);
         if (!planes) return planes.take_error();
         assemble_doubles(planes.value(), out);
         return {};
     }
     if (type_code.is_single()) {
         if (d != descriptor_float32) return MatrixError::invalid_descriptor(d, type_code);
-        auto planes = decode_planes(rest, d, 5, scratch);
+        auto planes = decode_planes(rest, d, float32_plane_count, scratch);
         if (!planes) return planes.take_error();
         const std::uint8_t* marker = planes.value().p[float32_marker_plane];
         for (std::size_t i = 0; i < out.size(); ++i) {
-            if (marker[i] != 0xFF) return MatrixError::invalid_float32_marker(i, marker[i]);
+            if (marker[i] != float32_marker) return MatrixError::invalid_float32_marker(i, marker[i]);
         }
         assemble_floats(planes.value(), out);
         return {};
     }
-    if (d & 0x07) return MatrixError::invalid_descriptor(d, type_code);
-    auto planes = decode_planes(rest, d, 5, scratch);
+    if (d & fixed_unused_descriptor_bits) return MatrixError::invalid_descriptor(d, type_code);
+    auto planes = decode_planes(rest, d, fixed_plane_count, scratch);
     if (!planes) return planes.take_error();
     assemble_fixed(planes.value(), out);
     return {};

@@ -1,19 +1,19 @@
-#include "encode.hpp"
+#include "core/encode.hpp"
 
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "plane.hpp"
-#include "transpose.hpp"
-#include "schema.hpp"
+#include "core/payload.hpp"
+#include "core/plane.hpp"
+#include "core/schema.hpp"
+#include "core/transpose.hpp"
 
 namespace orvanel {
 
 namespace {
 
-constexpr double powers_of_ten[10] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
 constexpr double max_magnitude = 4294967295.0;
 
 // 2^52: every double of at least this magnitude is already integral.
@@ -52,7 +52,7 @@ struct PlaneSet {
 std::uint8_t nonzero_planes(std::uint64_t or_all, int plane_count) {
     std::uint8_t descriptor = 0;
     for (int k = 0; k < plane_count; ++k) {
-        if ((or_all >> (8 * k)) & 0xFF) descriptor |= static_cast<std::uint8_t>(0x80 >> k);
+        if ((or_all >> (8 * k)) & 0xFF) descriptor |= plane_bit(k);
     }
     return descriptor;
 }
@@ -60,7 +60,7 @@ std::uint8_t nonzero_planes(std::uint64_t or_all, int plane_count) {
 void append_planes(PlaneScratch& scratch, int plane_count, std::uint8_t descriptor, std::vector<std::uint8_t>& out) {
     append_preamble(out, descriptor);
     for (int k = 0; k < plane_count; ++k) {
-        if (descriptor & (0x80 >> k)) encode_plane(scratch.plane(k), out);
+        if (descriptor & plane_bit(k)) encode_plane(scratch.plane(k), out);
     }
 }
 
@@ -68,7 +68,7 @@ void append_planes(PlaneScratch& scratch, int plane_count, std::uint8_t descript
 std::uint64_t split_doubles(std::span<const double> row, PlaneScratch& scratch) {
     const double* v = row.data();
     std::uint64_t or_all = 0;
-    split_planes(row.size(), 8, PlaneSet(scratch).p, or_all, [v](std::size_t i, std::uint64_t& w) {
+    split_planes(row.size(), double_plane_count, PlaneSet(scratch).p, or_all, [v](std::size_t i, std::uint64_t& w) {
         w = std::bit_cast<std::uint64_t>(v[i]);
         return true;
     });
@@ -77,19 +77,20 @@ std::uint64_t split_doubles(std::span<const double> row, PlaneScratch& scratch) 
 
 void encode_raw(std::span<const double> row, PlaneScratch& scratch, std::vector<std::uint8_t>& out) {
     split_doubles(row, scratch);
-    append_planes(scratch, 8, 0xFF, out);
+    append_planes(scratch, double_plane_count, descriptor_raw_double, out);
 }
 
 // Float32 planes 0..3 and the marker plane 4; false when a finite value overflows.
 bool split_floats(std::span<const double> row, PlaneScratch& scratch) {
     const double* v = row.data();
     std::uint64_t or_all = 0;
-    const bool fits = split_planes(row.size(), 4, PlaneSet(scratch).p, or_all, [v](std::size_t i, std::uint64_t& w) {
+    const bool fits = split_planes(row.size(), float32_value_plane_count, PlaneSet(scratch).p, or_all,
+                                   [v](std::size_t i, std::uint64_t& w) {
         const float f = static_cast<float>(v[i]);
         w = std::bit_cast<std::uint32_t>(f);
         return !(std::isinf(f) && std::isfinite(v[i]));
     });
-    if (fits) std::memset(scratch.plane(4).data(), 0xFF, row.size());
+    if (fits) std::memset(scratch.plane(float32_marker_plane).data(), float32_marker, row.size());
     return fits;
 }
 
@@ -99,7 +100,8 @@ bool split_fixed(std::span<const double> row, std::uint8_t precision, PlaneScrat
     const double scale = powers_of_ten[precision];
     const std::uint64_t scale_byte = std::uint64_t{precision} << 4;
     const double* v = row.data();
-    return split_planes(row.size(), 5, PlaneSet(scratch).p, or_all, [=](std::size_t i, std::uint64_t& w) {
+    return split_planes(row.size(), fixed_plane_count, PlaneSet(scratch).p, or_all,
+                        [=](std::size_t i, std::uint64_t& w) {
         if (!std::isfinite(v[i])) return false;
         const double r = round_half_even(scale * v[i]);
         const double magnitude = std::fabs(r);
@@ -116,23 +118,23 @@ bool split_fixed(std::span<const double> row, std::uint8_t precision, PlaneScrat
 void encode_payload(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
                     std::vector<std::uint8_t>& out) {
     if (is_zero_row(row)) {
-        append_preamble(out, 0x00);
+        append_preamble(out, descriptor_zero_row);
         return;
     }
     if (type_code.is_double()) {
         const std::uint64_t or_all = split_doubles(row, scratch);
-        append_planes(scratch, 8, nonzero_planes(or_all, 8), out);
+        append_planes(scratch, double_plane_count, nonzero_planes(or_all, double_plane_count), out);
         return;
     }
     if (type_code.is_single()) {
         if (!split_floats(row, scratch)) return encode_raw(row, scratch, out);
-        append_planes(scratch, 5, 0xF8, out);
+        append_planes(scratch, float32_plane_count, descriptor_float32, out);
         return;
     }
     std::uint64_t or_all = 0;
     if (type_code.precision > max_fixed_precision || !split_fixed(row, type_code.precision, scratch, or_all))
         return encode_raw(row, scratch, out);
-    append_planes(scratch, 5, nonzero_planes(or_all, 5), out);
+    append_planes(scratch, fixed_plane_count, nonzero_planes(or_all, fixed_plane_count), out);
 }
 
 }  // namespace orvanel

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "decode.hpp"
-#include "type_code.hpp"
+#include "core/plane.hpp"
+#include "core/type_code.hpp"
 
 namespace orvanel {
 

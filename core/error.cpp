@@ -1,6 +1,7 @@
-#include "error.hpp"
+#include "core/error.hpp"
 
-#include <cstring>
+#include <iterator>
+#include <system_error>
 
 namespace orvanel {
 
@@ -18,41 +19,53 @@ struct MatrixError::Record {
 namespace {
 
 struct KindInfo {
+    ErrorKind kind;
     std::string_view name;
     ErrorCategory category;
 };
 
-constexpr KindInfo kind_info[error_kind_count] = {
-    {"io", ErrorCategory::io},
-    {"invalid_header_length", ErrorCategory::parse},
-    {"invalid_par", ErrorCategory::parse},
-    {"invalid_mvr", ErrorCategory::parse},
-    {"invalid_type_code", ErrorCategory::validation},
-    {"missing_row_marker", ErrorCategory::parse},
-    {"table_count_mismatch", ErrorCategory::parse},
-    {"invalid_row_index", ErrorCategory::parse},
-    {"row_order_violation", ErrorCategory::parse},
-    {"invalid_preamble", ErrorCategory::parse},
-    {"invalid_descriptor", ErrorCategory::parse},
-    {"plane_size", ErrorCategory::parse},
-    {"zero_run_count", ErrorCategory::parse},
-    {"invalid_float32_marker", ErrorCategory::parse},
-    {"invalid_chunk_size", ErrorCategory::parse},
-    {"trailing_bytes", ErrorCategory::parse},
-    {"table_not_found", ErrorCategory::validation},
-    {"table_index_out_of_range", ErrorCategory::validation},
-    {"unexpected_eof", ErrorCategory::parse},
-    {"invalid_zone_count", ErrorCategory::validation},
-    {"invalid_table_count", ErrorCategory::validation},
-    {"zone_count_mismatch", ErrorCategory::validation},
-    {"shape_mismatch", ErrorCategory::validation},
-    {"invalid_table_name", ErrorCategory::validation},
-    {"payload_too_large", ErrorCategory::writer},
-    {"writer_finished", ErrorCategory::writer},
-    {"writer_position_mismatch", ErrorCategory::writer},
-    {"incomplete_matrix", ErrorCategory::writer},
-    {"header_record_too_large", ErrorCategory::validation},
+constexpr KindInfo kind_info[] = {
+    {ErrorKind::io, "io", ErrorCategory::io},
+    {ErrorKind::invalid_header_length, "invalid_header_length", ErrorCategory::parse},
+    {ErrorKind::invalid_par, "invalid_par", ErrorCategory::parse},
+    {ErrorKind::invalid_mvr, "invalid_mvr", ErrorCategory::parse},
+    {ErrorKind::invalid_type_code, "invalid_type_code", ErrorCategory::validation},
+    {ErrorKind::missing_row_marker, "missing_row_marker", ErrorCategory::parse},
+    {ErrorKind::table_count_mismatch, "table_count_mismatch", ErrorCategory::parse},
+    {ErrorKind::invalid_row_index, "invalid_row_index", ErrorCategory::parse},
+    {ErrorKind::row_order_violation, "row_order_violation", ErrorCategory::parse},
+    {ErrorKind::invalid_preamble, "invalid_preamble", ErrorCategory::parse},
+    {ErrorKind::invalid_descriptor, "invalid_descriptor", ErrorCategory::parse},
+    {ErrorKind::plane_size, "plane_size", ErrorCategory::parse},
+    {ErrorKind::zero_run_count, "zero_run_count", ErrorCategory::parse},
+    {ErrorKind::invalid_float32_marker, "invalid_float32_marker", ErrorCategory::parse},
+    {ErrorKind::invalid_chunk_size, "invalid_chunk_size", ErrorCategory::parse},
+    {ErrorKind::trailing_bytes, "trailing_bytes", ErrorCategory::parse},
+    {ErrorKind::table_not_found, "table_not_found", ErrorCategory::validation},
+    {ErrorKind::table_index_out_of_range, "table_index_out_of_range", ErrorCategory::validation},
+    {ErrorKind::unexpected_eof, "unexpected_eof", ErrorCategory::parse},
+    {ErrorKind::invalid_zone_count, "invalid_zone_count", ErrorCategory::validation},
+    {ErrorKind::invalid_table_count, "invalid_table_count", ErrorCategory::validation},
+    {ErrorKind::zone_count_mismatch, "zone_count_mismatch", ErrorCategory::validation},
+    {ErrorKind::shape_mismatch, "shape_mismatch", ErrorCategory::validation},
+    {ErrorKind::invalid_table_name, "invalid_table_name", ErrorCategory::validation},
+    {ErrorKind::payload_too_large, "payload_too_large", ErrorCategory::writer},
+    {ErrorKind::writer_finished, "writer_finished", ErrorCategory::writer},
+    {ErrorKind::writer_position_mismatch, "writer_position_mismatch", ErrorCategory::writer},
+    {ErrorKind::incomplete_matrix, "incomplete_matrix", ErrorCategory::writer},
+    {ErrorKind::header_record_too_large, "header_record_too_large", ErrorCategory::validation},
 };
+
+// One row per kind, in the order of the enumeration, so that error_name and
+// error_category can index the table by kind.
+static_assert(std::size(kind_info) == error_kind_count, "one row per error kind");
+constexpr bool rows_in_kind_order() {
+    for (std::size_t i = 0; i < std::size(kind_info); ++i) {
+        if (kind_info[i].kind != static_cast<ErrorKind>(i)) return false;
+    }
+    return true;
+}
+static_assert(rows_in_kind_order(), "rows in the order of the enumeration");
 
 std::string hex2(std::uint64_t byte) {
     static constexpr char digits[] = "0123456789ABCDEF";
@@ -63,10 +76,10 @@ std::string dec(std::uint64_t v) { return std::to_string(v); }
 
 }  // namespace
 
-std::string_view error_name(ErrorKind kind) noexcept { return kind_info[static_cast<int>(kind)].name; }
+std::string_view error_name(ErrorKind kind) noexcept { return kind_info[static_cast<std::size_t>(kind)].name; }
 
 ErrorCategory error_category(ErrorKind kind) noexcept {
-    return kind_info[static_cast<int>(kind)].category;
+    return kind_info[static_cast<std::size_t>(kind)].category;
 }
 
 MatrixError::MatrixError(RecordPtr record) noexcept : record_(std::move(record)) {}
@@ -95,10 +108,11 @@ MatrixError::RecordPtr make_text(ErrorKind kind, std::string text) {
 
 }  // namespace
 
+// The operating system's text for the error number, as strerror gives it, e.g. "No
+// such file or directory (os error 2)".
 MatrixError MatrixError::io_os(int os_code) {
-    char buf[256];
-    const char* text = strerror_r(os_code, buf, sizeof buf);
-    auto r = make_text(ErrorKind::io, std::string(text) + " (os error " + dec(static_cast<std::uint64_t>(os_code)) + ")");
+    auto r = make_text(ErrorKind::io, std::system_category().message(os_code) + " (os error " +
+                                          dec(static_cast<std::uint64_t>(os_code)) + ")");
     r->os_code = os_code;
     return MatrixError(std::move(r));
 }
@@ -267,6 +281,8 @@ std::string MatrixError::message() const {
     case ErrorKind::header_record_too_large:
         return out + "header record " + dec(f[0]) + " (" + r.context + ") too large: " + dec(f[1]) +
                " bytes (maximum 1048576)";
+    case ErrorKind::count:
+        break;
     }
     return out;
 }

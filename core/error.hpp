@@ -1,6 +1,7 @@
 // The one error value of the core, and the success-or-error results built on it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,11 +10,13 @@
 #include <utility>
 #include <variant>
 
-#include "type_code.hpp"
+#include "core/type_code.hpp"
 
 namespace orvanel {
 
 // Closed list of failure kinds; the numbering is the stable order of the enumeration.
+// The tables indexed by kind (core/error.cpp) must have a row for each, in this order,
+// or they do not compile.
 enum class ErrorKind : std::uint8_t {
     io,
     invalid_header_length,
@@ -45,9 +48,11 @@ enum class ErrorKind : std::uint8_t {
     incomplete_matrix,
     // Not produced by reading: a header the writer refuses because the reader would.
     header_record_too_large,
+    // Not a kind: the number of kinds above.
+    count
 };
 
-inline constexpr int error_kind_count = 29;
+inline constexpr std::size_t error_kind_count = static_cast<std::size_t>(ErrorKind::count);
 
 enum class ErrorCategory : std::uint8_t { io, parse, validation, writer };
 
@@ -149,7 +154,6 @@ public:
     explicit operator bool() const noexcept { return ok(); }
     T& value() & { return std::get<0>(state_); }
     T&& value() && { return std::get<0>(std::move(state_)); }
-    T* operator->() { return &std::get<0>(state_); }
     MatrixError& error() { return std::get<1>(state_); }
     MatrixError take_error() { return std::move(std::get<1>(state_)); }
 

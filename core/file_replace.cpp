@@ -1,5 +1,8 @@
-#include "file_replace.hpp"
+#include "core/file_replace.hpp"
 
+#include "core/interrupt.hpp"
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -41,27 +44,45 @@ Result<std::string> resolve_links(std::string path) {
     return MatrixError::io_os(ELOOP);
 }
 
+// Opening a FIFO for writing blocks until a reader comes; a signal may end the wait.
 Result<FileHandle> open_in_place(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return MatrixError::io_os(errno);
-    return FileHandle(fd);
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode);
+        if (fd >= 0) return FileHandle(fd);
+        const int err = errno;
+        if (err != EINTR || stop_after_interrupt()) return MatrixError::io_os(err);
+    }
+}
+
+// A temporary name is ".", the target's name, ".", up to 10 digits and ".tmp"; the
+// target's name is shortened so that the whole fits the longest name a directory
+// takes, cut between characters so that UTF-8 text stays valid.
+constexpr std::size_t max_name_length = NAME_MAX;
+constexpr std::size_t temp_name_extra = 1 + 1 + 10 + 4;
+
+std::string temp_name_stem(const std::string& base) {
+    std::size_t keep = std::min(base.size(), max_name_length - temp_name_extra);
+    while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;
+    return base.substr(0, keep);
 }
 
 // Creates a fresh hidden file beside `target`; permission bits 0666 less the umask.
 int create_temp(const std::string& target, std::string& temp_path) {
     // Threads write files at the same time (with the interpreter lock released).
     static std::atomic<unsigned> counter{0};
-    const std::string prefix = directory_of(target) + "/." + base_of(target) + ".";
+    const std::string prefix = directory_of(target) + "/." + temp_name_stem(base_of(target)) + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
         const unsigned long serial = counter.fetch_add(1, std::memory_order_relaxed) + 1ul;
         const unsigned long tag = static_cast<unsigned long>(::getpid()) * 1000003ul ^
                                   static_cast<unsigned long>(std::time(nullptr)) * 7919ul ^ serial * 104729ul;
         temp_path = prefix + std::to_string(tag % 1000000007ul) + ".tmp";
         const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
-        if (fd >= 0 || (errno != EEXIST && errno != EINTR)) return fd;
+        if (fd >= 0) return fd;
+        const int err = errno;
+        if ((err != EEXIST && err != EINTR) || (err == EINTR && stop_after_interrupt())) {
+            errno = err;
+            return -1;
+        }
     }
     errno = EEXIST;
     return -1;
@@ -119,7 +140,7 @@ Result<FileReplacement> FileReplacement::begin(std::string_view path) {
 }
 
 Status FileReplacement::commit() {
-    if (Status s = file_.close(); !s) return s;
+    ORVANEL_TRY(file_.close());
     if (temp_path_.empty()) return {};
     if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) return MatrixError::io_os(errno);
     temp_path_.clear();

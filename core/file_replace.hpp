@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
-#include "source.hpp"
+#include "core/error.hpp"
+#include "core/posix_file.hpp"
 
 namespace orvanel {
 

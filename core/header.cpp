@@ -1,9 +1,9 @@
-#include "header.hpp"
+#include "core/header.hpp"
 
 #include <cstring>
 
-#include "source.hpp"
-#include "unicode.hpp"
+#include "core/source.hpp"
+#include "core/unicode.hpp"
 
 namespace orvanel {
 
@@ -130,12 +130,28 @@ std::string nul_terminated(std::string text) {
 }  // namespace
 
 Result<MatrixHeader> MatrixHeader::make(std::uint32_t zone_count) {
-    if (Status s = validate_zone_count(zone_count); !s) return s.take_error();
+    ORVANEL_TRY(validate_zone_count(zone_count));
     MatrixHeader header;
     header.banner = default_banner;
     header.run_id = default_run_id;
     header.zone_count = static_cast<std::uint16_t>(zone_count);
     return header;
+}
+
+Result<MatrixHeader> MatrixHeader::from_schema(Schema schema) {
+    auto made = make(schema.zone_count);
+    if (!made) return made;
+    MatrixHeader& header = made.value();
+    if (schema.banner) header.banner = std::move(*schema.banner);
+    if (schema.run_id) header.run_id = std::move(*schema.run_id);
+    header.tables.reserve(schema.tables.size());
+    for (TableDef& def : schema.tables) header.tables.push_back(TableInfo{std::move(def.name), def.type_code});
+    header.number_tables();
+    return made;
+}
+
+void MatrixHeader::number_tables() noexcept {
+    for (std::size_t i = 0; i < tables.size(); ++i) tables[i].index = static_cast<std::uint8_t>(i + 1);
 }
 
 Result<MatrixHeader> read_header(ByteSource& source) {
@@ -144,7 +160,7 @@ Result<MatrixHeader> read_header(ByteSource& source) {
     std::vector<std::uint8_t> content;
     for (int n = 1; n <= header_record_count; ++n) {
         std::uint8_t length_bytes[4];
-        if (Status s = source.read_exact(length_bytes); !s) return s.take_error();
+        ORVANEL_TRY(source.read_exact(length_bytes));
         const std::uint32_t length = static_cast<std::uint32_t>(length_bytes[0]) |
                                      static_cast<std::uint32_t>(length_bytes[1]) << 8 |
                                      static_cast<std::uint32_t>(length_bytes[2]) << 16 |
@@ -152,7 +168,7 @@ Result<MatrixHeader> read_header(ByteSource& source) {
         if (length < 4 || length > max_header_record_length)
             return MatrixError::invalid_header_length(static_cast<std::uint8_t>(n), length).at(source.counter());
         content.resize(length - 4);
-        if (Status s = source.read_exact(content); !s) return s.take_error();
+        ORVANEL_TRY(source.read_exact(content));
         const std::string_view text = as_text(content);
 
         switch (n) {

@@ -5,13 +5,16 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
-#include "schema.hpp"
+#include "core/error.hpp"
+#include "core/schema.hpp"
 
 namespace orvanel {
 
 class ByteSource;
 
+// The banner of a file written without one. Its version text is part of the file format
+// these files are written in, not the package version: it does not follow releases of
+// the package.
 inline constexpr char default_banner[] = "MAT PGM=ORVANEL VER=0.4.3";
 inline constexpr char default_run_id[] = "ORVANEL";
 // Largest header record the reader accepts, length field included.
@@ -33,6 +36,13 @@ struct MatrixHeader {
     // Default banner and run identifier, no tables; fails with invalid_zone_count
     // unless 1 <= zone_count <= 32000.
     static Result<MatrixHeader> make(std::uint32_t zone_count);
+    // The header `schema` describes: the zone count range is checked as by make (and
+    // nothing else), a given banner and run identifier replace the defaults, and the
+    // tables are numbered in order.
+    static Result<MatrixHeader> from_schema(Schema schema);
+
+    // Sets each table's index to its 1-based position.
+    void number_tables() noexcept;
 
     std::uint8_t table_count() const noexcept { return static_cast<std::uint8_t>(tables.size()); }
 };

@@ -1,6 +1,6 @@
-#include "matrix.hpp"
+#include "core/matrix.hpp"
 
-#include "memory.hpp"
+#include "core/memory.hpp"
 
 #include <limits>
 #include <new>
@@ -32,13 +32,13 @@ std::optional<std::size_t> value_count(std::uint16_t zone_count, std::size_t tab
 Result<Matrix> Matrix::allocate(MatrixHeader header) {
     const auto count = value_count(header.zone_count, header.tables.size());
     if (!count) return MatrixError::invalid_par("matrix dimensions exceed addressable memory on this platform");
-    for (std::size_t i = 0; i < header.tables.size(); ++i) header.tables[i].index = static_cast<std::uint8_t>(i + 1);
+    header.number_tables();
     ValueBlock block = ValueBlock::zeroed(*count);
     return Matrix(std::move(header), std::move(block));
 }
 
 Result<Matrix> Matrix::create(MatrixHeader header) {
-    if (Status s = validate_tables(header.tables); !s) return s.take_error();
+    ORVANEL_TRY(validate_tables(header.tables));
     return allocate(std::move(header));
 }
 

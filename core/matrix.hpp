@@ -9,8 +9,8 @@
 #include <span>
 #include <string_view>
 
-#include "error.hpp"
-#include "header.hpp"
+#include "core/error.hpp"
+#include "core/header.hpp"
 
 namespace orvanel {
 

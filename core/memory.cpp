@@ -1,4 +1,4 @@
-#include "memory.hpp"
+#include "core/memory.hpp"
 
 #include <cstdint>
 #include <sys/mman.h>

@@ -1,10 +1,13 @@
-#include "plane.hpp"
+#include "core/plane.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
 namespace orvanel {
+
+PlaneScratch::PlaneScratch(std::size_t zone_count)
+    : zones_(zone_count), data_(std::make_unique<std::uint8_t[]>(9 * zone_count)) {}
 
 Result<std::size_t> decode_plane(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
     const std::size_t n = in.size();
@@ -30,10 +33,6 @@ Result<std::size_t> decode_plane(std::span<const std::uint8_t> in, std::span<std
     }
     return pos;
 }
-
-}  // namespace orvanel
-
-namespace orvanel {
 
 namespace {
 

@@ -1,41 +1,32 @@
-// Row record framing and the run/literal token coding of one byte plane.
+// Byte planes: the scratch planes a row is split into or assembled from, and the run and
+// literal token coding of one plane.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace orvanel {
 
-inline constexpr std::size_t record_header_size = 5;
-inline constexpr std::size_t max_payload_size = 65'533;
+// A token codes at most this many bytes: its count has 15 bits.
 inline constexpr std::uint16_t max_token_count = 32'767;
 
-// The framing of one row record as read; `payload` stays valid until the next record.
-struct RowRecordHead {
-    std::uint16_t row = 0;
-    std::uint8_t table = 0;
-    std::uint64_t record_start = 0;
-    std::span<const std::uint8_t> payload;
-};
+// 8 byte planes of Z bytes each, reused for every row of one reader or writer, and a
+// ninth plane that stays all zero and stands in for planes a payload leaves out.
+class PlaneScratch {
+public:
+    explicit PlaneScratch(std::size_t zone_count);
+    std::span<std::uint8_t> plane(int k) noexcept { return {data_.get() + k * zones_, zones_}; }
+    std::span<const std::uint8_t> zero_plane() const noexcept { return {data_.get() + 8 * zones_, zones_}; }
+    std::size_t zone_count() const noexcept { return zones_; }
 
-// The (row, table) the next record must carry, advanced table first. The row stops at
-// 65535 instead of wrapping.
-struct RecordPosition {
-    std::uint16_t row = 1;
-    std::uint8_t table = 1;
-
-    void advance(std::uint8_t table_count) noexcept {
-        if (table < table_count) {
-            ++table;
-        } else {
-            table = 1;
-            if (row < 0xFFFF) ++row;
-        }
-    }
+private:
+    std::size_t zones_;
+    std::unique_ptr<std::uint8_t[]> data_;
 };
 
 // Expands the tokens at the start of `in` into exactly out.size() bytes. Returns the

@@ -1,20 +1,30 @@
-#include "reader.hpp"
+#include "core/reader.hpp"
 
 #include <algorithm>
 #include <array>
+
+#include "core/decode.hpp"
+#include "core/payload.hpp"
 
 namespace orvanel {
 
 namespace {
 
-constexpr std::uint8_t zero_row_payload[] = {0x80, 0x80, 0x00};
-
-bool is_zero_row(std::span<const std::uint8_t> payload) {
-    return payload.size() == 3 && std::equal(payload.begin(), payload.end(), zero_row_payload);
-}
-
 // Table number in the file -> 1-based position in the result, 0 for a table not loaded.
 using SelectionMap = std::array<std::uint8_t, 256>;
+
+// The distinct 1-based indices of the named tables, in order of first mention.
+Result<std::vector<std::uint8_t>> resolve_table_names(const MatrixHeader& header, std::span<const std::string> names) {
+    if (names.empty()) return MatrixError::invalid_table_count("at least one table name must be provided");
+    std::vector<std::uint8_t> indices;
+    for (const std::string& name : names) {
+        const auto found = std::find_if(header.tables.begin(), header.tables.end(),
+                                        [&](const TableInfo& table) { return table.name == name; });
+        if (found == header.tables.end()) return MatrixError::table_not_found(name);
+        if (std::find(indices.begin(), indices.end(), found->index) == indices.end()) indices.push_back(found->index);
+    }
+    return indices;
+}
 
 }  // namespace
 
@@ -56,13 +66,14 @@ Result<std::optional<RowRecordHead>> MatrixReader::next_record() {
     RowRecordHead head;
     head.record_start = source_.counter();
     std::uint8_t bytes[record_header_size];
-    if (Status s = source_.read_exact(bytes); !s) return s.take_error();
-    head.row = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-    head.table = bytes[2];
-    const std::uint16_t chunk_size = static_cast<std::uint16_t>(bytes[3] | bytes[4] << 8);
-    if (chunk_size < 2) return MatrixError::invalid_chunk_size(chunk_size).at(head.record_start + 3);
+    ORVANEL_TRY(source_.read_exact(bytes));
+    const RecordHeader fields = parse_record_header(bytes);
+    head.row = fields.row;
+    head.table = fields.table;
+    if (fields.chunk_size < min_chunk_size)
+        return MatrixError::invalid_chunk_size(fields.chunk_size).at(head.record_start + chunk_size_offset);
 
-    auto payload = source_.read_view(chunk_size - 2u, payload_buffer_);
+    auto payload = source_.read_view(fields.chunk_size - min_chunk_size, payload_buffer_);
     if (!payload) return payload.take_error();
     head.payload = payload.value();
 
@@ -75,20 +86,13 @@ Result<std::optional<RowRecordHead>> MatrixReader::next_record() {
 }
 
 Status MatrixReader::decode_into(const RowRecordHead& head, std::span<double> out) {
-    if (is_zero_row(head.payload)) {
+    if (is_zero_row_payload(head.payload)) {
         std::fill(out.begin(), out.end(), 0.0);
         return {};
     }
     Status s = decode_payload(type_codes_[head.table - 1], head.payload, scratch_, out);
     if (!s) return s.take_error().at(head.record_start + record_header_size);
     return {};
-}
-
-Status MatrixReader::decode_row(const RowRecordHead& head, RowBuffer& buffer) {
-    buffer.row = head.row;
-    buffer.table = head.table;
-    buffer.values.resize(zone_count_);
-    return decode_into(head, buffer.values);
 }
 
 void MatrixReader::advance() noexcept {
@@ -112,10 +116,10 @@ Status MatrixReader::walk(const std::uint8_t* selection, double* block) {
         // The block starts zero-filled and every row arrives once, so a zero row needs no
         // work at all: its pages are never touched.
         const std::uint8_t position = selection[head.table];
-        if (position && !is_zero_row(head.payload)) {
+        if (position && !is_zero_row_payload(head.payload)) {
             std::span<double> out = block ? std::span<double>(block + ((position - 1) * z + (head.row - 1)) * z, z)
                                           : std::span<double>(discard);
-            if (Status s = decode_into(head, out); !s) return s;
+            ORVANEL_TRY(decode_into(head, out));
         }
         advance();
     }
@@ -125,12 +129,12 @@ Result<Matrix> MatrixReader::load(MatrixReader reader, MatrixHeader result_heade
     if (!reader.input_could_hold_rows()) {
         // The input is too short to hold the rows the header promises, so the load must
         // fail: find the failure without allocating a value block the data cannot fill.
-        if (Status s = reader.walk(selection, nullptr); !s) return s.take_error();
+        ORVANEL_TRY(reader.walk(selection, nullptr));
         return MatrixError::io_text("file changed while it was being read").at(reader.source_.counter());
     }
     auto matrix = Matrix::for_loaded_header(std::move(result_header));
     if (!matrix) return matrix.take_error();
-    if (Status s = reader.walk(selection, matrix.value().values_mut().data()); !s) return s.take_error();
+    ORVANEL_TRY(reader.walk(selection, matrix.value().values_mut().data()));
     return matrix;
 }
 
@@ -139,18 +143,6 @@ Result<Matrix> MatrixReader::load_all(MatrixReader reader) {
     for (int t = 1; t <= reader.table_count_; ++t) selection[t] = static_cast<std::uint8_t>(t);
     MatrixHeader header = reader.header_;
     return load(std::move(reader), std::move(header), selection.data());
-}
-
-Result<std::vector<std::uint8_t>> resolve_table_names(const MatrixHeader& header, std::span<const std::string> names) {
-    if (names.empty()) return MatrixError::invalid_table_count("at least one table name must be provided");
-    std::vector<std::uint8_t> indices;
-    for (const std::string& name : names) {
-        const auto found = std::find_if(header.tables.begin(), header.tables.end(),
-                                        [&](const TableInfo& table) { return table.name == name; });
-        if (found == header.tables.end()) return MatrixError::table_not_found(name);
-        if (std::find(indices.begin(), indices.end(), found->index) == indices.end()) indices.push_back(found->index);
-    }
-    return indices;
 }
 
 Result<Matrix> MatrixReader::load_selected(MatrixReader reader, std::span<const std::string> names) {

@@ -8,21 +8,14 @@
 #include <string_view>
 #include <vector>
 
-#include "decode.hpp"
-#include "error.hpp"
-#include "header.hpp"
-#include "matrix.hpp"
-#include "plane.hpp"
-#include "source.hpp"
+#include "core/error.hpp"
+#include "core/framing.hpp"
+#include "core/header.hpp"
+#include "core/matrix.hpp"
+#include "core/plane.hpp"
+#include "core/source.hpp"
 
 namespace orvanel {
-
-// One decoded row and the record it came from.
-struct RowBuffer {
-    std::vector<double> values;
-    std::uint16_t row = 0;
-    std::uint8_t table = 0;
-};
 
 class MatrixReader {
 public:
@@ -39,8 +32,6 @@ public:
 
     // The next row record, nothing at the confirmed end of the stream, or an error.
     Result<std::optional<RowRecordHead>> next_record();
-    // Decodes the payload of `head` into `buffer`; errors carry record start + 5.
-    Status decode_row(const RowRecordHead& head, RowBuffer& buffer);
 
     // Both consume the reader; a failed load returns no matrix at all.
     static Result<Matrix> load_all(MatrixReader reader);
@@ -71,9 +62,5 @@ private:
     PlaneScratch scratch_;
     bool finished_ = false;
 };
-
-// The distinct 1-based indices of the named tables, in order of first mention.
-Result<std::vector<std::uint8_t>> resolve_table_names(const MatrixHeader& header,
-                                                      std::span<const std::string> names);
 
 }  // namespace orvanel

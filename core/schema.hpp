@@ -2,17 +2,18 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "error.hpp"
-#include "type_code.hpp"
+#include "core/error.hpp"
+#include "core/type_code.hpp"
 
 namespace orvanel {
 
 inline constexpr std::uint16_t max_written_zone_count = 32000;
 inline constexpr int max_table_count = 255;
-inline constexpr std::uint8_t max_fixed_precision = 9;
 
 // Parses a type code written as text: exactly one byte, 'S', 'D' or a digit. Anything
 // else fails with invalid_type_code carrying the whole text.
@@ -22,6 +23,15 @@ Result<TypeCode> parse_type_code(std::string_view text);
 struct TableDef {
     std::string name;
     TypeCode type_code;
+};
+
+// A matrix to create, as a caller describes it: the zone count, the tables in order, and
+// a banner and run identifier that replace the defaults when given.
+struct Schema {
+    std::uint32_t zone_count = 0;
+    std::optional<std::string> banner;
+    std::optional<std::string> run_id;
+    std::vector<TableDef> tables;
 };
 
 // The checks every created or written schema passes. The first failing check wins.
@@ -35,9 +45,9 @@ std::string quote_name(std::string_view name);
 // Works for lists of TableDef and of header table entries alike.
 template <class Tables>
 Status validate_tables(const Tables& tables) {
-    if (Status s = validate_table_count(std::size(tables)); !s) return s;
+    ORVANEL_TRY(validate_table_count(std::size(tables)));
     for (const auto& table : tables) {
-        if (Status s = validate_table(table.name, table.type_code); !s) return s;
+        ORVANEL_TRY(validate_table(table.name, table.type_code));
     }
     return {};
 }

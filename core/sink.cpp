@@ -1,6 +1,7 @@
-#include "sink.hpp"
+#include "core/sink.hpp"
 
-#include "memory.hpp"
+#include "core/interrupt.hpp"
+#include "core/memory.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -8,10 +9,6 @@
 #include <unistd.h>
 
 namespace orvanel {
-
-namespace {
-constexpr std::size_t max_system_write = 0x7FFFF000;
-}  // namespace
 
 void GrowableBuffer::append(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return;
@@ -54,10 +51,11 @@ Status ByteSink::write_all(std::span<const std::uint8_t> bytes, const char* no_p
     const std::uint8_t* p = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
-        const ssize_t wrote = ::write(file_.get(), p, std::min(left, max_system_write));
+        const ssize_t wrote = ::write(file_.get(), p, std::min(left, max_system_io_size));
         if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return MatrixError::io_os(errno);
+            const int err = errno;
+            if (err == EINTR && !stop_after_interrupt()) continue;
+            return MatrixError::io_os(err);
         }
         if (wrote == 0) return MatrixError::io_text(no_progress_text);
         p += wrote;

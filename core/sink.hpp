@@ -7,8 +7,8 @@
 #include <memory>
 #include <span>
 
-#include "error.hpp"
-#include "source.hpp"
+#include "core/error.hpp"
+#include "core/posix_file.hpp"
 
 namespace orvanel {
 
@@ -22,7 +22,6 @@ public:
     // Throws std::bad_alloc when memory is short.
     void append(std::span<const std::uint8_t> bytes);
     void shrink_to_fit() noexcept;
-    const std::uint8_t* data() const noexcept { return data_.get(); }
     std::size_t size() const noexcept { return size_; }
     std::span<const std::uint8_t> bytes() const noexcept { return {data_.get(), size_}; }
 

@@ -1,7 +1,9 @@
-#include "source.hpp"
+#include "core/source.hpp"
 
+#include "core/interrupt.hpp"
+
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,43 +11,17 @@
 
 namespace orvanel {
 
-namespace {
-// Linux transfers at most this much in one read(2); asking for more is pointless.
-constexpr std::size_t max_system_read = 0x7FFFF000;
-}  // namespace
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-FileHandle::~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-Status FileHandle::close() {
-    const int fd = std::exchange(fd_, -1);
-    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return MatrixError::io_os(errno);
-    return {};
-}
-
-Result<std::string> path_to_c_string(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos)
-        return MatrixError::io_text("file name contained an unexpected NUL byte");
-    return std::string(path);
-}
-
 Result<ByteSource> ByteSource::open_file(std::string_view path) {
     auto c_path = path_to_c_string(path);
     if (!c_path) return c_path.take_error();
+    // Opening a FIFO blocks until a writer comes; a signal may end the wait.
     int fd;
-    do {
+    for (;;) {
         fd = ::open(c_path.value().c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return MatrixError::io_os(errno);
+        if (fd >= 0) break;
+        const int err = errno;
+        if (err != EINTR || stop_after_interrupt()) return MatrixError::io_os(err);
+    }
 
     ByteSource source;
     source.is_file_ = true;
@@ -85,11 +61,12 @@ bool ByteSource::can_supply(std::uint64_t n) {
 
 Result<std::size_t> ByteSource::read_some(std::uint8_t* dst, std::size_t n) {
     if (const int err = std::exchange(deferred_errno_, 0)) return MatrixError::io_os(err).at(counter_);
-    n = std::min(n, max_system_read);
+    n = std::min(n, max_system_io_size);
     for (;;) {
         const ssize_t got = ::read(file_.get(), dst, n);
         if (got >= 0) return static_cast<std::size_t>(got);
-        if (errno != EINTR) return MatrixError::io_os(errno).at(counter_);
+        const int err = errno;
+        if (err != EINTR || stop_after_interrupt()) return MatrixError::io_os(err).at(counter_);
     }
 }
 
@@ -132,7 +109,7 @@ Status ByteSource::read_exact(std::span<std::uint8_t> dst) {
             need -= got.value();
             continue;
         }
-        if (Status s = fill_buffer(); !s) return s;
+        ORVANEL_TRY(fill_buffer());
         if (buf_len_ == 0) return MatrixError::unexpected_eof().at(counter_);
     }
     return {};
@@ -158,14 +135,14 @@ Result<std::span<const std::uint8_t>> ByteSource::read_view(std::size_t n, std::
         return view;
     }
     if (spill.size() < n) spill.resize(n);
-    if (Status s = read_exact({spill.data(), n}); !s) return s.take_error();
+    ORVANEL_TRY(read_exact({spill.data(), n}));
     return std::span<const std::uint8_t>(spill.data(), n);
 }
 
 Result<bool> ByteSource::has_more() {
     if (!is_file_) return mem_pos_ < mem_.size();
     if (buf_pos_ < buf_len_) return true;
-    if (Status s = fill_buffer(); !s) return s.take_error();
+    ORVANEL_TRY(fill_buffer());
     return buf_len_ > 0;
 }
 

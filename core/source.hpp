@@ -9,34 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
+#include "core/posix_file.hpp"
 
 namespace orvanel {
 
 inline constexpr std::size_t read_buffer_size = 65'536;
-
-// Owns a POSIX file descriptor; closes it on destruction.
-class FileHandle {
-public:
-    FileHandle() noexcept = default;
-    explicit FileHandle(int fd) noexcept : fd_(fd) {}
-    FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileHandle& operator=(FileHandle&& other) noexcept;
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle();
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    // Closes now and reports a failure to close.
-    Status close();
-
-private:
-    int fd_ = -1;
-};
-
-// Converts a path held as bytes to a C string, rejecting an embedded NUL byte.
-Result<std::string> path_to_c_string(std::string_view path);
 
 class ByteSource {
 public:

@@ -1,6 +1,6 @@
 // Moving between values and byte planes: byte k of value i <-> plane k, position i.
-// The blocked kernels transpose 8 values at a time as an 8x8 byte matrix held in eight
-// 64-bit words; the scalar ones do one byte at a time and are kept as the reference.
+// The kernels transpose 8 values at a time as an 8x8 byte matrix held in eight 64-bit
+// words.
 #pragma once
 
 #include <cstddef>
@@ -69,30 +69,6 @@ inline void join_planes(std::size_t n, const std::uint8_t* const* planes, Sink&&
         for (int k = 0; k < 8; ++k) std::memcpy(&w[k], planes[k] + i, rest);
         transpose8x8(w);
         for (std::size_t j = 0; j < rest; ++j) sink(i + j, w[j]);
-    }
-}
-
-// Reference versions, one byte at a time.
-template <class Word>
-inline bool split_planes_scalar(std::size_t n, int plane_count, std::uint8_t* const* planes, std::uint64_t& or_all,
-                                Word&& word) {
-    std::uint64_t acc = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint64_t w;
-        if (!word(i, w)) return false;
-        acc |= w;
-        for (int k = 0; k < plane_count; ++k) planes[k][i] = static_cast<std::uint8_t>(w >> (8 * k));
-    }
-    or_all = acc;
-    return true;
-}
-
-template <class Sink>
-inline void join_planes_scalar(std::size_t n, const std::uint8_t* const* planes, Sink&& sink) {
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint64_t w = 0;
-        for (int k = 0; k < 8; ++k) w |= std::uint64_t{planes[k][i]} << (8 * k);
-        sink(i, w);
     }
 }
 

@@ -7,6 +7,9 @@
 
 namespace orvanel {
 
+// Fixed point takes 0..9 decimals.
+inline constexpr std::uint8_t max_fixed_precision = 9;
+
 // The value type of one table: fixed-point with a decimal precision, single or double.
 // Any precision byte can be held; a precision above 9 is invalid and rejected by the
 // schema rules and every parser.

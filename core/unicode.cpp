@@ -1,4 +1,4 @@
-#include "unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -12,7 +12,7 @@ struct CodeRange {
     char32_t last;
 };
 
-#include "unicode_tables.inc"
+#include "core/unicode_tables.inc"
 
 template <std::size_t N>
 bool in_ranges(const CodeRange (&ranges)[N], char32_t c) noexcept {

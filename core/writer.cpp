@@ -1,9 +1,9 @@
-#include "writer.hpp"
+#include "core/writer.hpp"
 
 #include <cstring>
 
-#include "encode.hpp"
-#include "file_replace.hpp"
+#include "core/encode.hpp"
+#include "core/file_replace.hpp"
 
 namespace orvanel {
 
@@ -23,23 +23,13 @@ Status check_record_length(std::uint8_t record, const char* what, std::uint64_t 
     return {};
 }
 
-// Fills the row, table and chunk size of the record header in front of the payload.
-void fill_record_header(std::uint8_t* record, std::uint16_t row, std::uint8_t table, std::size_t payload_size) {
-    const auto chunk = static_cast<std::uint16_t>(payload_size + 2);
-    record[0] = static_cast<std::uint8_t>(row);
-    record[1] = static_cast<std::uint8_t>(row >> 8);
-    record[2] = table;
-    record[3] = static_cast<std::uint8_t>(chunk);
-    record[4] = static_cast<std::uint8_t>(chunk >> 8);
-}
-
 }  // namespace
 
 Status validate_for_writing(const MatrixHeader& header) {
-    if (Status s = validate_zone_count(header.zone_count); !s) return s;
-    if (Status s = validate_tables(header.tables); !s) return s;
-    if (Status s = check_record_length(1, "banner", text_record_length(header.banner)); !s) return s;
-    if (Status s = check_record_length(2, "run identifier", 3 + text_record_length(header.run_id)); !s) return s;
+    ORVANEL_TRY(validate_zone_count(header.zone_count));
+    ORVANEL_TRY(validate_tables(header.tables));
+    ORVANEL_TRY(check_record_length(1, "banner", text_record_length(header.banner)));
+    ORVANEL_TRY(check_record_length(2, "run identifier", 3 + text_record_length(header.run_id)));
     std::uint64_t mvr = 4 + 4 + std::to_string(header.tables.size()).size() + 1;
     for (const TableInfo& table : header.tables) mvr += table.name.size() + 3;
     return check_record_length(4, "table catalogue", mvr);
@@ -58,10 +48,14 @@ MatrixWriter::MatrixWriter(ByteSink sink, const MatrixHeader& header)
 }
 
 Result<MatrixWriter> MatrixWriter::create(ByteSink sink, const MatrixHeader& header) {
-    if (Status s = validate_for_writing(header); !s) return s.take_error();
+    ORVANEL_TRY(validate_for_writing(header));
+    return start(std::move(sink), header);
+}
+
+Result<MatrixWriter> MatrixWriter::start(ByteSink sink, const MatrixHeader& header) {
     std::vector<std::uint8_t> bytes;
     emit_header(header, bytes);
-    if (Status s = sink.write_all(bytes, direct_write_failed); !s) return s.take_error();
+    ORVANEL_TRY(sink.write_all(bytes, direct_write_failed));
     return MatrixWriter(std::move(sink), header);
 }
 
@@ -81,7 +75,7 @@ Status MatrixWriter::emit(std::span<const std::uint8_t> record) {
     const std::size_t n = record.size();
     const std::size_t free = write_buffer_size - buffered_;
     if (n > free) {
-        if (Status s = flush_buffer(); !s) return s;
+        ORVANEL_TRY(flush_buffer());
     }
     if (n >= write_buffer_size) return sink_->write_all(record, direct_write_failed);
     std::memcpy(buffer_.get() + buffered_, record.data(), n);
@@ -96,8 +90,8 @@ Status MatrixWriter::write_row(std::span<const double> values) {
     encode_payload(type_codes_[next_.table - 1], values, scratch_, record_);
     const std::size_t payload_size = record_.size() - record_header_size;
     if (payload_size > max_payload_size) return MatrixError::payload_too_large(payload_size);
-    fill_record_header(record_.data(), next_.row, next_.table, payload_size);
-    if (Status s = emit(record_); !s) return s;
+    fill_record_header(std::span(record_).first<record_header_size>(), next_.row, next_.table, payload_size);
+    ORVANEL_TRY(emit(record_));
     ++rows_written_;
     next_.advance(table_count_);
     return {};
@@ -106,43 +100,41 @@ Status MatrixWriter::write_row(std::span<const double> values) {
 Result<ByteSink> MatrixWriter::finish() && {
     if (rows_written_ != expected_rows_) return MatrixError::incomplete_matrix(expected_rows_, rows_written_);
     if (buffer_ && buffered_ > 0) {
-        if (Status s = flush_buffer(); !s) return s.take_error();
+        ORVANEL_TRY(flush_buffer());
     }
     ByteSink sink = std::move(*sink_);
     sink_.reset();
     return sink;
 }
 
-namespace {
-
 // Origin-major, table-minor, although the value block is table-major.
-Result<ByteSink> write_rows(const Matrix& matrix, ByteSink sink) {
-    auto writer = MatrixWriter::create(std::move(sink), matrix.header());
+Result<ByteSink> MatrixWriter::write_rows(const Matrix& matrix, ByteSink sink) {
+    auto writer = start(std::move(sink), matrix.header());
     if (!writer) return writer.take_error();
     const std::size_t z = matrix.zone_count();
     const double* values = matrix.values().data();
     for (std::size_t o = 0; o < z; ++o) {
         for (std::size_t t = 0; t < matrix.table_count(); ++t) {
-            if (Status s = writer.value().write_row({values + (t * z + o) * z, z}); !s) return s.take_error();
+            ORVANEL_TRY(writer.value().write_row({values + (t * z + o) * z, z}));
         }
     }
     return std::move(writer.value()).finish();
 }
 
-}  // namespace
-
+// Both check the header before anything is written, or a file is touched.
 Status write_matrix_file(const Matrix& matrix, std::string_view path) {
-    if (Status s = validate_for_writing(matrix.header()); !s) return s;
+    ORVANEL_TRY(validate_for_writing(matrix.header()));
     auto replacement = FileReplacement::begin(path);
     if (!replacement) return replacement.take_error();
-    auto sink = write_rows(matrix, ByteSink::file(std::move(replacement.value().handle())));
+    auto sink = MatrixWriter::write_rows(matrix, ByteSink::file(std::move(replacement.value().handle())));
     if (!sink) return sink.take_error();
     replacement.value().handle() = std::move(sink.value().handle());
     return replacement.value().commit();
 }
 
 Result<GrowableBuffer> write_matrix_bytes(const Matrix& matrix) {
-    auto sink = write_rows(matrix, ByteSink::memory());
+    ORVANEL_TRY(validate_for_writing(matrix.header()));
+    auto sink = MatrixWriter::write_rows(matrix, ByteSink::memory());
     if (!sink) return sink.take_error();
     GrowableBuffer bytes = std::move(sink.value().buffer());
     bytes.shrink_to_fit();

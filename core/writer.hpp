@@ -8,12 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#include "decode.hpp"
-#include "error.hpp"
-#include "header.hpp"
-#include "matrix.hpp"
-#include "plane.hpp"
-#include "sink.hpp"
+#include "core/error.hpp"
+#include "core/framing.hpp"
+#include "core/header.hpp"
+#include "core/matrix.hpp"
+#include "core/plane.hpp"
+#include "core/sink.hpp"
 
 namespace orvanel {
 
@@ -38,7 +38,14 @@ public:
     Result<ByteSink> finish() &&;
 
 private:
+    friend Status write_matrix_file(const Matrix& matrix, std::string_view path);
+    friend Result<GrowableBuffer> write_matrix_bytes(const Matrix& matrix);
+
     MatrixWriter(ByteSink sink, const MatrixHeader& header);
+    // Emits a header the caller has checked, then makes the writer.
+    static Result<MatrixWriter> start(ByteSink sink, const MatrixHeader& header);
+    // Writes every row of a matrix whose header the caller has checked.
+    static Result<ByteSink> write_rows(const Matrix& matrix, ByteSink sink);
     Status emit(std::span<const std::uint8_t> record);
     Status flush_buffer();
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
-#include "decode.hpp"
-#include "reference.hpp"
+#include "core/decode.hpp"
+#include "fuzz/reference.hpp"
 
 namespace {
 

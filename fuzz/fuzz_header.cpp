@@ -10,9 +10,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "header.hpp"
-#include "reference.hpp"
-#include "source.hpp"
+#include "core/header.hpp"
+#include "core/source.hpp"
+#include "fuzz/reference.hpp"
 
 namespace {
 

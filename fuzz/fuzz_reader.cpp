@@ -20,9 +20,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "reader.hpp"
-#include "reference.hpp"
-#include "writer.hpp"
+#include "core/reader.hpp"
+#include "core/writer.hpp"
+#include "fuzz/reference.hpp"
 
 namespace {
 

@@ -14,10 +14,11 @@
 #include <memory>
 #include <vector>
 
-#include "encode.hpp"
-#include "reader.hpp"
-#include "reference.hpp"
-#include "writer.hpp"
+#include "core/decode.hpp"
+#include "core/encode.hpp"
+#include "core/reader.hpp"
+#include "core/writer.hpp"
+#include "fuzz/reference.hpp"
 
 namespace {
 
@@ -119,9 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto head = reader.value().next_record();
         FUZZ_CHECK(head.ok() && head.value().has_value());
         FUZZ_CHECK(head.value()->row == 1 && head.value()->table == 1 && head.value()->record_start == first_record);
-        orvanel::RowBuffer buffer;
-        FUZZ_CHECK(reader.value().decode_row(*head.value(), buffer).ok());
-        FUZZ_CHECK(fuzz::same_bits(buffer.values, want.read_back));
+        const std::span<const std::uint8_t> read = head.value()->payload;
+        FUZZ_CHECK(read.size() == payload.size() && std::equal(read.begin(), read.end(), payload.begin()));
         return 0;
     }
 

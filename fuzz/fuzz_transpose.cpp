@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "reference.hpp"
-#include "transpose.hpp"
+#include "core/transpose.hpp"
+#include "fuzz/reference.hpp"
 
 namespace {
 
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t or_blocked = 0x1111, or_scalar = 0x1111;
     const bool ok_blocked = orvanel::split_planes(n, plane_count, blocked.p, or_blocked, source(asked_blocked));
     const bool ok_scalar =
-        orvanel::split_planes_scalar(n, plane_count, scalar.p, or_scalar, source(asked_scalar));
+        fuzz::split_planes_scalar(n, plane_count, scalar.p, or_scalar, source(asked_scalar));
     FUZZ_CHECK(ok_blocked == ok_scalar);
     FUZZ_CHECK(ok_blocked == !(gives_up && n > 0));
     // Every word up to the one refused is asked for exactly once, in order.
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(i == next_blocked++);
         joined_blocked.push_back(w);
     });
-    orvanel::join_planes_scalar(n, source_planes.p, [&](std::size_t i, std::uint64_t w) {
+    fuzz::join_planes_scalar(n, source_planes.p, [&](std::size_t i, std::uint64_t w) {
         FUZZ_CHECK(i == next_scalar++);
         joined_scalar.push_back(w);
     });

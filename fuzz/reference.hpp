@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
-#include "type_code.hpp"
+#include "core/error.hpp"
+#include "core/type_code.hpp"
 
 #define FUZZ_CHECK(cond)                                                                  \
     do {                                                                                  \
@@ -261,6 +261,32 @@ inline Expected expected_encoding(TypeCode tc, std::span<const double> row) {
         append_planes(e.payload, mask, words, 5);
     }
     return e;
+}
+
+// ---- plane transposition --------------------------------------------------------------
+
+// The plane splitting and joining of core/transpose.hpp, one byte at a time.
+template <class Word>
+inline bool split_planes_scalar(std::size_t n, int plane_count, std::uint8_t* const* planes, std::uint64_t& or_all,
+                                Word&& word) {
+    std::uint64_t acc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t w;
+        if (!word(i, w)) return false;
+        acc |= w;
+        for (int k = 0; k < plane_count; ++k) planes[k][i] = static_cast<std::uint8_t>(w >> (8 * k));
+    }
+    or_all = acc;
+    return true;
+}
+
+template <class Sink>
+inline void join_planes_scalar(std::size_t n, const std::uint8_t* const* planes, Sink&& sink) {
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t w = 0;
+        for (int k = 0; k < 8; ++k) w |= std::uint64_t{planes[k][i]} << (8 * k);
+        sink(i, w);
+    }
 }
 
 }  // namespace fuzz

@@ -1,6 +1,6 @@
-#include "arrays.hpp"
+#include "python/arrays.hpp"
 
-#include "memory.hpp"
+#include "core/memory.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,13 +10,13 @@
 #include <string>
 #include <utility>
 
-#include "binding.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "hold.hpp"
-#include "matrix_core.hpp"
-#include "object.hpp"
-#include "once.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/hold.hpp"
+#include "python/matrix_core.hpp"
+#include "python/object.hpp"
+#include "python/once.hpp"
 
 namespace orvanel::py {
 
@@ -207,14 +207,10 @@ void copy_elements(const ArrayView& view, double* out) noexcept {
 
 // ---- methods --------------------------------------------------------------------
 
-constexpr const char* table_params[] = {"table"};
-constexpr const char* table_values_params[] = {"table", "values"};
-constexpr const char* values_params[] = {"values"};
-
-constexpr Signature table_array_signature{"_MatrixCore.table_array()", table_params};
-constexpr Signature stack_array_signature{"_MatrixCore.stack_array()", {}};
-constexpr Signature set_table_array_signature{"_MatrixCore.set_table_array()", table_values_params};
-constexpr Signature set_stack_array_signature{"_MatrixCore.set_stack_array()", values_params};
+constexpr Signature table_array_signature{"_MatrixCore.table_array()", std::array{"table"}};
+constexpr Signature stack_array_signature{"_MatrixCore.stack_array()"};
+constexpr Signature set_table_array_signature{"_MatrixCore.set_table_array()", std::array{"table", "values"}};
+constexpr Signature set_stack_array_signature{"_MatrixCore.set_stack_array()", std::array{"values"}};
 
 }  // namespace
 
@@ -261,13 +257,14 @@ void copy_stack(const ArrayView& view, std::span<double> out) noexcept { copy_el
 PyObject* matrix_core_table_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind_fast(table_array_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(table_array_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [table_arg] = *bound;
         MatrixCoreState& state = matrix_core_state(self);
         HoldGuard hold(state.hold, Mode::shared);
         if (!hold) return nullptr;
         std::uint8_t table = 0;
-        if (!select_table(bound[0], state.matrix, table)) return nullptr;
+        if (!select_table(table_arg, state.matrix, table)) return nullptr;
         const NumpyApi* np = numpy_api();
         if (np == nullptr) return nullptr;
         const NpyIntp z = state.matrix.zone_count();
@@ -279,7 +276,7 @@ PyObject* matrix_core_table_array(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* matrix_core_stack_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        if (!bind_fast(stack_array_signature, args, nargs, kwnames, nullptr)) return nullptr;
+        if (!bind_fast(stack_array_signature, args, nargs, kwnames)) return nullptr;
         MatrixCoreState& state = matrix_core_state(self);
         HoldGuard hold(state.hold, Mode::shared);
         if (!hold) return nullptr;
@@ -294,15 +291,16 @@ PyObject* matrix_core_stack_array(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* matrix_core_set_table_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> bound{};
-        if (!bind_fast(set_table_array_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(set_table_array_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [table_arg, values_arg] = *bound;
         MatrixCoreState& state = matrix_core_state(self);
         HoldGuard hold(state.hold, Mode::exclusive);
         if (!hold) return nullptr;
         InputArray values;
-        if (!values.accept(bound[1], "values", 2)) return nullptr;
+        if (!values.accept(values_arg, "values", 2)) return nullptr;
         std::uint8_t table = 0;
-        if (!select_table(bound[0], state.matrix, table)) return nullptr;
+        if (!select_table(table_arg, state.matrix, table)) return nullptr;
         // No Python code runs from here to the end of the copy.
         ArrayView view;
         if (!values.view(view)) return nullptr;
@@ -320,14 +318,15 @@ PyObject* matrix_core_set_table_array(PyObject* self, PyObject* const* args, Py_
 PyObject* matrix_core_set_stack_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind_fast(set_stack_array_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(set_stack_array_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [values_arg] = *bound;
         MatrixCoreState& state = matrix_core_state(self);
         HoldGuard hold(state.hold, Mode::exclusive);
         if (!hold) return nullptr;
         InputArray values;
         ArrayView view;
-        if (!values.accept(bound[0], "values", 3) || !values.view(view)) return nullptr;
+        if (!values.accept(values_arg, "values", 3) || !values.view(view)) return nullptr;
         if (!check_stack_shape(view, state.matrix.table_count(), state.matrix.zone_count())) return nullptr;
         copy_stack(view, state.matrix.values_mut());
         Py_RETURN_NONE;

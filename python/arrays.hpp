@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <span>
 
-#include "numpy_api.hpp"
-#include "pyapi.hpp"
-#include "ref.hpp"
+#include "python/numpy_api.hpp"
+#include "python/pyapi.hpp"
+#include "python/ref.hpp"
 
 namespace orvanel::py {
 

@@ -1,15 +1,15 @@
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
+#include "python/errors.hpp"
 
-namespace orvanel::py {
+namespace orvanel::py::detail {
 
 namespace {
 
-bool raise_too_many(const Signature& sig, Py_ssize_t given) noexcept {
+bool raise_too_many(const SignatureView& sig, Py_ssize_t given) noexcept {
     const char* verb = given == 1 ? "was" : "were";
     const auto required = static_cast<Py_ssize_t>(sig.required.size());
     if (sig.optional.empty()) {
@@ -22,9 +22,9 @@ bool raise_too_many(const Signature& sig, Py_ssize_t given) noexcept {
     return false;
 }
 
-bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) noexcept {
+bool bind_keyword(const SignatureView& sig, PyObject* key, PyObject* value, std::span<PyObject*> out) noexcept {
     if (PyUnicode_Check(key)) {
-        for (std::size_t i = 0; i < sig.size(); ++i) {
+        for (std::size_t i = 0; i < out.size(); ++i) {
             if (PyUnicode_CompareWithASCIIString(key, sig.name(i)) != 0) continue;
             if (out[i] != nullptr) {
                 PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display,
@@ -40,7 +40,7 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
 }
 
 // "{display} missing 3 required positional arguments: 'a', 'b', and 'c'".
-void raise_missing(const Signature& sig, PyObject** out) {
+void raise_missing(const SignatureView& sig, std::span<PyObject*> out) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < sig.required.size(); ++i) {
         if (out[i] == nullptr) missing.push_back(sig.required[i]);
@@ -60,7 +60,7 @@ void raise_missing(const Signature& sig, PyObject** out) {
                  names.c_str());
 }
 
-bool check_missing(const Signature& sig, PyObject** out) noexcept {
+bool check_missing(const SignatureView& sig, std::span<PyObject*> out) noexcept {
     for (std::size_t i = 0; i < sig.required.size(); ++i) {
         if (out[i] == nullptr) {
             guarded([&]() -> int {
@@ -75,10 +75,10 @@ bool check_missing(const Signature& sig, PyObject** out) noexcept {
 
 }  // namespace
 
-bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               PyObject** out) noexcept {
+bool bind_fast(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::span<PyObject*> out) noexcept {
     if (nargs > static_cast<Py_ssize_t>(sig.size())) return raise_too_many(sig, nargs);
-    for (std::size_t i = 0; i < sig.size(); ++i) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
     }
     if (kwnames != nullptr) {
@@ -93,11 +93,11 @@ bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
     return check_missing(sig, out);
 }
 
-bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) noexcept {
+bool bind_tuple(const SignatureView& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) noexcept {
     const Py_ssize_t nargs = PyTuple_Size(args);
     if (nargs < 0) return false;
     if (nargs > static_cast<Py_ssize_t>(sig.size())) return raise_too_many(sig, nargs);
-    for (std::size_t i = 0; i < sig.size(); ++i) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = static_cast<Py_ssize_t>(i) < nargs ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i))
                                                     : nullptr;
     }
@@ -112,4 +112,4 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
     return check_missing(sig, out);
 }
 
-}  // namespace orvanel::py
+}  // namespace orvanel::py::detail

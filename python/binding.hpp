@@ -1,19 +1,39 @@
 // Binding the arguments of a call to the parameters of a method or constructor.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <optional>
 #include <span>
 
-#include "pyapi.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 
-// The parameters of one callable, self not counted. Every parameter may be given by
-// position or by keyword. `display` names the callable in messages, e.g. "_MatrixCore.get()".
+// The parameters of one callable, self not counted: their number is part of the type,
+// deduced from the name arrays, e.g.
+//     constexpr Signature get_signature{"_MatrixCore.get()", std::array{"table", "origin"}};
+// Every parameter may be given by position or by keyword. `display` names the callable
+// in messages, e.g. "_MatrixCore.get()".
+template <std::size_t NRequired = 0, std::size_t NOptional = 0>
 struct Signature {
     const char* display;
+    std::array<const char*, NRequired> required{};
+    std::array<const char*, NOptional> optional{};
+};
+
+// The arguments bound to a signature's parameters, one slot per parameter in order
+// (borrowed; null for an optional parameter not given).
+template <std::size_t NRequired, std::size_t NOptional>
+using BoundArguments = std::array<PyObject*, NRequired + NOptional>;
+
+namespace detail {
+
+// A signature of any size, for the one implementation of binding.
+struct SignatureView {
+    const char* display;
     std::span<const char* const> required;
-    std::span<const char* const> optional = {};
+    std::span<const char* const> optional;
 
     std::size_t size() const noexcept { return required.size() + optional.size(); }
     const char* name(std::size_t i) const noexcept {
@@ -21,15 +41,38 @@ struct Signature {
     }
 };
 
-// Binds a vectorcall (METH_FASTCALL | METH_KEYWORDS) argument list. On success out[i]
-// is the argument bound to parameter i (borrowed; null for an optional parameter not
-// given). On failure a TypeError is set and false returned. `out` has sig.size() slots.
-// Checks, in this order: too many positional arguments; each keyword in order
-// (unknown name, parameter already bound); required parameters left unbound.
-bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               PyObject** out) noexcept;
+template <std::size_t NRequired, std::size_t NOptional>
+SignatureView view_of(const Signature<NRequired, NOptional>& sig) noexcept {
+    return {sig.display, sig.required, sig.optional};
+}
+
+// `out` has exactly sig.size() slots.
+bool bind_fast(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::span<PyObject*> out) noexcept;
+bool bind_tuple(const SignatureView& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) noexcept;
+
+}  // namespace detail
+
+// Binds a vectorcall (METH_FASTCALL | METH_KEYWORDS) argument list. On failure a
+// TypeError is set and nothing is returned. Checks, in this order: too many positional
+// arguments; each keyword in order (unknown name, parameter already bound); required
+// parameters left unbound.
+template <std::size_t NRequired, std::size_t NOptional>
+std::optional<BoundArguments<NRequired, NOptional>> bind_fast(const Signature<NRequired, NOptional>& sig,
+                                                              PyObject* const* args, Py_ssize_t nargs,
+                                                              PyObject* kwnames) noexcept {
+    BoundArguments<NRequired, NOptional> out{};
+    if (!detail::bind_fast(detail::view_of(sig), args, nargs, kwnames, out)) return std::nullopt;
+    return out;
+}
 
 // The same for an argument tuple and an optional keyword dict (tp_new).
-bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) noexcept;
+template <std::size_t NRequired, std::size_t NOptional>
+std::optional<BoundArguments<NRequired, NOptional>> bind_tuple(const Signature<NRequired, NOptional>& sig,
+                                                               PyObject* args, PyObject* kwargs) noexcept {
+    BoundArguments<NRequired, NOptional> out{};
+    if (!detail::bind_tuple(detail::view_of(sig), args, kwargs, out)) return std::nullopt;
+    return out;
+}
 
 }  // namespace orvanel::py

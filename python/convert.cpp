@@ -1,26 +1,17 @@
-#include "convert.hpp"
+#include "python/convert.hpp"
 
 #include <optional>
 #include <utility>
 
-#include "errors.hpp"
-#include "once.hpp"
-#include "value_classes.hpp"
+#include "python/errors.hpp"
+#include "python/once.hpp"
+#include "python/text.hpp"
 
 namespace orvanel::py {
 
 namespace {
 
 constexpr char type_code_type_message[] = "type code must be int 0..9 or string '0'..'9', 'S', or 'D'";
-
-// The UTF-8 text of a str, cached inside the str object and valid while it lives.
-bool utf8_of(PyObject* str, std::string_view& out) noexcept {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-    if (text == nullptr) return false;
-    out = std::string_view(text, static_cast<std::size_t>(size));
-    return true;
-}
 
 // The value of an object with __index__ that fits a C long; nothing (and no exception
 // left behind) when there is none.
@@ -48,10 +39,6 @@ PyObject* sequence_abc() noexcept {
 }
 
 }  // namespace
-
-PyObject* str_from_utf8(std::string_view text) noexcept {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
 
 bool u16_from_py(PyObject* object, const char* param, std::uint16_t& out) noexcept {
     Ref index = Ref::steal(PyNumber_Index(object));
@@ -153,41 +140,6 @@ bool type_code_from_py(PyObject* object, TypeCode& out) noexcept {
     }
     PyErr_SetString(PyExc_TypeError, type_code_type_message);
     return false;
-}
-
-bool table_defs_from_py(PyObject* tables, std::vector<TableDef>& out) {
-    Ref iterator = Ref::steal(PyObject_GetIter(tables));
-    if (!iterator) return false;
-    std::vector<TableDef> defs;
-    for (std::size_t position = 0;; ++position) {
-        Ref item = Ref::steal(PyIter_Next(iterator.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return false;
-            break;
-        }
-        if (const TableDef* def = table_def_value(item.get())) {
-            defs.push_back(*def);
-            continue;
-        }
-        // The tuple owns its two items for as long as `item` lives.
-        PyObject* name = nullptr;
-        if (PyTuple_Check(item.get()) && PyTuple_Size(item.get()) == 2) {
-            name = PyTuple_GetItem(item.get(), 0);
-            if (name != nullptr && !PyUnicode_Check(name)) name = nullptr;
-        }
-        if (name == nullptr) {
-            PyErr_Format(PyExc_TypeError, "tables[%zu] must be TableDef or a (name, type_code) tuple", position);
-            return false;
-        }
-        TableDef def;
-        if (!type_code_from_py(PyTuple_GetItem(item.get(), 1), def.type_code)) return false;
-        std::string_view text;
-        if (!utf8_of(name, text)) return false;
-        def.name.assign(text);
-        defs.push_back(std::move(def));
-    }
-    out = std::move(defs);
-    return true;
 }
 
 bool path_from_py(PyObject* object, const char* param, std::string& out) {

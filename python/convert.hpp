@@ -9,15 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "matrix.hpp"
-#include "pyapi.hpp"
-#include "ref.hpp"
-#include "schema.hpp"
+#include "core/matrix.hpp"
+#include "core/schema.hpp"
+#include "python/pyapi.hpp"
+#include "python/ref.hpp"
 
 namespace orvanel::py {
-
-// A new str from UTF-8 text; invalid sequences become U+FFFD, so only memory can fail.
-PyObject* str_from_utf8(std::string_view text) noexcept;
 
 // A zone number or zone count: any object with __index__, value 0..65535; outside that
 // range OverflowError "out of range integral type conversion attempted".
@@ -36,10 +33,6 @@ bool select_table(PyObject* table, const Matrix& matrix, std::uint8_t& out) noex
 // A type code: an int 0..9 (not a bool), or one of the strings '0'..'9', 'S', 'D'.
 // Errors are raised as they are, not attributed to a parameter.
 bool type_code_from_py(PyObject* object, TypeCode& out) noexcept;
-
-// Any iterable of TableDef objects or (name, type_code) 2-tuples, in iteration order.
-// `out` is replaced only on success. Errors are not attributed to a parameter.
-bool table_defs_from_py(PyObject* tables, std::vector<TableDef>& out);
 
 // A file-system path: through os.fspath, which must give a str, then encoded with the
 // file-system encoding; `out` holds the bytes of the encoded path.

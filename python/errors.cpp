@@ -1,4 +1,4 @@
-#include "errors.hpp"
+#include "python/errors.hpp"
 
 #include <cstdint>
 #include <iterator>
@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "convert.hpp"
-#include "once.hpp"
-#include "ref.hpp"
+#include "python/once.hpp"
+#include "python/ref.hpp"
+#include "python/text.hpp"
 
 namespace orvanel::py {
 

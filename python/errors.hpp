@@ -7,8 +7,8 @@
 #include <new>
 #include <type_traits>
 
-#include "error.hpp"
-#include "pyapi.hpp"
+#include "core/error.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "pyapi.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

@@ -1,4 +1,4 @@
-#include "loading.hpp"
+#include "python/loading.hpp"
 
 #include <array>
 #include <cstdint>
@@ -8,13 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "binding.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "gil.hpp"
-#include "matrix_core.hpp"
-#include "reader.hpp"
-#include "ref.hpp"
+#include "core/reader.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/matrix_core.hpp"
+#include "python/ref.hpp"
 
 namespace orvanel::py {
 
@@ -52,10 +52,10 @@ PyObject* run_load(const LoadRequest& request) {
     return make_matrix_core(std::move(*loaded).value());
 }
 
-constexpr const char* path_params[] = {"path"};
-constexpr const char* bytes_params[] = {"bytes"};
-constexpr const char* path_names_params[] = {"path", "table_names"};
-constexpr const char* bytes_names_params[] = {"bytes", "table_names"};
+constexpr std::array path_params{"path"};
+constexpr std::array bytes_params{"bytes"};
+constexpr std::array path_names_params{"path", "table_names"};
+constexpr std::array bytes_names_params{"bytes", "table_names"};
 
 constexpr Signature open_signature{"_MatrixCore.open()", path_params};
 constexpr Signature from_bytes_signature{"_MatrixCore.from_bytes()", bytes_params};
@@ -66,31 +66,34 @@ constexpr Signature from_bytes_tables_signature{"_MatrixCore.from_bytes_tables()
 
 PyObject* matrix_core_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind_fast(open_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(open_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [path] = *bound;
         LoadRequest request;
-        if (!path_from_py(bound[0], "path", request.path)) return nullptr;
+        if (!path_from_py(path, "path", request.path)) return nullptr;
         return run_load(request);
     });
 }
 
 PyObject* matrix_core_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind_fast(from_bytes_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(from_bytes_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [bytes] = *bound;
         LoadRequest request;
-        if (!bytes_from_py(bound[0], "bytes", request.data)) return nullptr;
+        if (!bytes_from_py(bytes, "bytes", request.data)) return nullptr;
         return run_load(request);
     });
 }
 
 PyObject* matrix_core_open_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> bound{};
-        if (!bind_fast(open_tables_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(open_tables_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [path, table_names] = *bound;
         LoadRequest request;
-        if (!path_from_py(bound[0], "path", request.path)) return nullptr;
-        if (!table_names_from_py(bound[1], "table_names", request.names.emplace())) return nullptr;
+        if (!path_from_py(path, "path", request.path)) return nullptr;
+        if (!table_names_from_py(table_names, "table_names", request.names.emplace())) return nullptr;
         return run_load(request);
     });
 }
@@ -98,11 +101,12 @@ PyObject* matrix_core_open_tables(PyObject*, PyObject* const* args, Py_ssize_t n
 PyObject* matrix_core_from_bytes_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> bound{};
-        if (!bind_fast(from_bytes_tables_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(from_bytes_tables_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [bytes, table_names] = *bound;
         LoadRequest request;
-        if (!bytes_from_py(bound[0], "bytes", request.data)) return nullptr;
-        if (!table_names_from_py(bound[1], "table_names", request.names.emplace())) return nullptr;
+        if (!bytes_from_py(bytes, "bytes", request.data)) return nullptr;
+        if (!table_names_from_py(table_names, "table_names", request.names.emplace())) return nullptr;
         return run_load(request);
     });
 }

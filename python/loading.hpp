@@ -2,7 +2,7 @@
 // file or from a bytes object, whole or restricted to named tables.
 #pragma once
 
-#include "pyapi.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

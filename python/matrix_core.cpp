@@ -1,20 +1,21 @@
-#include "matrix_core.hpp"
+#include "python/matrix_core.hpp"
 
 #include <array>
 #include <optional>
 #include <span>
 #include <string>
 
-#include "arrays.hpp"
-#include "binding.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "loading.hpp"
-#include "object.hpp"
-#include "once.hpp"
-#include "ref.hpp"
-#include "value_classes.hpp"
-#include "writing.hpp"
+#include "python/arrays.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/loading.hpp"
+#include "python/object.hpp"
+#include "python/once.hpp"
+#include "python/ref.hpp"
+#include "python/text.hpp"
+#include "python/value_classes.hpp"
+#include "python/writing.hpp"
 
 namespace orvanel::py {
 
@@ -61,11 +62,11 @@ PyObject* get_run_id(PyObject* self, void*) noexcept {
 
 // ---- methods --------------------------------------------------------------------
 
-constexpr Signature tables_signature{"_MatrixCore.tables()", {}};
+constexpr Signature tables_signature{"_MatrixCore.tables()"};
 
 PyObject* core_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        if (!bind_fast(tables_signature, args, nargs, kwnames, nullptr)) return nullptr;
+        if (!bind_fast(tables_signature, args, nargs, kwnames)) return nullptr;
         MatrixCoreState& state = matrix_core_state(self);
         HoldGuard hold(state.hold, Mode::shared);
         if (!hold) return nullptr;
@@ -73,19 +74,19 @@ PyObject* core_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-constexpr const char* name_params[] = {"name"};
-constexpr Signature table_index_by_name_signature{"_MatrixCore.table_index_by_name()", name_params};
+constexpr Signature table_index_by_name_signature{"_MatrixCore.table_index_by_name()", std::array{"name"}};
 
 PyObject* core_table_index_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind_fast(table_index_by_name_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(table_index_by_name_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [name_arg] = *bound;
         MatrixCoreState& state = matrix_core_state(self);
         HoldGuard hold(state.hold, Mode::shared);
         if (!hold) return nullptr;
         std::string name;
-        if (!text_from_py(bound[0], "name", name)) return nullptr;
+        if (!text_from_py(name_arg, "name", name)) return nullptr;
         if (const std::optional<std::uint8_t> index = state.matrix.table_index_by_name(name)) {
             return PyLong_FromLong(*index);
         }
@@ -93,7 +94,8 @@ PyObject* core_table_index_by_name(PyObject* self, PyObject* const* args, Py_ssi
     });
 }
 
-constexpr const char* cell_params[] = {"table", "origin", "destination"};
+constexpr std::array cell_params{"table", "origin", "destination"};
+using CellSignature = Signature<cell_params.size()>;
 constexpr Signature get_signature{"_MatrixCore.get()", cell_params};
 constexpr Signature checked_get_signature{"_MatrixCore.checked_get()", cell_params};
 
@@ -104,23 +106,23 @@ struct Cell {
 };
 
 // Origin, then destination, then the table selector; the zone range is left to the caller.
-bool convert_cell(PyObject* const* bound, const Matrix& matrix, Cell& cell) noexcept {
-    return u16_from_py(bound[1], "origin", cell.origin) &&
-           u16_from_py(bound[2], "destination", cell.destination) &&
-           select_table(bound[0], matrix, cell.table);
+bool convert_cell(const BoundArguments<cell_params.size(), 0>& bound, const Matrix& matrix, Cell& cell) noexcept {
+    const auto [table, origin, destination] = bound;
+    return u16_from_py(origin, "origin", cell.origin) && u16_from_py(destination, "destination", cell.destination) &&
+           select_table(table, matrix, cell.table);
 }
 
 template <bool Checked>
-PyObject* read_cell(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* read_cell(const CellSignature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 3> bound{};
-        if (!bind_fast(signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
         MatrixCoreState& state = matrix_core_state(self);
         HoldGuard hold(state.hold, Mode::shared);
         if (!hold) return nullptr;
         Cell cell;
-        if (!convert_cell(bound.data(), state.matrix, cell)) return nullptr;
+        if (!convert_cell(*bound, state.matrix, cell)) return nullptr;
         const std::optional<double> value = state.matrix.checked_get(cell.table, cell.origin, cell.destination);
         if (!value) {
             if constexpr (Checked) {
@@ -141,21 +143,20 @@ PyObject* core_checked_get(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return read_cell<true>(checked_get_signature, self, args, nargs, kwnames);
 }
 
-constexpr const char* set_params[] = {"table", "origin", "destination", "value"};
-constexpr Signature set_signature{"_MatrixCore.set()", set_params};
+constexpr Signature set_signature{"_MatrixCore.set()", std::array{"table", "origin", "destination", "value"}};
 
 PyObject* core_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 4> bound{};
-        if (!bind_fast(set_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(set_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [table, origin, destination, value_arg] = *bound;
         MatrixCoreState& state = matrix_core_state(self);
         HoldGuard hold(state.hold, Mode::exclusive);
         if (!hold) return nullptr;
         Cell cell;
         double value = 0.0;
-        if (!u16_from_py(bound[1], "origin", cell.origin) ||
-            !u16_from_py(bound[2], "destination", cell.destination) ||
-            !double_from_py(bound[3], "value", value) || !select_table(bound[0], state.matrix, cell.table)) {
+        if (!u16_from_py(origin, "origin", cell.origin) || !u16_from_py(destination, "destination", cell.destination) ||
+            !double_from_py(value_arg, "value", value) || !select_table(table, state.matrix, cell.table)) {
             return nullptr;
         }
         if (!state.matrix.set(cell.table, cell.origin, cell.destination, value)) {
@@ -165,19 +166,19 @@ PyObject* core_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-constexpr const char* row_params[] = {"table", "origin"};
-constexpr Signature row_signature{"_MatrixCore.row()", row_params};
+constexpr Signature row_signature{"_MatrixCore.row()", std::array{"table", "origin"}};
 
 PyObject* core_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> bound{};
-        if (!bind_fast(row_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(row_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [table_arg, origin_arg] = *bound;
         MatrixCoreState& state = matrix_core_state(self);
         HoldGuard hold(state.hold, Mode::shared);
         if (!hold) return nullptr;
         std::uint16_t origin = 0;
         std::uint8_t table = 0;
-        if (!u16_from_py(bound[1], "origin", origin) || !select_table(bound[0], state.matrix, table)) return nullptr;
+        if (!u16_from_py(origin_arg, "origin", origin) || !select_table(table_arg, state.matrix, table)) return nullptr;
         if (!zone_in_range(origin, state.matrix)) {
             PyErr_Format(PyExc_ValueError, "%s must be within 1..=%d (got %d)", "origin",
                          static_cast<int>(state.matrix.zone_count()), static_cast<int>(origin));
@@ -194,21 +195,23 @@ PyObject* core_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-constexpr const char* table_params[] = {"table"};
+constexpr std::array table_params{"table"};
+using TableSignature = Signature<table_params.size()>;
 constexpr Signature table_total_signature{"_MatrixCore.table_total()", table_params};
 constexpr Signature table_diagonal_total_signature{"_MatrixCore.table_diagonal_total()", table_params};
 
 template <bool Diagonal>
-PyObject* total(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* total(const TableSignature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind_fast(signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [table_arg] = *bound;
         MatrixCoreState& state = matrix_core_state(self);
         HoldGuard hold(state.hold, Mode::shared);
         if (!hold) return nullptr;
         std::uint8_t table = 0;
-        if (!select_table(bound[0], state.matrix, table)) return nullptr;
+        if (!select_table(table_arg, state.matrix, table)) return nullptr;
         return PyFloat_FromDouble(Diagonal ? state.matrix.table_diagonal_total(table)
                                            : state.matrix.table_total(table));
     });

@@ -3,9 +3,9 @@
 
 #include <utility>
 
-#include "hold.hpp"
-#include "matrix.hpp"
-#include "pyapi.hpp"
+#include "core/matrix.hpp"
+#include "python/hold.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

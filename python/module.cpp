@@ -1,10 +1,10 @@
 // The module object: its definition, its one execution step and what it publishes.
-#include "errors.hpp"
-#include "matrix_core.hpp"
-#include "object.hpp"
-#include "pyapi.hpp"
-#include "ref.hpp"
-#include "value_classes.hpp"
+#include "python/errors.hpp"
+#include "python/matrix_core.hpp"
+#include "python/object.hpp"
+#include "python/pyapi.hpp"
+#include "python/ref.hpp"
+#include "python/value_classes.hpp"
 
 namespace orvanel::py {
 

@@ -1,7 +1,7 @@
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
-#include "once.hpp"
-#include "ref.hpp"
+#include "python/once.hpp"
+#include "python/ref.hpp"
 
 namespace orvanel::py {
 

@@ -2,7 +2,7 @@
 // publishes in a capsule, so that building the module needs no NumPy headers.
 #pragma once
 
-#include "pyapi.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

@@ -5,7 +5,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "pyapi.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

@@ -2,7 +2,7 @@
 // created on first use under the interpreter lock and kept for the life of the process.
 #pragma once
 
-#include "pyapi.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

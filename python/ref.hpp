@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "pyapi.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

@@ -1,15 +1,16 @@
-#include "value_classes.hpp"
+#include "python/value_classes.hpp"
 
 #include <array>
 #include <string>
 #include <utility>
 
-#include "binding.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "object.hpp"
-#include "once.hpp"
-#include "ref.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/object.hpp"
+#include "python/once.hpp"
+#include "python/ref.hpp"
+#include "python/text.hpp"
 
 namespace orvanel::py {
 
@@ -22,16 +23,16 @@ PyTypeObject* make_type(PyObject*& slot, PyType_Spec& type_spec) noexcept {
 
 // ---- TableDef -------------------------------------------------------------------
 
-constexpr const char* table_def_params[] = {"name", "type_code"};
-constexpr Signature table_def_signature{"TableDef.__new__()", table_def_params};
+constexpr Signature table_def_signature{"TableDef.__new__()", std::array{"name", "type_code"}};
 
 PyObject* table_def_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> bound{};
-        if (!bind_tuple(table_def_signature, args, kwargs, bound.data())) return nullptr;
+        const auto bound = bind_tuple(table_def_signature, args, kwargs);
+        if (!bound) return nullptr;
+        const auto [name, type_code] = *bound;
         TableDef def;
-        if (!text_from_py(bound[0], "name", def.name)) return nullptr;
-        if (!type_code_from_py(bound[1], def.type_code)) return nullptr;
+        if (!text_from_py(name, "name", def.name)) return nullptr;
+        if (!type_code_from_py(type_code, def.type_code)) return nullptr;
         return new_boxed<TableDef>(type, std::move(def));
     });
 }
@@ -123,7 +124,7 @@ PyObject* table_info_slot = nullptr;
 
 // ---- SchemaResult ---------------------------------------------------------------
 
-constexpr Signature schema_tables_signature{"SchemaResult.tables()", {}};
+constexpr Signature schema_tables_signature{"SchemaResult.tables()"};
 
 PyObject* schema_zone_count(PyObject* self, void*) noexcept {
     return PyLong_FromLong(unbox<MatrixHeader>(self).zone_count);
@@ -139,7 +140,7 @@ PyObject* schema_run_id(PyObject* self, void*) noexcept {
 
 PyObject* schema_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        if (!bind_fast(schema_tables_signature, args, nargs, kwnames, nullptr)) return nullptr;
+        if (!bind_fast(schema_tables_signature, args, nargs, kwnames)) return nullptr;
         return table_info_list(unbox<MatrixHeader>(self).tables);
     });
 }
@@ -187,6 +188,41 @@ const TableDef* table_def_value(PyObject* object) noexcept {
         return nullptr;
     }
     return &unbox<TableDef>(object);
+}
+
+bool table_defs_from_py(PyObject* tables, std::vector<TableDef>& out) {
+    Ref iterator = Ref::steal(PyObject_GetIter(tables));
+    if (!iterator) return false;
+    std::vector<TableDef> defs;
+    for (std::size_t position = 0;; ++position) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return false;
+            break;
+        }
+        if (const TableDef* def = table_def_value(item.get())) {
+            defs.push_back(*def);
+            continue;
+        }
+        // The tuple owns its two items for as long as `item` lives.
+        PyObject* name = nullptr;
+        if (PyTuple_Check(item.get()) && PyTuple_Size(item.get()) == 2) {
+            name = PyTuple_GetItem(item.get(), 0);
+            if (name != nullptr && !PyUnicode_Check(name)) name = nullptr;
+        }
+        if (name == nullptr) {
+            PyErr_Format(PyExc_TypeError, "tables[%zu] must be TableDef or a (name, type_code) tuple", position);
+            return false;
+        }
+        TableDef def;
+        if (!type_code_from_py(PyTuple_GetItem(item.get(), 1), def.type_code)) return false;
+        std::string_view text;
+        if (!utf8_of(name, text)) return false;
+        def.name.assign(text);
+        defs.push_back(std::move(def));
+    }
+    out = std::move(defs);
+    return true;
 }
 
 PyObject* make_table_info(const TableInfo& info) {

@@ -2,10 +2,11 @@
 #pragma once
 
 #include <span>
+#include <vector>
 
-#include "header.hpp"
-#include "pyapi.hpp"
-#include "schema.hpp"
+#include "core/header.hpp"
+#include "core/schema.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 
@@ -17,6 +18,10 @@ PyTypeObject* schema_result_type() noexcept;
 
 // The definition held by a TableDef object, or null when `object` is not one.
 const TableDef* table_def_value(PyObject* object) noexcept;
+
+// Any iterable of TableDef objects or (name, type_code) 2-tuples, in iteration order.
+// `out` is replaced only on success. Errors are not attributed to a parameter.
+bool table_defs_from_py(PyObject* tables, std::vector<TableDef>& out);
 
 // A new TableInfo copying `info`.
 PyObject* make_table_info(const TableInfo& info);

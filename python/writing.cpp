@@ -1,4 +1,4 @@
-#include "writing.hpp"
+#include "python/writing.hpp"
 
 #include <array>
 #include <cstring>
@@ -9,16 +9,16 @@
 #include <utility>
 #include <vector>
 
-#include "arrays.hpp"
-#include "binding.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "gil.hpp"
-#include "hold.hpp"
-#include "matrix_core.hpp"
-#include "memory.hpp"
-#include "value_classes.hpp"
-#include "writer.hpp"
+#include "core/memory.hpp"
+#include "core/writer.hpp"
+#include "python/arrays.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/hold.hpp"
+#include "python/matrix_core.hpp"
+#include "python/value_classes.hpp"
 
 namespace orvanel::py {
 
@@ -38,13 +38,6 @@ using Mode = HoldGuard::Mode;
 
 // ---- schema arguments -----------------------------------------------------------
 
-struct Schema {
-    std::uint16_t zone_count = 0;
-    std::optional<std::string> banner;  // nothing: the default
-    std::optional<std::string> run_id;  // nothing: the default
-    std::vector<TableDef> tables;
-};
-
 // A banner or run identifier: absent or None selects the default, a str is used as it
 // is (an empty one too).
 bool label_from_py(PyObject* object, const char* param, std::optional<std::string>& out) {
@@ -52,45 +45,43 @@ bool label_from_py(PyObject* object, const char* param, std::optional<std::strin
     return text_from_py(object, param, out.emplace());
 }
 
-bool labels_from_py(PyObject* banner, PyObject* run_id, Schema& schema) {
-    return label_from_py(banner, "banner", schema.banner) && label_from_py(run_id, "run_id", schema.run_id);
+bool zone_count_from_py(PyObject* object, Schema& schema) noexcept {
+    std::uint16_t zone_count = 0;
+    if (!u16_from_py(object, "zone_count", zone_count)) return false;
+    schema.zone_count = zone_count;
+    return true;
 }
 
-// The header a schema describes: the zone count range is checked first (nothing else
-// is), then the given banner and run identifier replace the defaults, and the tables
-// are numbered 1, 2, … in order.
-Result<MatrixHeader> header_from_schema(Schema&& schema) {
-    Result<MatrixHeader> made = MatrixHeader::make(schema.zone_count);
-    if (!made) return made;
-    MatrixHeader& header = made.value();
-    if (schema.banner) header.banner = std::move(*schema.banner);
-    if (schema.run_id) header.run_id = std::move(*schema.run_id);
-    header.tables.reserve(schema.tables.size());
-    for (std::size_t i = 0; i < schema.tables.size(); ++i) {
-        TableDef& def = schema.tables[i];
-        header.tables.push_back(TableInfo{std::move(def.name), def.type_code, static_cast<std::uint8_t>(i + 1)});
-    }
-    return made;
+bool labels_from_py(PyObject* banner, PyObject* run_id, Schema& schema) {
+    return label_from_py(banner, "banner", schema.banner) && label_from_py(run_id, "run_id", schema.run_id);
 }
 
 // An all-zero matrix for the schema: zone count range, table rules, then the one
 // zero-filled allocation (std::bad_alloc when memory is short).
 Result<Matrix> matrix_from_schema(Schema&& schema) {
-    Result<MatrixHeader> header = header_from_schema(std::move(schema));
+    Result<MatrixHeader> header = MatrixHeader::from_schema(std::move(schema));
     if (!header) return header.take_error();
     return Matrix::create(std::move(header).value());
 }
 
-// The temporary matrix of the stack methods, from their arguments after `path`:
-// (zone_count, tables, stack, banner, run_id). Converts zone_count, stack, banner,
+// The arguments of the stack methods after `path`.
+struct StackArguments {
+    PyObject* zone_count;
+    PyObject* tables;
+    PyObject* stack;
+    PyObject* banner;
+    PyObject* run_id;
+};
+
+// The temporary matrix of the stack methods. Converts zone_count, stack, banner,
 // run_id, then tables; checks the stack's shape before the zone count range and the
 // table rules; then copies the stack into a new matrix. False with an exception set on
 // failure.
-bool matrix_from_stack(PyObject* const* bound, std::optional<Matrix>& out) {
+bool matrix_from_stack(const StackArguments& given, std::optional<Matrix>& out) {
     Schema schema;
     InputArray stack;
-    if (!u16_from_py(bound[0], "zone_count", schema.zone_count) || !stack.accept(bound[2], "stack", 3) ||
-        !labels_from_py(bound[3], bound[4], schema) || !table_defs_from_py(bound[1], schema.tables)) {
+    if (!zone_count_from_py(given.zone_count, schema) || !stack.accept(given.stack, "stack", 3) ||
+        !labels_from_py(given.banner, given.run_id, schema) || !table_defs_from_py(given.tables, schema.tables)) {
         return false;
     }
     // No Python code runs from here to the end of the copy.
@@ -126,36 +117,35 @@ PyObject* bytes_or_raise(std::optional<Result<GrowableBuffer>>&& written) noexce
 
 // ---- signatures -----------------------------------------------------------------
 
-constexpr const char* schema_params[] = {"zone_count", "tables"};
-constexpr const char* label_params[] = {"banner", "run_id"};
-constexpr const char* write_from_stack_params[] = {"path", "zone_count", "tables", "stack"};
-constexpr const char* to_bytes_from_stack_params[] = {"zone_count", "tables", "stack"};
-constexpr const char* path_params[] = {"path"};
+constexpr std::array schema_params{"zone_count", "tables"};
+constexpr std::array label_params{"banner", "run_id"};
+using SchemaSignature = Signature<schema_params.size(), label_params.size()>;
 
-constexpr Signature create_signature{"_MatrixCore.create()", schema_params, label_params};
-constexpr Signature validate_schema_signature{"_MatrixCore.validate_schema()", schema_params, label_params};
-constexpr Signature write_from_stack_signature{"_MatrixCore.write_from_stack()", write_from_stack_params,
-                                               label_params};
-constexpr Signature to_bytes_from_stack_signature{"_MatrixCore.to_bytes_from_stack()", to_bytes_from_stack_params,
-                                                  label_params};
-constexpr Signature write_signature{"_MatrixCore.write()", path_params};
-constexpr Signature to_bytes_signature{"_MatrixCore.to_bytes()", {}};
-constexpr Signature bytes_signature{"_MatrixCore.__bytes__()", {}};
+constexpr SchemaSignature create_signature{"_MatrixCore.create()", schema_params, label_params};
+constexpr SchemaSignature validate_schema_signature{"_MatrixCore.validate_schema()", schema_params, label_params};
+constexpr Signature write_from_stack_signature{"_MatrixCore.write_from_stack()",
+                                               std::array{"path", "zone_count", "tables", "stack"}, label_params};
+constexpr Signature to_bytes_from_stack_signature{"_MatrixCore.to_bytes_from_stack()",
+                                                  std::array{"zone_count", "tables", "stack"}, label_params};
+constexpr Signature write_signature{"_MatrixCore.write()", std::array{"path"}};
+constexpr Signature to_bytes_signature{"_MatrixCore.to_bytes()"};
+constexpr Signature bytes_signature{"_MatrixCore.__bytes__()"};
 
 // Binds (zone_count, tables, banner, run_id) and converts zone_count, banner, run_id,
 // then tables.
-bool schema_from_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool schema_from_args(const SchemaSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       Schema& schema) {
-    std::array<PyObject*, 4> bound{};
-    return bind_fast(signature, args, nargs, kwnames, bound.data()) &&
-           u16_from_py(bound[0], "zone_count", schema.zone_count) && labels_from_py(bound[2], bound[3], schema) &&
-           table_defs_from_py(bound[1], schema.tables);
+    const auto bound = bind_fast(signature, args, nargs, kwnames);
+    if (!bound) return false;
+    const auto [zone_count, tables, banner, run_id] = *bound;
+    return zone_count_from_py(zone_count, schema) && labels_from_py(banner, run_id, schema) &&
+           table_defs_from_py(tables, schema.tables);
 }
 
-PyObject* to_bytes_impl(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* to_bytes_impl(const Signature<>& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        if (!bind_fast(signature, args, nargs, kwnames, nullptr)) return nullptr;
+        if (!bind_fast(signature, args, nargs, kwnames)) return nullptr;
         MatrixCoreState& state = matrix_core_state(self);
         // Held shared until the lock is back, so no exclusive hold can be taken meanwhile.
         HoldGuard hold(state.hold, Mode::shared);
@@ -181,7 +171,7 @@ PyObject* matrix_core_validate_schema(PyObject*, PyObject* const* args, Py_ssize
     return guarded([&]() -> PyObject* {
         Schema schema;
         if (!schema_from_args(validate_schema_signature, args, nargs, kwnames, schema)) return nullptr;
-        Result<MatrixHeader> header = header_from_schema(std::move(schema));
+        Result<MatrixHeader> header = MatrixHeader::from_schema(std::move(schema));
         if (!header) return raise_matrix_error(header.take_error());
         if (Status s = validate_tables(header.value().tables); !s) return raise_matrix_error(s.take_error());
         return make_schema_result(std::move(header).value());
@@ -191,11 +181,15 @@ PyObject* matrix_core_validate_schema(PyObject*, PyObject* const* args, Py_ssize
 PyObject* matrix_core_write_from_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 6> bound{};
-        if (!bind_fast(write_from_stack_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(write_from_stack_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [path_arg, zone_count, tables, stack, banner, run_id] = *bound;
         std::string path;
         std::optional<Matrix> matrix;
-        if (!path_from_py(bound[0], "path", path) || !matrix_from_stack(bound.data() + 1, matrix)) return nullptr;
+        if (!path_from_py(path_arg, "path", path) ||
+            !matrix_from_stack({zone_count, tables, stack, banner, run_id}, matrix)) {
+            return nullptr;
+        }
         // The file is touched only here, after every argument and schema check passed.
         return none_or_raise(run_unlocked([&] {
             Status written = write_matrix_file(*matrix, path);
@@ -208,10 +202,11 @@ PyObject* matrix_core_write_from_stack(PyObject*, PyObject* const* args, Py_ssiz
 PyObject* matrix_core_to_bytes_from_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 5> bound{};
-        if (!bind_fast(to_bytes_from_stack_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(to_bytes_from_stack_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [zone_count, tables, stack, banner, run_id] = *bound;
         std::optional<Matrix> matrix;
-        if (!matrix_from_stack(bound.data(), matrix)) return nullptr;
+        if (!matrix_from_stack({zone_count, tables, stack, banner, run_id}, matrix)) return nullptr;
         return bytes_or_raise(run_unlocked([&] {
             Result<GrowableBuffer> written = write_matrix_bytes(*matrix);
             matrix.reset();
@@ -222,14 +217,15 @@ PyObject* matrix_core_to_bytes_from_stack(PyObject*, PyObject* const* args, Py_s
 
 PyObject* matrix_core_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind_fast(write_signature, args, nargs, kwnames, bound.data())) return nullptr;
+        const auto bound = bind_fast(write_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [path_arg] = *bound;
         MatrixCoreState& state = matrix_core_state(self);
         // Held shared until the lock is back, so no exclusive hold can be taken meanwhile.
         HoldGuard hold(state.hold, Mode::shared);
         if (!hold) return nullptr;
         std::string path;
-        if (!path_from_py(bound[0], "path", path)) return nullptr;
+        if (!path_from_py(path_arg, "path", path)) return nullptr;
         return none_or_raise(run_unlocked([&] { return write_matrix_file(state.matrix, path); }));
     });
 }

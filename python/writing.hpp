@@ -2,7 +2,7 @@
 // bytes: from a _MatrixCore object, or straight from a schema and a NumPy stack.
 #pragma once
 
-#include "pyapi.hpp"
+#include "python/pyapi.hpp"
 
 namespace orvanel::py {
 

@@ -159,6 +159,19 @@ def test_checks_come_before_the_path_is_opened(tmp_path, case, where):
         faulthandler.cancel_dump_traceback_later()
 
 
+@pytest.mark.parametrize("existing", [False, True], ids=["new", "replace"])
+@pytest.mark.parametrize("name", ["b" * 251 + ".mat", "é" * 125 + "x.mat"], ids=["ascii", "two-byte-characters"])
+@pytest.mark.parametrize("method", ["write", "write_from_stack"])
+def test_longest_file_name(tmp_path, method, name, existing):
+    """The temporary file beside a target with a name of the longest length allowed."""
+    assert len(os.fsencode(name)) == 255
+    target = tmp_path / name
+    if existing:
+        target.write_bytes(OLD)
+    write_sample(method, target)
+    assert target.read_bytes() == EXPECTED and directory_listing(tmp_path) == [name]
+
+
 @pytest.mark.parametrize("method", ["write", "write_from_stack"])
 @pytest.mark.parametrize("mask, mode", [(0o077, 0o751), (0o002, 0o400)])
 def test_file_modes(tmp_path, method, mask, mode):

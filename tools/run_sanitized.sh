@@ -5,8 +5,8 @@
 # that, runs the core's concurrent loads and writes under ThreadSanitizer.
 #
 # Environment: PYTHON (the interpreter to make the environment from), SANITIZE_VENV
-# (default .venv-sanitize), SANITIZE_BUILD (default build/sanitize); arguments are
-# passed to pytest.
+# (default .venv-sanitize), SANITIZE_BUILD (default build/sanitize), SANITIZE_JOBS
+# (compile jobs of the ThreadSanitizer check, default 2); arguments are passed to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,7 +26,7 @@ wheel=$(ls "$BUILD"/dist/orvanel-*.whl)
 "$VPY" -m pip install --quiet "$wheel[test]"
 
 # The runtime of the compiler the module was built with.
-compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$BUILD"/*/CMakeCache.txt | head -n1)
+compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$BUILD"/cp*/CMakeCache.txt | head -n1)
 runtime=$("${compiler:-c++}" -print-file-name=libasan.so)
 test -f "$runtime" || { echo "no AddressSanitizer runtime found for ${compiler:-c++}" >&2; exit 1; }
 # The C++ runtime is preloaded too: the sanitizer wraps the throwing of exceptions and
@@ -35,10 +35,12 @@ cxx_runtime=$("${compiler:-c++}" -print-file-name=libstdc++.so)
 
 # The core from several threads at once, under ThreadSanitizer: the extension releases
 # the interpreter lock while it loads and writes, so these run concurrently there.
-mkdir -p "$BUILD/threads"
-"${compiler:-c++}" -std=c++20 -g -O1 -fsanitize=thread -Icore tools/thread_check.cpp core/*.cpp \
-    -o "$BUILD/thread_check" -lpthread
-TSAN_OPTIONS=halt_on_error=1 "$BUILD/thread_check" "$BUILD/threads"
+threads="$BUILD/threads"
+mkdir -p "$threads/work"
+{ cmake -S . -B "$threads" -DCMAKE_CXX_COMPILER="${compiler:-c++}" -DORVANEL_THREAD_CHECK=ON &&
+  cmake --build "$threads" -j "${SANITIZE_JOBS:-2}" --target thread_check; } >"$threads/build.log" 2>&1 ||
+    { cat "$threads/build.log"; exit 1; }
+TSAN_OPTIONS=halt_on_error=1 "$threads/thread_check" "$threads/work"
 
 # PYTHONMALLOC=malloc sends every Python object through malloc, where the sanitizer
 # sees it: reads past a buffer, use after free and leaks of objects are all caught.

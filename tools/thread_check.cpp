@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "reader.hpp"
-#include "writer.hpp"
+#include "core/reader.hpp"
+#include "core/writer.hpp"
 
 using namespace orvanel;
 

@@ -1,0 +1,48 @@
+// The layout of a row payload, shared by decoding and encoding: two preamble bytes, a
+// descriptor byte naming the byte planes that follow, then those planes one after
+// another, each coded as run and literal tokens.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+
+namespace orvanel {
+
+// Both of the first two bytes of every payload.
+inline constexpr std::uint8_t payload_preamble = 0x80;
+
+// Descriptors with a meaning of their own. Any other descriptor marks plane k as stored
+// by its bit 7 - k (plane_bit); planes not marked are all zero.
+inline constexpr std::uint8_t descriptor_zero_row = 0x00;    // every value is zero; no planes follow
+inline constexpr std::uint8_t descriptor_raw_double = 0xFF;  // the 8 planes of the doubles, in any table
+inline constexpr std::uint8_t descriptor_float32 = 0xF8;     // the 4 float planes and the marker plane
+
+constexpr std::uint8_t plane_bit(int k) noexcept { return static_cast<std::uint8_t>(0x80 >> k); }
+
+// Planes per encoding: byte k of each value's 64-bit (double), 32-bit (float) or 40-bit
+// (fixed point: magnitude, then the scale-and-sign byte) word. Single precision adds a
+// plane whose every byte is a marker.
+inline constexpr int double_plane_count = 8;
+inline constexpr int float32_value_plane_count = 4;
+inline constexpr int float32_marker_plane = float32_value_plane_count;
+inline constexpr int float32_plane_count = float32_value_plane_count + 1;
+inline constexpr std::uint8_t float32_marker = 0xFF;
+inline constexpr int fixed_plane_count = 5;
+
+// Fixed point has no planes 5..7: descriptor bits that would mark them are invalid.
+inline constexpr std::uint8_t fixed_unused_descriptor_bits = 0x07;
+
+// The whole payload of a row of zeros.
+inline constexpr std::uint8_t zero_row_payload[] = {payload_preamble, payload_preamble, descriptor_zero_row};
+
+inline bool is_zero_row_payload(std::span<const std::uint8_t> payload) noexcept {
+    return std::equal(payload.begin(), payload.end(), std::begin(zero_row_payload), std::end(zero_row_payload));
+}
+
+// A fixed-point value is its magnitude divided by 10^e, e being the high nibble of the
+// scale-and-sign byte; written values use e = precision, 0..9.
+inline constexpr double powers_of_ten[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+}  // namespace orvanel

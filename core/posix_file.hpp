@@ -1,0 +1,41 @@
+// File descriptors and file names as the operating system takes them, for the byte
+// source, the byte sink and the replacement of files.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/error.hpp"
+
+namespace orvanel {
+
+// Linux transfers at most this much in one read(2) or write(2); asking for more is
+// pointless.
+inline constexpr std::size_t max_system_io_size = 0x7FFFF000;
+
+// Owns a POSIX file descriptor; closes it on destruction.
+class FileHandle {
+public:
+    FileHandle() noexcept = default;
+    explicit FileHandle(int fd) noexcept : fd_(fd) {}
+    FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileHandle& operator=(FileHandle&& other) noexcept;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle();
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    // Closes now and reports a failure to close.
+    Status close();
+
+private:
+    int fd_ = -1;
+};
+
+// Converts a path held as bytes to a C string, rejecting an embedded NUL byte.
+Result<std::string> path_to_c_string(std::string_view path);
+
+}  // namespace orvanel

@@ -1,0 +1,160 @@
+"""A load or write that waits on a FIFO sits in a system call, which a signal interrupts.
+As with the interpreter's own calls, the Python signal handlers then run at once: an
+exception raised by one ends the call and propagates (leaving the FIFO as it was and no
+temporary file), and when none raises the call goes on waiting and finishes normally.
+
+Signal handlers run on the main thread, so the calls run there; a helper thread plays the
+other end of the FIFO. Should a blocked call not react to the signals, the helper ends the
+wait after a while so that the test fails instead of hanging."""
+
+import contextlib
+import faulthandler
+import os
+import signal
+import stat
+import threading
+
+import numpy as np
+import pytest
+
+from orvanel._orvanel import _MatrixCore
+
+Z = 120  # about 115 KB: more than a pipe holds, so a writer blocks until it is read
+TABLES = [("a", "D")]
+VALUES = np.random.default_rng(12).standard_normal((1, Z, Z))
+HEAD = 1000  # bytes a passive writer end holds before the loader waits for more
+RESCUE_SECONDS = 10
+
+
+def written():
+    m = _MatrixCore.create(Z, TABLES)
+    m.set_stack_array(VALUES)
+    return m
+
+
+DATA = written().to_bytes()
+
+OPERATIONS = {
+    "load": _MatrixCore.open,
+    "write": lambda path: written().write(path),
+    "write_from_stack": lambda path: _MatrixCore.write_from_stack(path, Z, TABLES, VALUES),
+}
+
+
+class Stop(Exception):
+    pass
+
+
+@contextlib.contextmanager
+def alarms(handler):
+    """SIGALRM every 20 ms while the block runs, handled by `handler`."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    faulthandler.dump_traceback_later(60, exit=True)
+    signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        faulthandler.cancel_dump_traceback_later()
+
+
+def fifo_with_other_end(tmp_path, operation, phase):
+    """The FIFO, and a descriptor of a passive other end when the call is to block while
+    transferring rather than while opening (it holds the first bytes of a load)."""
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    if phase == "opening":
+        return fifo, None
+    fd = os.open(fifo, os.O_RDWR)  # counts as reader and writer; never reads
+    if operation == "load":
+        os.write(fd, DATA[:HEAD])
+    return fifo, fd
+
+
+def unblock(fifo, operation, fd):
+    """Gives a blocked call an end: a writer or reader appears and goes at once."""
+    if fd is None:
+        fd = os.open(fifo, (os.O_WRONLY if operation == "load" else os.O_RDONLY) | os.O_NONBLOCK)
+    os.close(fd)
+
+
+@pytest.mark.parametrize("phase", ["opening", "transferring"])
+@pytest.mark.parametrize("operation", list(OPERATIONS))
+def test_exception_from_signal_handler_ends_a_blocked_call(tmp_path, operation, phase):
+    fifo, fd = fifo_with_other_end(tmp_path, operation, phase)
+    done = threading.Event()
+    rescued, raised = [], []
+
+    def rescue():
+        if not done.wait(RESCUE_SECONDS):
+            rescued.append(True)
+            unblock(fifo, operation, fd)
+
+    def handler(signum, frame):
+        if not raised:  # once: a later alarm must not strike the clean-up
+            raised.append(signum)
+            raise Stop
+
+    helper = threading.Thread(target=rescue)
+    helper.start()
+    try:
+        with alarms(handler), pytest.raises(Stop):
+            OPERATIONS[operation](fifo)
+    finally:
+        done.set()
+        helper.join()
+        if fd is not None and not rescued:
+            os.close(fd)
+    assert not rescued, "the call waited on although a signal handler raised"
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and os.listdir(tmp_path) == ["pipe"]
+
+
+def play_other_end(fifo, operation, fd, received):
+    """Writes the whole file into the FIFO for a load; reads the whole file for a write."""
+    if operation == "load":
+        rest = DATA if fd is None else DATA[HEAD:]
+        with os.fdopen(os.open(fifo, os.O_WRONLY) if fd is None else fd, "wb") as pipe:
+            pipe.write(rest)
+        return
+    if fd is None:
+        fd = os.open(fifo, os.O_RDONLY)
+    with os.fdopen(fd, "rb", buffering=0) as pipe:
+        while len(received) < len(DATA):
+            chunk = pipe.read(len(DATA) - len(received))
+            if not chunk:
+                break
+            received += chunk
+
+
+@pytest.mark.parametrize("phase", ["opening", "transferring"])
+@pytest.mark.parametrize("operation", list(OPERATIONS))
+def test_blocked_call_waits_on_when_no_handler_raises(tmp_path, operation, phase):
+    fifo, fd = fifo_with_other_end(tmp_path, operation, phase)
+    handled = []
+    handled_three_times = threading.Event()
+    ran_during_call = []
+    received = bytearray()
+
+    def handler(signum, frame):
+        handled.append(signum)
+        if len(handled) == 3:
+            handled_three_times.set()
+
+    def other_end():
+        ran_during_call.append(handled_three_times.wait(RESCUE_SECONDS))
+        play_other_end(fifo, operation, fd, received)
+
+    helper = threading.Thread(target=other_end)
+    with alarms(handler):
+        helper.start()
+        try:
+            outcome = OPERATIONS[operation](fifo)
+        finally:
+            helper.join()
+    assert ran_during_call == [True], "the signal handlers did not run while the call waited"
+    if operation == "load":
+        assert np.array_equal(outcome.stack_array(), VALUES)
+    else:
+        assert outcome is None and bytes(received) == DATA
+    assert os.listdir(tmp_path) == ["pipe"]
