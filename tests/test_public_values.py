@@ -56,7 +56,7 @@ def test_type_codes_by_label_and_views_that_share_values(odd_names):
     assert all(np.shares_memory(table, stack) for table in odd_names.values())
     assert not np.shares_memory(np.array(odd_names), stack)
     with pytest.raises(ValueError):
-        np.asarray(odd_names, dtype=np.float32, copy=False)
+        odd_names.__array__(np.float32, copy=False)
 
 
 def test_the_file_limits_bind_only_a_matrix_file(tmp_path):
