@@ -80,7 +80,9 @@ def _write_matrix(matrix: Matrix, path: str, progress: Progress | None, options:
 def _read_omx(
     path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
 ) -> Matrix:
-    return read_omx(path, tables, progress=progress)
+    return read_omx(
+        path, tables, progress=progress, lookup=options.lookup, notice=options.notice
+    )
 
 
 def _write_omx(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
