@@ -9,8 +9,9 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Sequence
-from typing import TextIO
+import warnings
+from collections.abc import Callable, Sequence
+from typing import Any, TextIO
 
 from orvanel.cli._errors import EXPECTED, CommandError, describe
 from orvanel.cli._parser import UsageError, build_parser
@@ -43,7 +44,9 @@ def main(
         err.write(f"{exc}\n")
         return 2
     try:
-        status: int = args.run(args, out, err)
+        with warnings.catch_warnings():
+            warnings.showwarning = _one_line_warnings(err, args.command)
+            status: int = args.run(args, out, err)
     except CommandError as exc:
         err.write(f"orvanel {args.command}: {exc}\n")
         return exc.status
@@ -61,3 +64,13 @@ def main(
         err.write("\norvanel: interrupted\n")
         return 130
     return status
+
+
+def _one_line_warnings(err: TextIO, command: str) -> Callable[..., None]:
+    """Show a warning (a notice from a reader or writer) as one line of the command's
+    own, not with Python's source location."""
+
+    def show(message: Warning | str, *args: Any, **kwargs: Any) -> None:
+        err.write(f"orvanel {command}: {' '.join(str(message).split())}\n")
+
+    return show
