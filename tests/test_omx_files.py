@@ -188,3 +188,15 @@ def test_written_labels_are_a_lookup_other_programs_read(tmp_path):
     m.zone_labels = [1, 2, 3, 2**40]
     write_omx(m, path)
     assert read_omx(path).zone_labels.tolist() == [1, 2, 3, 2**40]
+
+
+@pytest.mark.parametrize(("stored", "code", "noted"), [
+    ("2", "2", False), (np.int64(7), "7", False), ("X", "0", True), (np.int64(12), "0", True)])
+def test_a_type_code_attribute_is_used_only_when_valid(tmp_path, stored, code, noted):
+    path = h5py_file(tmp_path / "m.omx", {"COUNT": np.eye(3, dtype=np.int32)})
+    with h5py.File(path, "r+") as f:
+        f["data/COUNT"].attrs["type_code"] = stored
+    m, notes = read_noting(path)
+    assert m.type_codes == {"COUNT": code}
+    assert notes == ([f"the matrix COUNT has the type_code attribute {str(stored)!r}, which is not a type code; "
+                      "it takes the type code 0, which holds its values"] if noted else [])

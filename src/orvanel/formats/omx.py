@@ -32,7 +32,7 @@ from numpy.typing import NDArray
 from orvanel._header import unique_labels
 from orvanel._optional import require
 from orvanel._replace import replace_file
-from orvanel._schema import TypeCodeLike, TypesLike, default_code, resolve_types
+from orvanel._schema import TypeCodeLike, TypesLike, default_code, resolve_types, type_code
 from orvanel._values import to_float64
 from orvanel._zones import check_labels
 from orvanel.formats._common import Progress, attribute_text, select_tables
@@ -72,12 +72,21 @@ def _h5py(feature: str) -> Any:
     return require("h5py", "omx", feature)
 
 
-def _default_type(dataset: Any) -> TypeCodeLike:
+def _default_type(name: str, dataset: Any, notes: list[str]) -> str:
     """The type code a dataset carries, or the one its element type suggests."""
-    stored = attribute_text(dataset.attrs.get("type_code"))
-    if stored is not None:
-        return stored
-    return default_code(dataset.dtype)
+    suggested = default_code(dataset.dtype)
+    stored = dataset.attrs.get("type_code")
+    if stored is None:
+        return suggested
+    text = attribute_text(stored)
+    try:
+        return type_code(text if text is not None else np.asarray(stored).item())
+    except (TypeError, ValueError):
+        notes.append(
+            f"the matrix {name} has the type_code attribute {_shown_value(stored)!r}, which "
+            f"is not a type code; it takes the type code {suggested}, which holds its values"
+        )
+        return suggested
 
 
 # -- reading ------------------------------------------------------------------------
@@ -229,7 +238,7 @@ def _read(
     stored: list[TypeCodeLike] = []
     for position, (name, dataset) in enumerate(zip(names, datasets)):
         _read_table(h5py, name, dataset, stack[position])
-        stored.append(_default_type(dataset))
+        stored.append(_default_type(name, dataset, notes))
         if progress is not None:
             progress(zones * zones)
     codes = resolve_types(names, types, stored)
@@ -425,37 +434,36 @@ class _Sink:
     """
 
     def __init__(self, path: str) -> None:
-        self.fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
-        self.position = 0
+        self.file = open(path, "w+b", buffering=0)  # closed by `close`
         self.failure: BaseException | None = None
 
     def close(self) -> None:
-        os.close(self.fd)
+        self.file.close()
 
+    # The driver seeks before every read and write; the file's own position is used.
     def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
-        if whence == os.SEEK_CUR:
-            offset += self.position
-        elif whence == os.SEEK_END:
-            offset += self._size()
-        self.position = offset
-        return offset
+        try:
+            return self.file.seek(offset, whence)
+        except BaseException as exc:  # HDF5 must not see it: kept for the writer
+            self._fail(exc)
+            return offset
 
     def tell(self) -> int:
-        return self.position
+        return self.file.tell()
 
     def read(self, size: int = -1) -> bytes:
-        data = bytearray(max(size, 0) if size >= 0 else max(self._size() - self.position, 0))
-        count = self.readinto(data)
-        return bytes(data[:count])
+        try:
+            return self.file.read(size) or b""
+        except BaseException as exc:
+            self._fail(exc)
+            return b""
 
     def readinto(self, buffer: Any) -> int:
         try:
-            count = os.preadv(self.fd, [buffer], self.position)
-        except BaseException as exc:  # HDF5 must not see it: kept for the writer
+            return self.file.readinto(buffer) or 0
+        except BaseException as exc:
             self._fail(exc)
-            count = 0
-        self.position += count
-        return count
+            return 0
 
     def write(self, buffer: Any) -> int:
         view = memoryview(buffer).cast("B")
@@ -463,33 +471,24 @@ class _Sink:
             try:
                 done = 0
                 while done < len(view):
-                    written = os.pwrite(self.fd, view[done:], self.position + done)
-                    if written == 0:
+                    written = self.file.write(view[done:])
+                    if not written:
                         raise OSError(errno.EIO, os.strerror(errno.EIO))
                     done += written
             except BaseException as exc:
                 self._fail(exc)
-        self.position += len(view)
         return len(view)
 
     def truncate(self, size: int | None = None) -> int:
-        size = self.position if size is None else size
         if self.failure is None:
             try:
-                os.ftruncate(self.fd, size)
+                return self.file.truncate(size)
             except BaseException as exc:
                 self._fail(exc)
-        return size
+        return 0 if size is None else size
 
     def flush(self) -> None:
         pass
-
-    def _size(self) -> int:
-        try:
-            return os.fstat(self.fd).st_size
-        except OSError as exc:
-            self._fail(exc)
-            return 0
 
     def _fail(self, exc: BaseException) -> None:
         if self.failure is None:
