@@ -228,9 +228,9 @@ def _read(
     names = [available[i] for i in select_tables(available, tables, "the OMX file")]
     datasets = [data[name] for name in names]
     # Everything is checked before anything is allocated: a file's SHAPE may claim any size.
-    zones = _zone_count(handle, names, datasets)
+    zones, source = _zone_count(handle, names, datasets)
     for name, dataset in zip(names, datasets):
-        _check_matrix(h5py, name, dataset, zones)
+        _check_matrix(h5py, name, dataset, zones, source)
     labels = _zone_labels(h5py, handle, zones, lookup, notes)
     notes.extend(_unapplied_markers("matrix", "matrices", names, datasets))
 
@@ -248,35 +248,34 @@ def _read(
     return Matrix._adopt(stack, list(zip(names, codes)), header_banner, header_run_id, labels)
 
 
-def _zone_count(handle: Any, names: list[str], datasets: list[Any]) -> int:
-    """The zone count: from the SHAPE attribute, else from the first matrix read."""
+def _zone_count(handle: Any, names: list[str], datasets: list[Any]) -> tuple[int, str]:
+    """The zone count, from the SHAPE attribute or else the first matrix read, and where
+    it comes from (for messages)."""
     if "SHAPE" in handle.attrs:
         shape = np.asarray(handle.attrs["SHAPE"]).ravel()
         if shape.dtype.kind not in "iu" or shape.size != 2:
             raise ValueError(f"the SHAPE attribute is not a pair of zone counts ({shape.tolist()})")
         rows, columns = (int(n) for n in shape)
-        where = "SHAPE is"
+        where, source = "SHAPE is", "as the SHAPE attribute says"
     else:
-        dims = datasets[0].shape
+        dims: tuple[int, ...] = datasets[0].shape or ()  # None: a dataset without values
         if len(dims) != 2:
-            raise ValueError(f"the matrix {names[0]} is not a table (its shape is {dims})")
+            raise ValueError(f"the matrix {names[0]} is not a table of rows and columns")
         rows, columns = dims
-        where = f"the matrix {names[0]} is"
+        where, source = f"the matrix {names[0]} is", f"like the matrix {names[0]}"
     if rows != columns:
         raise ValueError(f"OMX matrices must be square ({where} {rows} by {columns})")
     if rows < 1:
         raise ValueError(f"OMX matrices must have at least one zone ({where} {rows} by {columns})")
-    return int(rows)
+    return int(rows), source
 
 
-def _check_matrix(h5py: Any, name: str, dataset: Any, zones: int) -> None:
+def _check_matrix(h5py: Any, name: str, dataset: Any, zones: int, source: str) -> None:
     """Raise unless ``dataset`` is a readable numeric ``zones`` x ``zones`` matrix."""
-    if dataset.shape != (zones, zones):
-        shown = " by ".join(map(str, dataset.shape)) or "a single value"
-        raise ValueError(
-            f"the matrix {name} has the shape {shown}, not {zones} by {zones} as the "
-            "other matrices"
-        )
+    dims = dataset.shape  # None for a dataset without values
+    if dims != (zones, zones):
+        held = f"has the shape {' by '.join(map(str, dims))}" if dims else "holds no table"
+        raise ValueError(f"the matrix {name} {held}, not {zones} by {zones} {source}")
     try:
         kind = dataset.dtype.kind
     except (TypeError, ValueError):  # an HDF5 type NumPy has no equivalent for
