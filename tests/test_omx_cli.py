@@ -224,8 +224,13 @@ def assert_only_the_previous_file(path, *others):
     assert sorted(path.parent.iterdir()) == sorted([path, *others])
 
 
-@pytest.mark.parametrize("limit", [1 << 16, 1 << 23, 41 << 20])
+@pytest.mark.parametrize("limit", [1 << 16, 1 << 23, "one byte short"])
 def test_write_beyond_the_file_size_limit_is_one_line(large_matrix, tmp_path, limit):
+    if limit == "one byte short":  # only the last write fails
+        full = tmp_path / "full.omx"
+        orvanel.omx.write_omx(orvanel.read(large_matrix), full)
+        limit = full.stat().st_size - 1
+        full.unlink()
     out = previous_omx(tmp_path)
 
     def limit_file_size():
@@ -265,20 +270,26 @@ def test_ctrl_c_stops_an_omx_write(large_matrix, tmp_path):
     assert_only_the_previous_file(out, large_matrix)
 
 
-def test_write_omx_raises_keyboard_interrupt_in_python(tmp_path):
+@pytest.mark.parametrize("call", ["write_omx(m, path, progress=interrupt)", "read_omx(path, progress=interrupt)"])
+def test_reading_and_writing_raise_keyboard_interrupt(tmp_path, call):
     out = previous_omx(tmp_path)
+    if call.startswith("read"):
+        orvanel.omx.write_omx(orvanel.from_arrays({"A": np.eye(300), "B": np.ones((300, 300))}), out)
     code = (
         "import os, signal, sys, numpy as np, orvanel\n"
-        "m = orvanel.from_arrays({'A': np.eye(300), 'B': np.ones((300, 300))})\n"
-        "def interrupt(cells): os.kill(os.getpid(), signal.SIGINT)\n"
+        "from orvanel.omx import read_omx, write_omx\n"
+        "m, path, calls = orvanel.from_arrays({'A': np.eye(300), 'B': np.ones((300, 300))}), sys.argv[1], []\n"
+        "def interrupt(cells): calls.append(cells); os.kill(os.getpid(), signal.SIGINT)\n"
         "try:\n"
-        "    orvanel.omx.write_omx(m, sys.argv[1], progress=interrupt)\n"
+        f"    {call}\n"
         "except KeyboardInterrupt:\n"
-        "    sys.exit(42)\n"
+        "    sys.exit(len(calls))\n"
     )
     result = subprocess.run([sys.executable, "-c", code, out], capture_output=True, text=True)
-    assert result.returncode == 42 and result.stderr == "", result.stderr
-    assert_only_the_previous_file(out)
+    # Raised at the first report of progress, not after the work is done.
+    assert result.returncode == 1 and result.stderr == "", result.stderr
+    if call.startswith("write"):
+        assert_only_the_previous_file(out)
 
 
 @pytest.mark.parametrize("kind", ["fifo", "device"])

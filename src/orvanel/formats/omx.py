@@ -72,21 +72,41 @@ def _h5py(feature: str) -> Any:
     return require("h5py", "omx", feature)
 
 
-def _default_type(name: str, dataset: Any, notes: list[str]) -> str:
-    """The type code a dataset carries, or the one its element type suggests."""
-    suggested = default_code(dataset.dtype)
-    stored = dataset.attrs.get("type_code")
-    if stored is None:
-        return suggested
-    text = attribute_text(stored)
-    try:
-        return type_code(text if text is not None else np.asarray(stored).item())
-    except (TypeError, ValueError):
-        notes.append(
-            f"the matrix {name} has the type_code attribute {_shown_value(stored)!r}, which "
-            f"is not a type code; it takes the type code {suggested}, which holds its values"
-        )
-        return suggested
+class _HeldInterrupts:
+    """Holds Ctrl-C (SIGINT) while HDF5 works, to deliver it between two reads or writes.
+
+    h5py runs Python code inside HDF5 calls (freeing objects, the file-object driver),
+    where an exception cannot travel back: a KeyboardInterrupt raised there is printed
+    and lost, and the work goes on. In the block, SIGINT only marks itself; `check`
+    hands it to the handler that was in place (Python's own raises KeyboardInterrupt).
+    Only the main thread receives signals, so elsewhere this does nothing.
+    """
+
+    def __init__(self) -> None:
+        self.previous: Callable[[int, FrameType | None], Any] | None = None
+        self.pending: tuple[int, FrameType | None] | None = None
+
+    def __enter__(self) -> _HeldInterrupts:
+        if threading.current_thread() is threading.main_thread():
+            previous = signal.getsignal(signal.SIGINT)
+            if callable(previous):  # an ignored SIGINT stays ignored
+                self.previous = previous
+                signal.signal(signal.SIGINT, self._hold)
+        return self
+
+    def _hold(self, signum: int, frame: FrameType | None) -> None:
+        self.pending = (signum, frame)
+
+    def check(self) -> None:
+        if self.pending is not None and self.previous is not None:
+            pending, self.pending = self.pending, None
+            self.previous(*pending)
+
+    def __exit__(self, kind: object, value: object, traceback: object) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+            if kind is None:
+                self.check()
 
 
 # -- reading ------------------------------------------------------------------------
@@ -156,9 +176,11 @@ def read_omx(
     """
     h5py = _h5py("orvanel.omx.read_omx")
     notes: list[str] = []
-    with _opened(h5py, path) as handle:
+    with _opened(h5py, path) as handle, _HeldInterrupts() as interrupts:
         try:
-            matrix = _read(h5py, handle, tables, types, banner, run_id, progress, lookup, notes)
+            matrix = _read(
+                h5py, handle, tables, types, banner, run_id, progress, lookup, notes, interrupts
+            )
         except (RuntimeError, OSError) as exc:
             raise _damaged(exc, path) from None
     for text in notes:
@@ -216,6 +238,7 @@ def _read(
     progress: Progress | None,
     lookup: str | None,
     notes: list[str],
+    interrupts: _HeldInterrupts,
 ) -> Matrix:
     if "OMX_VERSION" not in handle.attrs:
         raise ValueError("not an OMX file: the OMX_VERSION attribute is missing")
@@ -238,6 +261,7 @@ def _read(
     stored: list[TypeCodeLike] = []
     for position, (name, dataset) in enumerate(zip(names, datasets)):
         _read_table(h5py, name, dataset, stack[position])
+        interrupts.check()
         stored.append(_default_type(name, dataset, notes))
         if progress is not None:
             progress(zones * zones)
@@ -334,6 +358,23 @@ def _read_table(h5py: Any, name: str, dataset: Any, out: NDArray[np.float64]) ->
             raise
         raise ValueError(f"the matrix {name} cannot be read ({_reason(exc)})") from None
     out[...] = to_float64(values, f"the matrix {name}")
+
+
+def _default_type(name: str, dataset: Any, notes: list[str]) -> str:
+    """The type code a dataset carries, or the one its element type suggests."""
+    suggested = default_code(dataset.dtype)
+    stored = dataset.attrs.get("type_code")
+    if stored is None:
+        return suggested
+    text = attribute_text(stored)
+    try:
+        return type_code(text if text is not None else np.asarray(stored).item())
+    except (TypeError, ValueError):
+        notes.append(
+            f"the matrix {name} has the type_code attribute {_shown_value(stored)!r}, which "
+            f"is not a type code; it takes the type code {suggested}, which holds its values"
+        )
+        return suggested
 
 
 def _zone_labels(
@@ -501,43 +542,6 @@ class _Sink:
         if isinstance(failure, OSError) and failure.errno:
             raise OSError(failure.errno, os.strerror(failure.errno), target) from None
         raise failure
-
-
-class _HeldInterrupts:
-    """Holds Ctrl-C (SIGINT) while HDF5 works, to deliver it between two writes.
-
-    h5py runs Python code inside HDF5 calls (freeing objects, the file-object driver),
-    where an exception cannot travel back: a KeyboardInterrupt raised there is printed
-    and lost, and the write goes on. In the block, SIGINT only marks itself; `check`
-    hands it to the handler that was in place (Python's own raises KeyboardInterrupt).
-    Only the main thread receives signals, so elsewhere this does nothing.
-    """
-
-    def __init__(self) -> None:
-        self.previous: Callable[[int, FrameType | None], Any] | None = None
-        self.pending: tuple[int, FrameType | None] | None = None
-
-    def __enter__(self) -> _HeldInterrupts:
-        if threading.current_thread() is threading.main_thread():
-            previous = signal.getsignal(signal.SIGINT)
-            if callable(previous):  # an ignored SIGINT stays ignored
-                self.previous = previous
-                signal.signal(signal.SIGINT, self._hold)
-        return self
-
-    def _hold(self, signum: int, frame: FrameType | None) -> None:
-        self.pending = (signum, frame)
-
-    def check(self) -> None:
-        if self.pending is not None and self.previous is not None:
-            pending, self.pending = self.pending, None
-            self.previous(*pending)
-
-    def __exit__(self, kind: object, value: object, traceback: object) -> None:
-        if self.previous is not None:
-            signal.signal(signal.SIGINT, self.previous)
-            if kind is None:
-                self.check()
 
 
 def _label_array(matrix: Matrix) -> NDArray[np.integer[Any]]:
