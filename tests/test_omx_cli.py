@@ -113,7 +113,7 @@ def test_lookup_option(tmp_path):
     result = orvanel_cli("convert", source, out, "--quiet")
     assert result.returncode == 0 and result.stderr.splitlines() == [
         "orvanel convert: the OMX file has 2 lookups (district, taz); the zones are numbered 1 to 3; choose the "
-        "lookup that numbers them with lookup=NAME (--lookup NAME on the command line)"]
+        "lookup that numbers them with lookup=NAME (orvanel convert --lookup NAME)"]
     assert orvanel.omx.read_omx(out).zone_labels.tolist() == [1, 2, 3]
     result = orvanel_cli("convert", source, out, "--lookup", "taz")
     assert result.returncode == 0 and result.stderr == ""

@@ -406,7 +406,7 @@ def _zone_labels(
             notes.append(
                 f"the OMX file has {len(lookups)} lookups ({', '.join(lookups)}); the zones "
                 f"are numbered 1 to {zones}; choose the lookup that numbers them with "
-                "lookup=NAME (--lookup NAME on the command line)"
+                "lookup=NAME (orvanel convert --lookup NAME)"
             )
         return None
     notes.extend(_unapplied_markers("lookup", "lookups", [lookup], [lookups[lookup]]))
