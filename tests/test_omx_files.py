@@ -1,6 +1,7 @@
 """OMX files as other programs write them: openmatrix (on PyTables), h5py with the
 compression filters of hdf5plugin; zone lookups, NA attributes and what is written back."""
 
+import os
 import subprocess
 import sys
 import tracemalloc
@@ -16,6 +17,7 @@ from expect import same_bits
 from orvanel.omx import read_omx, write_omx
 
 GAPPED = [3093, 3098, 3112, 3120]
+SANITIZED = os.environ.get("ORVANEL_SANITIZED") == "1"
 
 
 def openmatrix_file(path, tables, lookups=None, attrs=None):
@@ -74,6 +76,8 @@ def test_shape_comes_from_the_matrices_when_the_file_has_none(tmp_path):
         read_omx(path)
 
 
+# tracemalloc's own records of allocations are reported as leaks by LeakSanitizer.
+@pytest.mark.skipif(SANITIZED, reason="tracemalloc under LeakSanitizer")
 def test_a_claimed_shape_allocates_nothing_before_the_matrices_are_checked(tmp_path):
     path = tmp_path / "hostile.omx"
     h5py_file(path, {"A": np.zeros((1, 1))})
@@ -170,7 +174,7 @@ def test_na_attributes_are_reported_not_applied(tmp_path):
     assert read_noting(path, tables=["PLAIN"])[1] == []
 
 
-def test_written_labels_are_a_lookup_other_programs_read(tmp_path):
+def test_written_labels_are_the_zone_number_lookup(tmp_path):
     m = orvanel.from_arrays({"TIME": np.arange(16.0).reshape(4, 4), "FLAG": np.eye(4)})
     path = tmp_path / "m.omx"
     write_omx(m, path)
@@ -178,16 +182,24 @@ def test_written_labels_are_a_lookup_other_programs_read(tmp_path):
         assert f["lookup/zone_number"][()].tolist() == [1, 2, 3, 4]
     m.zone_labels = GAPPED
     write_omx(m, path)
-    with openmatrix.open_file(str(path)) as f:
-        assert f.list_matrices() == ["FLAG", "TIME"] and f.list_mappings() == ["zone_number"]
-        assert f.mapping("zone_number") == {label: i for i, label in enumerate(GAPPED)}
-        assert same_bits(np.array(f["TIME"]), m["TIME"])
     back, notes = read_noting(path)
     assert back.zone_labels.tolist() == GAPPED and notes == []
     # Labels beyond int32 are stored as int64.
     m.zone_labels = [1, 2, 3, 2**40]
     write_omx(m, path)
     assert read_omx(path).zone_labels.tolist() == [1, 2, 3, 2**40]
+
+
+# PyTables keeps a few bytes for good when it opens a dataset that h5py wrote.
+@pytest.mark.skipif(SANITIZED, reason="PyTables under LeakSanitizer")
+def test_openmatrix_reads_written_files(tmp_path):
+    m = orvanel.from_arrays({"TIME": np.arange(16.0).reshape(4, 4), "FLAG": np.eye(4)})
+    m.zone_labels = GAPPED
+    write_omx(m, tmp_path / "m.omx")
+    with openmatrix.open_file(str(tmp_path / "m.omx")) as f:
+        assert f.list_matrices() == ["FLAG", "TIME"] and f.list_mappings() == ["zone_number"]
+        assert f.mapping("zone_number") == {label: i for i, label in enumerate(GAPPED)}
+        assert same_bits(np.array(f["TIME"]), m["TIME"]) and same_bits(np.array(f["FLAG"]), m["FLAG"])
 
 
 @pytest.mark.parametrize(("stored", "code", "noted"), [
