@@ -70,7 +70,7 @@ def test_reads_files_from_other_programs(tmp_path):
 @pytest.mark.parametrize(("arrays", "shape", "message"), [
     ({"A": np.zeros((2, 3))}, None, "square"),
     ({"A": np.zeros((2, 2)), "B": np.zeros((3, 3))}, (2, 2), "shape"),
-    ({"A": np.zeros((2, 2), dtype="S4")}, None, "numeric"),
+    ({"A": np.zeros((2, 2), dtype="S4")}, None, "does not hold numbers"),
     ({"A": np.zeros((1, 1))}, (40000, 40000), "shape"),
     (None, None, "OMX_VERSION"),  # HDF5 but not OMX
 ])

@@ -8,6 +8,8 @@ from collections.abc import Callable
 from typing import Any, TextIO
 
 from orvanel.formats.registry import (
+    FORMATS,
+    MATRIX_SUFFIX,
     Format,
     ReadOptions,
     WriteOptions,
@@ -21,6 +23,24 @@ from orvanel.cli._tables import add_table_options, named_on_command_line, type_c
 from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel.formats.zonesfile import read_zones
 from orvanel.matrix import Matrix
+
+# The most tables one matrix file holds.
+MATRIX_FILE_TABLES = 255
+MATRIX_FORMAT = FORMATS[0]
+OMX_FORMAT = next(fmt for fmt in FORMATS if fmt.name == "OMX")
+
+
+def _split_option(text: str) -> int:
+    """The ``--split`` size: a table count a matrix file can hold."""
+    try:
+        size = int(text)
+    except ValueError:
+        size = 0
+    if not 1 <= size <= MATRIX_FILE_TABLES:
+        raise argparse.ArgumentTypeError(
+            f"takes a number of tables in 1 to {MATRIX_FILE_TABLES} (got {text})"
+        )
+    return size
 
 
 def add_parser(commands: Any) -> None:
@@ -43,6 +63,21 @@ def add_parser(commands: Any) -> None:
     parser.add_argument("output", metavar="OUT", help="the file to write (replaced if it exists)")
     add_table_options(parser, "convert")
     _add_zone_options(parser)
+    parser.add_argument(
+        "--lookup",
+        metavar="NAME",
+        help="number the zones by the OMX lookup NAME (IN an OMX file with several lookups)",
+    )
+    parser.add_argument(
+        "--split",
+        type=_split_option,
+        metavar="N",
+        help=(
+            f"write a matrix file of more than {MATRIX_FILE_TABLES} tables as several files "
+            f"of at most N tables each ({MATRIX_FILE_TABLES} at most): OUT-1{MATRIX_SUFFIX}, "
+            f"OUT-2{MATRIX_SUFFIX}, ..."
+        ),
+    )
     parser.add_argument(
         "-q",
         "--quiet",
@@ -94,7 +129,7 @@ def _read_options(args: argparse.Namespace, notice: Callable[[str], None]) -> Re
             raise CommandError(
                 f"--zones {args.zones} does not match the {len(labels)} zones of {args.zones_file}", 2
             )
-    return ReadOptions(zones=args.zones, zone_labels=labels, notice=notice)
+    return ReadOptions(zones=args.zones, zone_labels=labels, lookup=args.lookup, notice=notice)
 
 
 def _read(
@@ -147,6 +182,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         )
     types = type_codes(args.types)
     source = input_format(args.input)
+    _check_format_options(args, source, target)
 
     def notice(text: str) -> None:
         # Said even under --quiet: these are facts about the result, not progress.
@@ -159,6 +195,10 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if types is not None:
         matrix = _retype(matrix, types, args)
 
+    if target is MATRIX_FORMAT and (args.split is not None or len(matrix) > MATRIX_FILE_TABLES):
+        _write_matrix_files(args, matrix, WriteOptions(notice=notice), out, err)
+        return 0
+
     with about(args.output):
         _write(target, matrix, args.output, WriteOptions(args.nonzero, notice), err, args.quiet)
 
@@ -169,3 +209,65 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             f"{len(matrix)} table{'' if len(matrix) == 1 else 's'}\n"
         )
     return 0
+
+
+def _check_format_options(args: argparse.Namespace, source: Format, target: Format) -> None:
+    """Refuse options that do not apply to the formats at hand (a usage error)."""
+    if args.lookup is not None and source is not OMX_FORMAT:
+        raise CommandError("--lookup applies only when IN is an OMX file (.omx)", 2)
+    if args.split is not None and target is not MATRIX_FORMAT:
+        raise CommandError(f"--split applies only when OUT is a matrix file ({MATRIX_SUFFIX})", 2)
+
+
+def _split_names(path: str, count: int) -> list[str]:
+    """The names of ``count`` matrix files for ``path``: ``out-1.mat``, ``out-2.mat``,
+    ... for ``out.mat`` (the name's own ending kept), or ``path`` itself for one file."""
+    if count == 1:
+        return [path]
+    stem, suffix = path, ""
+    if path.lower().endswith(MATRIX_SUFFIX):
+        stem, suffix = path[: -len(MATRIX_SUFFIX)], path[-len(MATRIX_SUFFIX) :]
+    return [f"{stem}-{number}{suffix}" for number in range(1, count + 1)]
+
+
+def _write_matrix_files(
+    args: argparse.Namespace, matrix: Matrix, options: WriteOptions, out: TextIO, err: TextIO
+) -> None:
+    """Write ``matrix`` as matrix files of at most ``--split`` tables each, one line per
+    file on ``out``; without ``--split``, say that it does not fit and what to do."""
+    count = len(matrix)
+    if args.split is None:
+        raise CommandError(
+            f"{args.output}: a matrix file holds at most {MATRIX_FILE_TABLES} tables, and "
+            f"{args.input} has {count}; choose tables with --tables NAME ..., or write "
+            f"several files with --split N (at most N tables each, N in 1 to "
+            f"{MATRIX_FILE_TABLES})"
+        )
+    starts = range(0, count, args.split)
+    paths = _split_names(args.output, len(starts))
+    values, tables = matrix.to_numpy(), matrix.tables
+    labels = matrix.zone_labels if matrix.has_zone_labels else None
+    written: list[str] = []
+    for path, start in zip(paths, starts):
+        part_tables = tables[start : start + args.split]
+        part = Matrix._adopt(
+            values[start : start + args.split],
+            [(info.name, info.type_code) for info in part_tables],
+            matrix.banner,
+            matrix.run_id,
+            labels,
+        )
+        try:
+            with about(path):
+                _write(MATRIX_FORMAT, part, path, options, err, args.quiet)
+        except CommandError as exc:
+            if not written:
+                raise
+            raise CommandError(f"{exc}; already written: {', '.join(written)}", exc.status) from exc
+        written.append(path)
+        if not args.quiet:
+            out.write(
+                f"wrote {path} ({MATRIX_FORMAT.name}): {matrix.zones} zones, "
+                f"{len(part_tables)} table{'' if len(part_tables) == 1 else 's'}: "
+                f"{', '.join(info.name for info in part_tables)}\n"
+            )

@@ -127,7 +127,8 @@ def _write_matrix(matrix: Matrix, path: str, progress: Progress | None, options:
 def _read_omx(
     path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
 ) -> Matrix:
-    return _with_zone_options(read_omx(path, tables, progress=progress), options)
+    matrix = read_omx(path, tables, progress=progress, lookup=options.lookup, notice=options.notice)
+    return _with_zone_options(matrix, options)
 
 
 def _write_omx(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
