@@ -12,7 +12,7 @@ from test_cli import assert_one_line_failure, orvanel_cli
 from test_npz import damaged_deflate
 
 TRIPS = "origin,destination,TRIPS\n1,2,10\n2,1,5\n"
-INFERRED = "orvanel convert: zones inferred from the data: 2 (use --zones to set it)\n"
+INFERRED = "orvanel convert: note: zones inferred from the data: 2 (use --zones to set it)\n"
 
 
 @pytest.mark.parametrize(("text", "fragment"), [
@@ -67,7 +67,7 @@ def test_zone_labels_travel_beside_a_matrix_file(tmp_path):
     (tmp_path / "l.csv").write_text("origin,destination,TRIPS\n120,310,10\n205,120,5\n")
     result = orvanel_cli("convert", tmp_path / "l.csv", tmp_path / "l.mat", "--zones-file", tmp_path / "z.csv", "-q")
     assert result.returncode == 0 and result.stderr == (
-        f"orvanel convert: zone labels written to {tmp_path / 'l.zones.csv'} (read them back with --zones-file)\n")
+        f"orvanel convert: note: zone labels written to {tmp_path / 'l.zones.csv'} (read them back with --zones-file)\n")
     assert (tmp_path / "l.zones.csv").read_text() == (tmp_path / "z.csv").read_text()
     assert same_bits(orvanel.read(tmp_path / "l.mat")["TRIPS"], [[0, 0, 0], [10, 0, 0], [0, 5, 0]])
     args = ["--zones-file", tmp_path / "l.zones.csv", "--nonzero"]

@@ -40,8 +40,15 @@ def test_many_tables_through_every_command(skims, tmp_path):
     for suffix, kind in ((".npz", "NumPy archive"), (".csv", "CSV"), (".omx", "OMX")):
         out = tmp_path / f"out{suffix}"
         result = orvanel_cli("convert", skims, out)
-        assert result.returncode == 0 and result.stderr == "", result.stderr
-        assert result.stdout == f"wrote {out} ({kind}): {ZONES} zones, {TABLES} tables\n"
+        assert result.returncode == 0 and result.stdout == f"wrote {out} ({kind}): {ZONES} zones, {TABLES} tables\n"
+        if suffix == ".csv":  # zone ids are the lookup's labels; they come back as labels
+            zones = tmp_path / "out.zones.csv"
+            assert result.stderr == f"orvanel convert: note: zone labels written to {zones} " \
+                                    "(read them back with --zones-file)\n"
+            orvanel_cli("convert", out, tmp_path / "back.omx", "--zones-file", zones)
+            out = tmp_path / "back.omx"
+        else:
+            assert result.stderr == ""
         diff = orvanel_cli("diff", skims, out)
         assert diff.returncode == 0 and diff.stdout.splitlines()[-1] == "equal"
     # The lookup's zone numbers travel to the written OMX file.
@@ -55,7 +62,7 @@ def test_more_tables_than_a_matrix_file_holds(skims, tmp_path):
     assert_one_line_failure(orvanel_cli("convert", skims, out), 1, f"{out}: a matrix file holds at most 255 tables",
                             f"{skims} has {TABLES}", "--tables", "--split N")
     assert list(tmp_path.iterdir()) == []
-    chosen = orvanel_cli("convert", skims, out, "--tables", "T007", "T250")
+    chosen = orvanel_cli("convert", skims, out, "--tables", "T007,T250")
     assert chosen.returncode == 0 and orvanel.read(out).names == ["T007", "T250"]
 
 
@@ -64,12 +71,14 @@ def test_split_writes_files_of_at_most_n_tables(skims, tmp_path, size, chosen, f
     out = tmp_path / "out.mat"
     source = orvanel.omx.read_omx(skims)
     names = source.names[:chosen] if chosen else source.names
-    choice = ["--tables", *names] if chosen else []
+    choice = ["--tables", ",".join(names)] if chosen else []
     result = orvanel_cli("convert", skims, out, "--split", size, *choice)
-    assert result.returncode == 0 and result.stderr == "", result.stderr
+    zones = tmp_path / "out.zones.csv"  # the lookup's zone numbers, once for every file
+    assert result.returncode == 0 and result.stderr == (
+        f"orvanel convert: note: zone labels written to {zones} (read them back with --zones-file)\n")
     # One file keeps the name given; several are numbered.
     paths = [out] if files == 1 else [tmp_path / f"out-{n}.mat" for n in range(1, files + 1)]
-    assert sorted(tmp_path.iterdir()) == sorted(paths)
+    assert sorted(tmp_path.iterdir()) == sorted([*paths, zones])
     lines = result.stdout.splitlines()
     assert len(lines) == files
     for number, (path, line) in enumerate(zip(paths, lines)):
@@ -79,6 +88,7 @@ def test_split_writes_files_of_at_most_n_tables(skims, tmp_path, size, chosen, f
         assert same_bits(part.to_numpy(), np.stack([source[name] for name in expected]))
         assert line == f"wrote {path} (matrix file): {ZONES} zones, {len(expected)} tables: {', '.join(expected)}"
     assert orvanel_cli("convert", skims, out, "--split", size, *choice, "--quiet").stdout == ""
+    assert orvanel.formats.zonesfile.read_zones(zones).tolist() == list(range(2100, 2100 + ZONES))
 
 
 def test_split_failure_says_which_files_were_written(skims, tmp_path):
@@ -112,7 +122,7 @@ def test_lookup_option(tmp_path):
     # Several lookups, none chosen: zones 1..Z and one line saying how to choose.
     result = orvanel_cli("convert", source, out, "--quiet")
     assert result.returncode == 0 and result.stderr.splitlines() == [
-        "orvanel convert: the OMX file has 2 lookups (district, taz); the zones are numbered 1 to 3; choose the "
+        "orvanel convert: note: the OMX file has 2 lookups (district, taz); the zones are numbered 1 to 3; choose the "
         "lookup that numbers them with lookup=NAME (orvanel convert --lookup NAME)"]
     assert orvanel.omx.read_omx(out).zone_labels.tolist() == [1, 2, 3]
     result = orvanel_cli("convert", source, out, "--lookup", "taz")
@@ -131,7 +141,7 @@ def test_notices_of_other_commands_are_one_line(tmp_path):
         f.create_matrix("TIME", obj=np.eye(2), attrs={"NA": -1.0})
     result = orvanel_cli("info", path)
     assert result.returncode == 0 and result.stderr == (
-        "orvanel info: the matrix TIME marks missing values with NA = -1.0; the values are kept as stored, "
+        "orvanel info: note: the matrix TIME marks missing values with NA = -1.0; the values are kept as stored, "
         "not turned into NaN\n")
 
 
@@ -191,7 +201,7 @@ def test_damaged_omx_files_never_crash_or_print_tracebacks(tmp_path):
     result = orvanel_cli("validate", "--quiet", *paths)
     assert result.returncode == 1 and "Traceback" not in result.stderr, result.stderr
     # Notices only on standard error: a damaged type code is not used.
-    assert all(line.startswith("orvanel validate: the matrix ") for line in result.stderr.splitlines())
+    assert all(line.startswith("orvanel validate: note: the matrix ") for line in result.stderr.splitlines())
     lines = result.stdout.splitlines()
     assert lines and all(line.startswith(f"{tmp_path}{os.sep}damaged-") for line in lines)
     assert len(lines) == len({line.split(":")[0] for line in lines})  # one line per file at most
@@ -200,8 +210,8 @@ def test_damaged_omx_files_never_crash_or_print_tracebacks(tmp_path):
 def test_unknown_table_is_one_line(tmp_path):
     path = tmp_path / "m.omx"
     orvanel.omx.write_omx(orvanel.from_arrays({"A": np.eye(2)}), path)
-    assert_one_line_failure(orvanel_cli("convert", path, tmp_path / "out.mat", "--tables", "NOPE"), 1,
-                            f"{path}: table_not_found:", '"NOPE"')
+    assert_one_line_failure(orvanel_cli("convert", path, tmp_path / "out.mat", "--tables", "NOPE"), 2,
+                            f"{path}: no table named", '"NOPE"')
 
 
 @pytest.fixture
@@ -266,7 +276,7 @@ def test_ctrl_c_stops_an_omx_write(large_matrix, tmp_path):
         stdout, stderr = process.communicate(timeout=120)
     finally:
         process.kill()
-    assert process.returncode == 130 and stdout == "" and stderr.strip() == "orvanel: interrupted", stderr
+    assert process.returncode == 130 and stdout == "" and stderr.strip() == "orvanel convert: interrupted", stderr
     assert_only_the_previous_file(out, large_matrix)
 
 

@@ -21,7 +21,8 @@ from orvanel.cli._errors import CommandError, about
 from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
 from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
 from orvanel.cli._text import EXIT_STATUS, printable
-from orvanel.formats.zonesfile import read_zones
+from orvanel._zones import is_default
+from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
 from orvanel.matrix import Matrix
 
 # The most tables one matrix file holds.
@@ -186,7 +187,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
     def notice(text: str) -> None:
         # Said even under --quiet: these are facts about the result, not progress.
-        err.write(f"orvanel convert: {printable(text)}\n")
+        err.write(f"orvanel convert: note: {printable(text)}\n")
 
     options = _read_options(args, notice)
     with about(args.input), named_on_command_line(args.input, "--tables/--table", args.tables or []):
@@ -246,7 +247,6 @@ def _write_matrix_files(
     starts = range(0, count, args.split)
     paths = _split_names(args.output, len(starts))
     values, tables = matrix.to_numpy(), matrix.tables
-    labels = matrix.zone_labels if matrix.has_zone_labels else None
     written: list[str] = []
     for path, start in zip(paths, starts):
         part_tables = tables[start : start + args.split]
@@ -255,7 +255,6 @@ def _write_matrix_files(
             [(info.name, info.type_code) for info in part_tables],
             matrix.banner,
             matrix.run_id,
-            labels,
         )
         try:
             with about(path):
@@ -271,3 +270,10 @@ def _write_matrix_files(
                 f"{len(part_tables)} table{'' if len(part_tables) == 1 else 's'}: "
                 f"{', '.join(info.name for info in part_tables)}\n"
             )
+    # The files share one zone system: its labels go beside them once.
+    if matrix.has_zone_labels and not is_default(matrix.zone_labels):
+        beside = zones_path(args.output)
+        with about(beside):
+            write_zones(beside, matrix.zone_labels)
+        if options.notice is not None:
+            options.notice(f"zone labels written to {beside} (read them back with --zones-file)")

@@ -112,16 +112,23 @@ def _read_matrix(
     return _with_zone_options(load(path, None, tables), options)
 
 
-def _write_matrix(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
-    # A matrix file numbers zones 1..Z only: other labels go beside it, in a zones file
-    # written and replaced together with it.
+def _with_zones_file(
+    matrix: Matrix, path: str, options: WriteOptions, write: Callable[[], None]
+) -> None:
+    """Run ``write``; when the matrix has zone labels of its own, write them beside
+    ``path`` in a zones file, replaced together with the file ``write`` makes."""
     if not matrix.has_zone_labels or is_default(matrix.zone_labels):
-        write_matrix(matrix, path)
+        write()
         return
     beside = zones_path(path)
-    write_zones(beside, matrix.zone_labels, along=lambda: write_matrix(matrix, path))
+    write_zones(beside, matrix.zone_labels, along=write)
     if options.notice is not None:
         options.notice(f"zone labels written to {beside} (read them back with --zones-file)")
+
+
+def _write_matrix(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
+    # A matrix file numbers zones 1..Z only: other labels go beside it.
+    _with_zones_file(matrix, path, options, lambda: write_matrix(matrix, path))
 
 
 def _read_omx(
@@ -156,7 +163,10 @@ def _read_csv(
 
 
 def _write_csv(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
-    write_csv(matrix, path, progress, nonzero=options.nonzero)
+    # CSV zone ids are the labels; reading them back as labels needs the zones file.
+    _with_zones_file(
+        matrix, path, options, lambda: write_csv(matrix, path, progress, nonzero=options.nonzero)
+    )
 
 
 FORMATS = (
