@@ -36,6 +36,13 @@ class TableInfo:
     type_code: str
 
 
+def stored_text(value: object) -> str | None:
+    """A text kept as an attribute or in metadata (str, or UTF-8 bytes), else None."""
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).decode("utf-8", "replace")
+    return value if isinstance(value, str) else None
+
+
 def header_value(value: object, field: str, default: str) -> str:
     """A banner or run identifier as a matrix holds it (None selects ``default``)."""
     if value is None:

@@ -9,6 +9,9 @@ from numpy.typing import ArrayLike, NDArray
 
 from orvanel._values import inexact_integer, numeric_array
 
+ZONE_COLUMNS = ("origin", "destination")
+"""The zone columns of long-form tables (CSV, pandas)."""
+
 
 
 def zone_pairs(zones: int) -> tuple[NDArray[np.int64], NDArray[np.int64]]:

@@ -8,12 +8,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from orvanel._header import ZonesInferredWarning, header_text, unique_labels
-from orvanel._long import long_to_stack, zone_pairs
+from orvanel._header import ZonesInferredWarning, header_text, stored_text, unique_labels
+from orvanel._long import ZONE_COLUMNS, long_to_stack, zone_pairs
 from orvanel._optional import require
 from orvanel._schema import TypesLike, default_code, resolve_types
 from orvanel._values import numeric_array
-from orvanel.formats._common import ZONE_COLUMNS
 from orvanel.matrix import Matrix
 
 if TYPE_CHECKING:
@@ -165,8 +164,8 @@ def from_pandas(
     matrix = Matrix._adopt(
         stack,
         list(zip(names, codes)),
-        banner if banner is not None else _text(attrs.get("banner")),
-        run_id if run_id is not None else _text(attrs.get("run_id")),
+        banner if banner is not None else stored_text(attrs.get("banner")),
+        run_id if run_id is not None else stored_text(attrs.get("run_id")),
     )
     if labels is not None:
         matrix.zone_labels = labels
@@ -180,6 +179,3 @@ def _column_values(column: Any) -> Any:
         values = column.to_numpy(dtype=np.float64, na_value=np.nan)
     return values
 
-
-def _text(value: object) -> str | None:
-    return value if isinstance(value, str) else None

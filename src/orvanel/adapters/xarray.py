@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from orvanel._header import header_text, unique_labels
+from orvanel._header import header_text, stored_text, unique_labels
 from orvanel._optional import require
 from orvanel._schema import DEFAULT_TYPE, TypesLike, default_code, resolve_types, type_code
 from orvanel._values import square_table
@@ -159,8 +159,8 @@ def from_xarray(
     return Matrix._adopt(
         stack,
         list(zip(names, codes)),
-        banner if banner is not None else _text(attrs.get("banner")),
-        run_id if run_id is not None else _text(attrs.get("run_id")),
+        banner if banner is not None else stored_text(attrs.get("banner")),
+        run_id if run_id is not None else stored_text(attrs.get("run_id")),
         labels,
     )
 
@@ -173,6 +173,3 @@ def _stored_code(code: object, dtype: np.dtype[Any]) -> str:
             pass
     return default_code(dtype) if dtype is not None else DEFAULT_TYPE
 
-
-def _text(value: object) -> str | None:
-    return value if isinstance(value, str) else None

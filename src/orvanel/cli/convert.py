@@ -16,6 +16,7 @@ from orvanel.formats.registry import (
     format_for,
     input_format,
     supported_suffixes,
+    unknown_suffix_message,
 )
 from orvanel.cli._errors import CommandError, about
 from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
@@ -176,11 +177,7 @@ def _retype(matrix: Matrix, types: dict[str, str] | str, args: argparse.Namespac
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     target = format_for(args.output)
     if target is None:
-        raise CommandError(
-            f"cannot tell the format of {args.output} from its name; "
-            f"use one of {', '.join(supported_suffixes())}",
-            2,
-        )
+        raise CommandError(unknown_suffix_message(args.output), 2)
     types = type_codes(args.types)
     source = input_format(args.input)
     _check_format_options(args, source, target)

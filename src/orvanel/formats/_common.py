@@ -1,19 +1,14 @@
-"""Helpers every format shares: choosing tables, progress callbacks, attribute texts."""
+"""Helpers every format shares: choosing tables, progress callbacks."""
 
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Sequence
-
-import numpy as np
 
 from orvanel._orvanel import OrvanelValidationError
 from orvanel.errors import table_not_found
 
 Progress = Callable[[int], None]
 """Called with an amount of work just done (cells or bytes, as the format says)."""
-
-ZONE_COLUMNS = ("origin", "destination")
-"""The zone columns of long-form tables (CSV, pandas)."""
 
 
 def select_tables(available: Sequence[str], tables: str | Iterable[str] | None, where: str) -> list[int]:
@@ -40,11 +35,3 @@ def select_tables(available: Sequence[str], tables: str | Iterable[str] | None, 
         raise error
     return sorted({available.index(name) for name in wanted})
 
-
-def attribute_text(value: object) -> str | None:
-    """A text stored as an attribute or in metadata (str or bytes), else None."""
-    if isinstance(value, (bytes, np.bytes_)):
-        return bytes(value).decode("utf-8", "replace")
-    if isinstance(value, str):
-        return value
-    return None

@@ -37,7 +37,8 @@ from orvanel._replace import replace_file
 from orvanel._schema import zone_count
 from orvanel._values import EXACT_INTEGER_LIMIT
 from orvanel._zones import check_labels, positions_of
-from orvanel.formats._common import ZONE_COLUMNS, Progress, select_tables
+from orvanel._long import ZONE_COLUMNS
+from orvanel.formats._common import Progress, select_tables
 from orvanel.matrix import Matrix
 
 BLOCK_BYTES = 1 << 20  # lines are parsed in blocks of about this size

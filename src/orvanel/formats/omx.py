@@ -29,13 +29,13 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from orvanel._header import unique_labels
+from orvanel._header import stored_text, unique_labels
 from orvanel._optional import require
 from orvanel._replace import replace_file
 from orvanel._schema import TypeCodeLike, TypesLike, default_code, resolve_types, type_code
 from orvanel._values import to_float64
 from orvanel._zones import check_labels
-from orvanel.formats._common import Progress, attribute_text, select_tables
+from orvanel.formats._common import Progress, select_tables
 from orvanel.matrix import Matrix
 
 __all__ = ["read_omx", "write_omx"]
@@ -267,8 +267,8 @@ def _read(
             progress(zones * zones)
     codes = resolve_types(names, types, stored)
     attrs = handle.attrs
-    header_banner = banner if banner is not None else attribute_text(attrs.get("banner"))
-    header_run_id = run_id if run_id is not None else attribute_text(attrs.get("run_id"))
+    header_banner = banner if banner is not None else stored_text(attrs.get("banner"))
+    header_run_id = run_id if run_id is not None else stored_text(attrs.get("run_id"))
     return Matrix._adopt(stack, list(zip(names, codes)), header_banner, header_run_id, labels)
 
 
@@ -366,7 +366,7 @@ def _default_type(name: str, dataset: Any, notes: list[str]) -> str:
     stored = dataset.attrs.get("type_code")
     if stored is None:
         return suggested
-    text = attribute_text(stored)
+    text = stored_text(stored)
     try:
         return type_code(text if text is not None else np.asarray(stored).item())
     except (TypeError, ValueError):
@@ -453,7 +453,7 @@ def _unapplied_markers(
 
 
 def _shown_value(value: object) -> str:
-    text = attribute_text(value)
+    text = stored_text(value)
     if text is not None:
         return text
     array = np.asarray(value)

@@ -9,9 +9,10 @@ from typing import Any
 
 import numpy as np
 
+from orvanel._header import stored_text
 from orvanel._optional import require
 from orvanel._zones import is_default
-from orvanel.formats._common import Progress, attribute_text
+from orvanel.formats._common import Progress
 from orvanel.formats.csvlong import read_csv, write_csv
 from orvanel.formats.matfile import load, write_matrix
 from orvanel.formats.npz import header_texts as npz_header_texts
@@ -88,7 +89,7 @@ def _omx_header_texts(path: str) -> tuple[str, ...]:
     # The root attributes write_omx stores them in, when they hold text as read_omx takes it.
     h5py = require("h5py", "omx", "reading OMX files")
     with h5py.File(path, "r") as handle:
-        return tuple(key for key in HEADER_TEXTS if attribute_text(handle.attrs.get(key)) is not None)
+        return tuple(key for key in HEADER_TEXTS if stored_text(handle.attrs.get(key)) is not None)
 
 
 def _with_zone_options(matrix: Matrix, options: ReadOptions) -> Matrix:
