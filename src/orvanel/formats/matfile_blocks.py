@@ -1,0 +1,140 @@
+"""Matrix files block by block: the `BlockReader` and `BlockWriter` of the format.
+
+Both are thin adapters over the engine's row streams: ``open_rows(source, tables=None,
+*, block=None)``, a context manager with ``zones``, ``tables``, ``banner`` and ``run_id``
+that iterates ``(origins, values)`` blocks, and ``RowWriter(path, zones, tables, *,
+banner=None, run_id=None)``, whose ``write(values)`` takes one block and which replaces
+the file on a clean exit.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from orvanel._header import TableInfo
+from orvanel._replace import replace_file
+from orvanel.formats.blocks import (
+    Block,
+    BlockReader,
+    BlockWriter,
+    Facts,
+    default_block,
+    reblock,
+    spans,
+)
+from orvanel.formats.matfile import check_schema, load
+
+
+# PROVISIONAL: `_ProvisionalRows` and `_ProvisionalRowWriter` stand in for the engine's
+# `orvanel.open_rows` and `orvanel.RowWriter`, with their shapes; they hold the whole
+# matrix (read: loaded at once and handed out in slices; write: gathered into one array
+# and written at the end). Replace them with `open_rows = orvanel.open_rows` and
+# `RowWriter = orvanel.RowWriter` (imported inside the functions below, as orvanel
+# imports this module).
+class _ProvisionalRows:
+    def __init__(self, source: str, tables: Sequence[str] | None, block: int | None) -> None:
+        matrix = load(source, None, tables)
+        self.zones = matrix.zones
+        self.tables = matrix.tables
+        self.banner, self.run_id = matrix.banner, matrix.run_id
+        self._values = matrix.to_numpy()
+        self._block = block or default_block(self.zones, len(self.tables))
+
+    def __enter__(self) -> _ProvisionalRows:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        del self._values
+
+    def __iter__(self) -> Iterator[Block]:
+        for origins in spans(self.zones, self._block):
+            yield origins, self._values[:, origins.start - 1 : origins.stop - 1]
+
+
+class _ProvisionalRowWriter:
+    def __init__(
+        self,
+        path: str,
+        zones: int,
+        tables: Sequence[tuple[str, str]],
+        *,
+        banner: str | None = None,
+        run_id: str | None = None,
+    ) -> None:
+        self._schema = check_schema(zones, list(tables), banner, run_id)
+        self._path, self._tables = path, list(tables)
+        self._banner, self._run_id = banner, run_id
+        self._values = np.empty((len(self._tables), zones, zones), dtype=np.float64)
+        self._written = 0
+
+    def __enter__(self) -> _ProvisionalRowWriter:
+        return self
+
+    def write(self, values: NDArray[np.float64]) -> None:
+        rows = values.shape[1]
+        self._values[:, self._written : self._written + rows] = values
+        self._written += rows
+
+    def __exit__(self, kind: object, *exc: object) -> None:
+        values, self._values = self._values, None
+        if kind is None:
+            from orvanel._orvanel import _MatrixCore
+
+            with replace_file(self._path, in_place_ok=True) as target:
+                _MatrixCore.write_from_stack(
+                    target, self._schema.zone_count, self._tables, values, self._banner, self._run_id
+                )
+
+
+def _open_rows(source: str, tables: Sequence[str] | None = None, *, block: int | None = None) -> Any:
+    return _ProvisionalRows(source, tables, block)
+
+
+def _row_writer(path: str, zones: int, tables: Sequence[tuple[str, str]], banner: str | None, run_id: str | None) -> Any:
+    return _ProvisionalRowWriter(path, zones, tables, banner=banner, run_id=run_id)
+
+
+class MatrixFileReader(BlockReader):
+    """The rows of a matrix file, in blocks of origins."""
+
+    def __init__(self, path: str | os.PathLike[str], tables: Sequence[str] | None) -> None:
+        self._stack = contextlib.ExitStack()
+        with self._stack:
+            self._rows = self._stack.enter_context(_open_rows(os.fsdecode(os.fspath(path)), tables))
+            self._stack = self._stack.pop_all()
+        self.zones = int(self._rows.zones)
+        self.tables = [
+            TableInfo(position, info.name, info.type_code)
+            for position, info in enumerate(self._rows.tables, start=1)
+        ]
+        self.banner, self.run_id = self._rows.banner, self._rows.run_id
+
+    def close(self) -> None:
+        self._stack.close()
+
+    def _blocks(self, block: int) -> Iterator[Block]:
+        return reblock(self._rows, block, len(self.tables), self.zones)
+
+
+class MatrixFileWriter(BlockWriter):
+    """A matrix file written block by block. The file's limits (255 tables, 32,000
+    zones, ASCII names, header texts) are checked before anything is written."""
+
+    def __init__(self, path: str | os.PathLike[str], facts: Facts) -> None:
+        super().__init__(path, facts)
+        check_schema(facts.zones, list(facts.tables), facts.banner, facts.run_id)
+
+    def _open(self, stack: contextlib.ExitStack[Any]) -> None:
+        facts = self.facts
+        self._rows = stack.enter_context(
+            _row_writer(self.path, facts.zones, list(facts.tables), facts.banner, facts.run_id)
+        )
+
+    def _write(self, origins: range, values: NDArray[np.float64]) -> None:
+        self._rows.write(values)
