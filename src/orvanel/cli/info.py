@@ -11,9 +11,11 @@ from collections.abc import Collection
 from typing import Any, TextIO
 
 import numpy as np
+from numpy.typing import NDArray
 
+from orvanel._header import TableInfo
 from orvanel._schema import describe_type
-from orvanel.formats.registry import HEADER_TEXTS, ReadOptions, input_format
+from orvanel.formats.registry import HEADER_TEXTS, Format, ReadOptions, input_format
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import column_style, json_number
 from orvanel.cli._text import EXIT_STATUS, printable
@@ -45,26 +47,80 @@ def add_parser(commands: Any) -> None:
     parser.set_defaults(run=run)
 
 
-def table_stats(matrix: Matrix) -> list[dict[str, Any]]:
-    """Per-table statistics: total, diagonal total, min, max and share of zero cells."""
-    stats = []
-    # Statistics by table position, not by name: a file may hold two tables of one name.
-    for info, table in zip(matrix.tables, matrix.values()):
+class TableStats:
+    """Per-table statistics gathered block by block: total, diagonal total, min, max and
+    the count of zero cells.
+
+    Totals add each block's sum (NumPy's pairwise sum) with compensation, so that a
+    matrix of one block gets exactly NumPy's total of the table, and a larger one a total
+    as accurate. NaN and infinities come out as NumPy's sum gives them.
+    """
+
+    def __init__(self, tables: list[TableInfo], zones: int) -> None:
+        self.tables, self.zones = tables, zones
+        count = len(tables)
+        self.total, self.diagonal = _Total(count), _Total(count)
+        self.min = np.full(count, np.inf)
+        self.max = np.full(count, -np.inf)
+        self.zeros = np.zeros(count, dtype=np.int64)
+
+    def add(self, origins: range, values: NDArray[np.float64]) -> None:
+        """Take in one block: the ``(T, n, Z)`` rows of ``origins``."""
+        rows = np.arange(len(origins))
+        diagonal = values[:, rows, rows + origins.start - 1]  # (T, n)
         # Sums may overflow to infinity and NaN may meet infinity: the results say so.
         with np.errstate(over="ignore", invalid="ignore"):
-            stats.append(
-                {
-                    "index": info.index,
-                    "name": info.name,
-                    "type_code": info.type_code,
-                    "total": float(table.sum()),
-                    "diagonal_total": float(np.trace(table)),
-                    "min": float(table.min()),
-                    "max": float(table.max()),
-                    "zero_share": float(np.count_nonzero(table == 0.0) / table.size),
-                }
-            )
-    return stats
+            self.total.add(np.array([table.sum() for table in values]))
+            self.diagonal.add(np.array([cells.sum() for cells in diagonal]))
+            self.min = np.minimum(self.min, values.min(axis=(1, 2)))
+            self.max = np.maximum(self.max, values.max(axis=(1, 2)))
+        self.zeros += np.count_nonzero(values == 0.0, axis=(1, 2))
+
+    def report(self) -> list[dict[str, Any]]:
+        """One entry per table, by position (a file may hold two tables of one name)."""
+        cells = self.zones * self.zones
+        totals, diagonals = self.total.result(), self.diagonal.result()
+        return [
+            {
+                "index": info.index,
+                "name": info.name,
+                "type_code": info.type_code,
+                "total": float(totals[position]),
+                "diagonal_total": float(diagonals[position]),
+                "min": float(self.min[position]),
+                "max": float(self.max[position]),
+                "zero_share": float(self.zeros[position] / cells),
+            }
+            for position, info in enumerate(self.tables)
+        ]
+
+
+class _Total:
+    """Running sums of one value per table, with Neumaier's compensation."""
+
+    def __init__(self, count: int) -> None:
+        self.sum = np.zeros(count)
+        self.compensation = np.zeros(count)
+        self.plain = np.zeros(count)  # says whether the sum overflowed or met NaN
+
+    def add(self, parts: NDArray[np.float64]) -> None:
+        with np.errstate(over="ignore", invalid="ignore"):
+            added = self.sum + parts
+            larger = np.abs(self.sum) >= np.abs(parts)
+            self.compensation += np.where(larger, (self.sum - added) + parts, (parts - added) + self.sum)
+            self.sum = added
+            self.plain += parts
+
+    def result(self) -> NDArray[np.float64]:
+        with np.errstate(over="ignore", invalid="ignore"):
+            return np.where(np.isfinite(self.plain), self.sum + self.compensation, self.plain)
+
+
+def table_stats(matrix: Matrix) -> list[dict[str, Any]]:
+    """Per-table statistics: total, diagonal total, min, max and share of zero cells."""
+    stats = TableStats(matrix.tables, matrix.zones)
+    stats.add(range(1, matrix.zones + 1), matrix.to_numpy())
+    return stats.report()
 
 
 def describe(
@@ -77,18 +133,52 @@ def describe(
 ) -> dict[str, Any]:
     """Everything ``info`` reports, as plain data; the banner and run identifier are None
     unless named in ``header_texts`` (the ones the file holds)."""
-    cells = matrix.zones * matrix.zones * len(matrix)
+    return _report(
+        path,
+        sample,
+        fmt,
+        size,
+        matrix.banner if "banner" in header_texts else None,
+        matrix.run_id if "run_id" in header_texts else None,
+        matrix.zones,
+        table_stats(matrix),
+    )
+
+
+def _report(
+    path: str,
+    sample: bool,
+    fmt: str,
+    size: int,
+    banner: str | None,
+    run_id: str | None,
+    zones: int,
+    tables: list[dict[str, Any]],
+) -> dict[str, Any]:
     return {
         "file": path,
         "sample": sample,
         "format": fmt,
         "size_bytes": size,
-        "bytes_per_cell": size / cells,
-        "banner": matrix.banner if "banner" in header_texts else None,
-        "run_id": matrix.run_id if "run_id" in header_texts else None,
-        "zones": matrix.zones,
-        "tables": table_stats(matrix),
+        "bytes_per_cell": size / (zones * zones * len(tables)),
+        "banner": banner,
+        "run_id": run_id,
+        "zones": zones,
+        "tables": tables,
     }
+
+
+def describe_file(path: str, sample: bool, fmt: Format) -> dict[str, Any]:
+    """Everything ``info`` reports on the file at ``path``, read block by block; the
+    banner and run identifier are None where the file has none."""
+    with fmt.open_blocks(path, None, ReadOptions()) as reader:
+        stats = TableStats(reader.tables, reader.zones)
+        for origins, values in reader.blocks():
+            stats.add(origins, values)
+        size = os.path.getsize(path)
+        return _report(
+            path, sample, fmt.name, size, reader.banner, reader.run_id, reader.zones, stats.report()
+        )
 
 
 NUMBER_COLUMNS = ("total", "diagonal_total", "min", "max")
@@ -163,9 +253,6 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             sample = False
         fmt = input_format(path)
         with about(path):
-            matrix = fmt.read(path, None, None, ReadOptions())
-            size = os.path.getsize(path)
-            header_texts = fmt.header_texts(path)
-        report = describe(path, matrix, size, sample, fmt.name, header_texts)
+            report = describe_file(path, sample, fmt)
     (render_json if args.json else render_text)(report, out)
     return 0
