@@ -20,11 +20,12 @@ A file is read in blocks of origins without ever being held whole. A quick first
 over the zone columns finds the largest zone number and whether the lines are sorted by
 origin (as orvanel and most programs write them). Sorted lines are then parsed once and
 handed out block by block as they come; other lines are parsed once into temporary files,
-one per group of blocks, which are then read back one at a time.
+one per group of origins, which are then read back one at a time.
 """
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import csv
 import gzip
@@ -64,7 +65,7 @@ from orvanel.matrix import Matrix
 
 BLOCK_BYTES = 1 << 20  # lines are parsed in blocks of about this size
 MAX_LINE_BYTES = 16 << 20  # a longer line is not CSV this package can mean
-SPILL_BYTES = 32 << 20  # the lines of one temporary file of unsorted lines, at most
+SPILL_BYTES = 16 << 20  # the lines of one temporary file of unsorted lines, at most
 _SPILL_BUFFER_BYTES = 16 << 20  # lines kept before they are appended to their files
 _COUNTED_ZONES = 1 << 24  # beyond this zone number lines are not counted per origin
 
@@ -311,9 +312,10 @@ class CsvReader(BlockReader):
 
     def _spilled_blocks(self, block: int) -> Iterator[Block]:
         tables, zones = len(self.tables), self.zones
+        cells = _BlockCells(tables, zones, block, self.zone_labels)
         record = _record_type(tables)
-        groups = _spill_groups(self._survey_result.counts, zones, block, record.itemsize)
-        group_of = np.empty(zones + 1, dtype=np.int64)
+        groups = _spill_groups(self._survey_result.counts, zones, record.itemsize)
+        group_of = np.empty(zones + 1, dtype=np.int32)
         for number, (first, last) in enumerate(groups):
             group_of[first : last + 1] = number
         with tempfile.TemporaryDirectory(prefix="orvanel-csv-") as directory:
@@ -322,20 +324,24 @@ class CsvReader(BlockReader):
             for rows in self._parsed(self._checked_zones):
                 spill.add(_records(rows, record), group_of[rows.origins])
             spill.flush()
-            cells = _BlockCells(tables, zones, block, self.zone_labels)
-            blocks = spans(zones, block)
-            for path, (first, last) in zip(files, groups):
-                lines = _load_spilled(path, record)
+            waiting = collections.deque(zip(files, groups))
+            loaded: tuple[NDArray[Any], int] | None = None  # a file's lines, and its last origin
+            for origins in spans(zones, block):
+                cells.start(origins)
                 while True:
-                    origins = next(blocks)
-                    cells.start(origins)
+                    if loaded is None:
+                        if not waiting or waiting[0][1][0] >= origins.stop:
+                            break
+                        path, (_, last) = waiting.popleft()
+                        loaded = _load_spilled(path, record), last
+                    lines, last = loaded
                     low, high = np.searchsorted(lines["origin"], [origins.start, origins.stop])
                     part = lines[low:high]
                     cells.add(part["origin"], part["destination"], part["values"].T, part["line"])
-                    yield origins, cells.values
-                    if origins.stop > last:
-                        break
-                del lines
+                    if last >= origins.stop:
+                        break  # the file's origins go on into the next block
+                    loaded = None
+                yield origins, cells.values
         self._said(spilled=True)
 
     def _said(self, spilled: bool) -> None:
@@ -388,7 +394,7 @@ def _opened(path: str) -> Iterator[tuple[IO[bytes], IO[bytes]]]:
 def _record_type(tables: int) -> np.dtype[Any]:
     """One line as a temporary file of unsorted lines holds it."""
     return np.dtype(
-        [("origin", "<i8"), ("destination", "<i8"), ("line", "<i8"), ("values", "<f8", (tables,))]
+        [("origin", "<i4"), ("destination", "<i4"), ("line", "<i8"), ("values", "<f8", (tables,))]
     )
 
 
@@ -401,27 +407,26 @@ def _records(rows: _Rows, record: np.dtype[Any]) -> NDArray[Any]:
     return out
 
 
-def _spill_groups(
-    counts: NDArray[np.int64] | None, zones: int, block: int, record_size: int
-) -> list[tuple[int, int]]:
-    """The origins (first, last) of each temporary file: whole blocks, as many as keep
-    the file within `SPILL_BYTES` (a block with more lines gets a file of its own)."""
+def _spill_groups(counts: NDArray[np.int64] | None, zones: int, record_size: int) -> list[tuple[int, int]]:
+    """The origins (first, last) of each temporary file: consecutive origins, as many as
+    keep the file within `SPILL_BYTES` (one origin at least)."""
+    if counts is None:
+        return [(1, zones)]
+    lines = np.zeros(zones + 1, dtype=np.int64)
+    lines[: min(len(counts), zones + 1)] = counts[: zones + 1]
+    sizes = np.cumsum(lines) * record_size  # sizes[o]: the lines of origins 1..o
     groups: list[tuple[int, int]] = []
-    first, size = 1, 0
-    for origins in spans(zones, block):
-        lines = int(counts[origins.start : origins.stop].sum()) if counts is not None else 0
-        more = lines * record_size
-        if counts is None or (size and size + more > SPILL_BYTES):
-            if origins.start > first:
-                groups.append((first, origins.start - 1))
-            first, size = origins.start, 0
-        size += more
-    groups.append((first, zones))
+    first = 1
+    while first <= zones:
+        last = int(np.searchsorted(sizes, sizes[first - 1] + SPILL_BYTES, side="right")) - 1
+        last = min(max(last, first), zones)
+        groups.append((first, last))
+        first = last + 1
     return groups
 
 
 def _load_spilled(path: str, record: np.dtype[Any]) -> NDArray[Any]:
-    """The lines of a temporary file, sorted by origin (in file order within one);
+    """The lines of a temporary file, sorted by origin (in file order within one origin);
     the file is removed."""
     if not os.path.exists(path):  # no line of these origins
         return np.empty(0, dtype=record)
