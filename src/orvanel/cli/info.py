@@ -74,7 +74,8 @@ class TableStats:
             self.diagonal.add(np.array([cells.sum() for cells in diagonal]))
             self.min = np.minimum(self.min, values.min(axis=(1, 2)))
             self.max = np.maximum(self.max, values.max(axis=(1, 2)))
-        self.zeros += np.count_nonzero(values == 0.0, axis=(1, 2))
+        # NaN counts as not zero, -0.0 as zero.
+        self.zeros += values[0].size - np.array([np.count_nonzero(table) for table in values])
 
     def report(self) -> list[dict[str, Any]]:
         """One entry per table, by position (a file may hold two tables of one name)."""

@@ -32,9 +32,10 @@ Block = tuple[range, NDArray[np.float64]]
 """One block: its origins (1-based) and their rows, shaped ``(T, len(origins), Z)``."""
 
 BLOCK_BYTES = 24 << 20  # the values of one default block
-# Matrices beyond this many cells would take years to pass through, and come only from a
-# zone count that is a mistake (a zone id of 10 digits in a CSV file, a damaged OMX SHAPE).
-_MOST_CELLS = 1 << 47
+# Matrices beyond this many cells (8 TiB of values) would take days to pass through, and
+# come from a zone count that is a mistake (a zone id of 9 digits in a CSV file, a
+# damaged OMX file): refused at once. The largest matrix file holds 0.26e12 cells.
+_MOST_CELLS = 1 << 40
 
 
 def default_block(zones: int, tables: int) -> int:

@@ -104,22 +104,32 @@ class MatrixFileReader(BlockReader):
     """The rows of a matrix file, in blocks of origins."""
 
     def __init__(self, path: str | os.PathLike[str], tables: Sequence[str] | None) -> None:
+        self._path = os.fsdecode(os.fspath(path))
+        self._selection = None if tables is None else list(tables)
         self._stack = contextlib.ExitStack()
-        with self._stack:
-            self._rows = self._stack.enter_context(_open_rows(os.fsdecode(os.fspath(path)), tables))
-            self._stack = self._stack.pop_all()
-        self.zones = int(self._rows.zones)
+        rows = self._open(None)
+        self.zones = int(rows.zones)
         self.tables = [
             TableInfo(position, info.name, info.type_code)
-            for position, info in enumerate(self._rows.tables, start=1)
+            for position, info in enumerate(rows.tables, start=1)
         ]
-        self.banner, self.run_id = self._rows.banner, self._rows.run_id
+        self.banner, self.run_id = rows.banner, rows.run_id
+
+    def _open(self, block: int | None) -> Any:
+        self._stack.close()
+        with contextlib.ExitStack() as stack:
+            rows = stack.enter_context(_open_rows(self._path, self._selection, block=block))
+            self._stack = stack.pop_all()
+        return rows
 
     def close(self) -> None:
         self._stack.close()
 
     def _blocks(self, block: int) -> Iterator[Block]:
-        return reblock(self._rows, block, len(self.tables), self.zones)
+        # The rows come in blocks of the size the file is opened with: opened again with
+        # the size wanted, they pass through without a copy.
+        rows = self._open(block)
+        return reblock(rows, block, len(self.tables), self.zones)
 
 
 class MatrixFileWriter(BlockWriter):

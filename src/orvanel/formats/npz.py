@@ -86,9 +86,11 @@ class NpzWriter(BlockWriter):
 
     def _open(self, stack: contextlib.ExitStack[Any]) -> None:
         self._temporary = stack.enter_context(replace_file(self.path, in_place_ok=False))
-        spill = stack.enter_context(
-            tempfile.TemporaryFile(dir=os.path.dirname(self._temporary) or None)
-        )
+        try:
+            spill = tempfile.TemporaryFile(dir=os.path.dirname(self._temporary) or None)
+        except PermissionError:  # a folder where only the target itself may be written
+            spill = tempfile.TemporaryFile()
+        stack.enter_context(spill)
         members = [f"{name}{ARRAY_SUFFIX}" for name in self._names]
         self._members = SpilledMembers([*members, f"{META_KEY}{ARRAY_SUFFIX}"], spill, _LEVEL)
         header = io.BytesIO()
