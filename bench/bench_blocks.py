@@ -8,14 +8,13 @@ cells per row, as trip tables are), written block by block, and a copy differing
 cell; then runs `orvanel info`, `validate`, `diff` (against the copy) and `convert` to
 every other format, each in a fresh process whose address space is limited to --limit MB
 (as `ulimit -v` does). Prints each command's wall time, peak resident memory and exit
-status. CSV inputs are written in the nonzero form and read with --zones.
+status. CSV files are written in the nonzero form, and read with --zones.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-import resource
 import shutil
 import subprocess
 import sys
@@ -60,26 +59,36 @@ def build(path: str, zones: int, tables: int, changed: tuple[int, int, int] | No
             writer.write(values)
 
 
+# Runs the command line, then writes its peak resident memory (kB) to the file named by
+# ORVANEL_BENCH_PEAK: the kernel's count for a child (ru_maxrss) would start from the
+# resident memory of this process.
+_MEASURED = """
+import atexit, os, sys
+def peak():
+    with open("/proc/self/status") as status:
+        found = [line.split()[1] for line in status if line.startswith("VmHWM:")]
+    with open(os.environ["ORVANEL_BENCH_PEAK"], "w") as out:
+        out.write(found[0])
+atexit.register(peak)
+from orvanel.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
 def run(argv: list[str], limit_mb: int) -> tuple[float, float, int, str]:
     """Wall seconds, peak resident MB, exit status and the last line of stderr."""
-
-    def limit() -> None:
-        size = limit_mb << 20
-        resource.setrlimit(resource.RLIMIT_AS, (size, size))
-
-    start = time.perf_counter()
-    process = subprocess.Popen(
-        [sys.executable, "-m", "orvanel", *argv],
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
-        preexec_fn=limit,
-    )
-    assert process.stderr is not None
-    stderr = process.stderr.read().decode(errors="replace")
-    _, status, usage = os.wait4(process.pid, 0)
-    seconds = time.perf_counter() - start
-    lines = stderr.strip().splitlines()
-    return seconds, usage.ru_maxrss / 1024, os.waitstatus_to_exitcode(status), lines[-1] if lines else ""
+    with tempfile.TemporaryDirectory() as directory:
+        peak = os.path.join(directory, "peak")
+        env = {**os.environ, "ORVANEL_BENCH_PEAK": peak, "OPENBLAS_NUM_THREADS": "1"}
+        command = ["sh", "-c", 'ulimit -v "$0" && exec "$@"', str(limit_mb * 1024),
+                   sys.executable, "-c", _MEASURED, *argv]
+        start = time.perf_counter()
+        result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+        seconds = time.perf_counter() - start
+        with open(peak) as measured:
+            megabytes = int(measured.read()) / 1024
+    lines = result.stderr.strip().splitlines()
+    return seconds, megabytes, result.returncode, lines[-1] if lines else ""
 
 
 def main() -> None:
@@ -112,7 +121,7 @@ def main() -> None:
             for target in SUFFIXES:
                 if target != kind:
                     output = os.path.join(directory, f"out{SUFFIXES[target]}")
-                    commands.append(["convert", source, output, "-q", *zones])
+                    commands.append(["convert", source, output, "-q", "--nonzero", *zones])
             commands.append(["convert", source, os.path.join(directory, "retyped.mat"), "-q",
                              "--type", "S", *zones])
             for argv in commands:
