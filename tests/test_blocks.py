@@ -208,6 +208,16 @@ def test_npz_tables_stored_by_column_read_in_blocks(tmp_path, block, dtype):
     assert same_bits(stack, np.stack([table, table.T]).astype(np.float64))
 
 
+@pytest.mark.parametrize("fortran", [False, True])
+@pytest.mark.parametrize("block", [1, 3, 9])
+def test_npz_integers_float64_cannot_hold_are_named_by_their_cell(tmp_path, fortran, block):
+    table = np.zeros((9, 9), dtype=np.int64)
+    table[7, 2] = 2**53 + 1
+    np.savez(tmp_path / "m.npz", T=np.asfortranarray(table) if fortran else table)
+    with NpzReader(tmp_path / "m.npz") as reader, pytest.raises(ValueError, match="origin 8, destination 3"):
+        list(reader.blocks(block))
+
+
 def test_npz_member_cut_short_is_refused(tmp_path):
     with zipfile.ZipFile(tmp_path / "m.npz", "w") as archive, archive.open("T.npy", "w") as entry:
         np.lib.format.write_array_header_1_0(entry, {"descr": "<f8", "fortran_order": False, "shape": (3, 3)})

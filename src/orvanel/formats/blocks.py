@@ -7,7 +7,7 @@ origins' rows of every table read. The blocks cover origins 1..Z once, in order.
 `BlockWriter` takes such blocks, in order, and replaces its target only once every row
 has been written.
 
-A block of values is about `BLOCK_BYTES` by default, so that a command holds a few blocks
+A block of values is about `BLOCK_BYTES` (16 MiB) by default, so that a command holds a few blocks
 at most, however large the matrix.
 """
 
@@ -31,7 +31,7 @@ from orvanel._zones import check_labels
 Block = tuple[range, NDArray[np.float64]]
 """One block: its origins (1-based) and their rows, shaped ``(T, len(origins), Z)``."""
 
-BLOCK_BYTES = 24 << 20  # the values of one default block
+BLOCK_BYTES = 16 << 20  # the values of one default block
 # Matrices beyond this many cells (8 TiB of values) would take days to pass through, and
 # come from a zone count that is a mistake (a zone id of 9 digits in a CSV file, a
 # damaged OMX file): refused at once. The largest matrix file holds 0.26e12 cells.

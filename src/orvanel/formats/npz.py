@@ -231,21 +231,38 @@ class _Table:
 
     def read_rows(self, origins: range, out: NDArray[np.float64]) -> None:
         """Read the rows of ``origins`` (the next ones) into ``out``."""
-        zones, rows = self.shape[0], len(origins)
-        with _reading(self.what):
-            if self.spill is not None:
-                self.spill.seek((origins.start - 1) * zones * self.dtype.itemsize)
-                data = _exactly(self.spill, rows * zones * self.dtype.itemsize)
-                array = np.frombuffer(data, self.dtype).reshape(zones, rows).T
-            else:
-                assert self.stream is not None
-                data = _exactly(self.stream, rows * zones * self.dtype.itemsize)
-                array = np.frombuffer(data, self.dtype).reshape(rows, zones)
-            if origins.stop > zones and self.stream is not None:
+        zones, size = self.shape[0], self.dtype.itemsize
+        pieces: Iterator[tuple[int, NDArray[Any]]]
+        if self.spill is not None:
+            with _reading(self.what):
+                self.spill.seek((origins.start - 1) * zones * size)
+                data = _exactly(self.spill, len(origins) * zones * size)
+            pieces = iter([(0, np.frombuffer(data, self.dtype).reshape(zones, len(origins)).T)])
+        else:
+            pieces = self._pieces(len(origins))
+        while True:
+            with _reading(self.what):
+                piece = next(pieces, None)
+            if piece is None:
+                break
+            start, array = piece
+            if self.dtype.kind in "iu" and self.dtype.itemsize == 8:
+                check_exact_integers(array, self.what, origins.start - 1 + start)
+            out[start : start + len(array)] = array
+        if origins.stop > zones and self.stream is not None:
+            with _reading(self.what):
                 _to_end(self.stream)
-        if self.dtype.kind in "iu" and self.dtype.itemsize == 8:
-            check_exact_integers(array, self.what, origins.start - 1)
-        out[...] = array
+
+    def _pieces(self, rows: int) -> Iterator[tuple[int, NDArray[Any]]]:
+        """The next ``rows`` rows of the stream, a few at a time (about `_READ_BYTES`),
+        each with its first row."""
+        assert self.stream is not None
+        zones = self.shape[0]
+        step = max(1, _READ_BYTES // (zones * self.dtype.itemsize))
+        for start in range(0, rows, step):
+            count = min(step, rows - start)
+            data = _exactly(self.stream, count * zones * self.dtype.itemsize)
+            yield start, np.frombuffer(data, self.dtype).reshape(count, zones)
 
     def transpose(self, block: int) -> None:
         """Read a table stored column by column (Fortran order) into a temporary file
