@@ -1,15 +1,17 @@
 """The command line block by block: conversions between every pair of formats, CSV lines in
 any order, split files, and commands on matrices larger than the memory they may use."""
 
-import gzip
 import json
+import resource
+import signal
+import subprocess
 
 import numpy as np
 import pytest
 
 import orvanel
 from block_support import build_sparse, run_limited
-from cli_support import assert_one_line_failure, orvanel_cli
+from cli_support import SCRIPT, assert_one_line_failure, orvanel_cli
 from expect import same_bits
 from orvanel.formats.blocks import Facts
 from orvanel.formats.registry import ReadOptions, WriteOptions, format_for
@@ -106,6 +108,32 @@ def test_split_files_come_from_one_pass(tmp_path):
     assert [part.names for part in parts] == [names[:3], names[3:6], names[6:]]
     assert parts[1].type_codes == {"T3": "D", "T4": "D", "T5": "2"}
     assert all(same_bits(part[name], np.full((4, 4), float(names.index(name)))) for part in parts for name in part)
+
+
+def test_a_split_file_that_cannot_be_written_leaves_the_others(tmp_path):
+    source = tmp_path / "many.npz"
+    tables = {f"T{n}": np.random.default_rng(n).random((60, 60)) for n in range(7)}
+    np.savez(source, **tables)
+    # The first file (5 tables) is larger than the file size limit, the second (2) is not.
+    sizes = []
+    for names in (list(tables)[:5], list(tables)[5:]):
+        orvanel.write(tmp_path / "size.mat", {name: tables[name] for name in names})
+        sizes.append((tmp_path / "size.mat").stat().st_size)
+    (tmp_path / "size.mat").unlink()
+    (tmp_path / "out-1.mat").write_bytes(b"previous")
+
+    def limit_file_size():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # writes fail with EFBIG instead
+        resource.setrlimit(resource.RLIMIT_FSIZE, (sum(sizes) // 2, sum(sizes) // 2))
+
+    result = subprocess.run([*SCRIPT, "convert", source, tmp_path / "out.mat", "--split", "5"], capture_output=True,
+                            text=True, preexec_fn=limit_file_size)
+    assert_one_line_failure(result, 1, f"{tmp_path / 'out-1.mat'}: ", "File too large",
+                            f"already written: {tmp_path / 'out-2.mat'}")
+    assert result.stdout == f"wrote {tmp_path / 'out-2.mat'} (matrix file): 60 zones, 2 tables: T5, T6\n"
+    assert (tmp_path / "out-1.mat").read_bytes() == b"previous"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["many.npz", "out-1.mat", "out-2.mat"]
+    assert orvanel.read(tmp_path / "out-2.mat").names == ["T5", "T6"]
 
 
 # In this much address space a 4000-zone matrix of two tables (256 MB of values) cannot be

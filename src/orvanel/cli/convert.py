@@ -263,6 +263,7 @@ def _write_matrix_files(
     paths = _split_names(args.output, len(starts))
     failures: list[CommandError] = []
     files: list[_SplitFile] = []
+    written: list[str] = []
     try:
         for path, start in zip(paths, starts):
             part = slice(start, start + args.split)
@@ -277,27 +278,19 @@ def _write_matrix_files(
             files.append(_SplitFile(path, part, writer, files, failures))
         if files:
             _pump(reader, args, [(file.path, file.write) for file in files], err)
+        for file in files:
+            if file.finish():
+                written.append(file.path)
+                names = facts.names[file.part]
+                if not args.quiet:
+                    out.write(
+                        f"wrote {file.path} ({MATRIX_FORMAT.name}): {facts.zones} zones, "
+                        f"{len(names)} table{'' if len(names) == 1 else 's'}: {', '.join(names)}\n"
+                    )
     except BaseException:
         for file in files:
             file.abandon()
         raise
-    written: list[str] = []
-    for file in files:
-        if file.writer is None:
-            continue
-        try:
-            with about(file.path):
-                file.writer.__exit__(None, None, None)
-        except CommandError as exc:
-            failures.append(exc)
-            continue
-        written.append(file.path)
-        names = facts.names[file.part]
-        if not args.quiet:
-            out.write(
-                f"wrote {file.path} ({MATRIX_FORMAT.name}): {facts.zones} zones, "
-                f"{len(names)} table{'' if len(names) == 1 else 's'}: {', '.join(names)}\n"
-            )
     if failures:
         first = failures[0]
         if not written:
@@ -345,6 +338,20 @@ class _SplitFile:
             self._failures.append(CommandError(f"{self.path}: {describe(exc, self.path)}"))
             if all(file.writer is None for file in self._files):
                 raise self._failures[0] from None
+
+    def finish(self) -> bool:
+        """Complete the file, replacing what was there; False if it failed (or had failed
+        before), the failure kept."""
+        writer, self.writer = self.writer, None
+        if writer is None:
+            return False
+        try:
+            with about(self.path):
+                writer.__exit__(None, None, None)
+        except CommandError as exc:
+            self._failures.append(exc)
+            return False
+        return True
 
     def abandon(self) -> None:
         """Stop writing this file, leaving what was there before."""
