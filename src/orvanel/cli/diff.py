@@ -222,6 +222,11 @@ def compare_files(
     failure to read either is reported against its file."""
     report = _header_report(_side(a), _side(b), rtol, atol, where)
     if not report["tables_compared"]:
+        # Still read through: a file that cannot be read is reported as such.
+        for reader, path in ((a, where[0]), (b, where[1])):
+            with about(path):
+                for _ in reader.blocks():
+                    pass
         return report
     common = min(len(a.tables), len(b.tables))
     comparisons = [TableComparison(rtol, atol) for _ in range(common)]

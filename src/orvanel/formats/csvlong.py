@@ -28,6 +28,7 @@ from __future__ import annotations
 import collections
 import contextlib
 import csv
+import functools
 import gzip
 import io
 import os
@@ -314,6 +315,14 @@ class CsvReader(BlockReader):
         tables, zones = len(self.tables), self.zones
         cells = _BlockCells(tables, zones, block, self.zone_labels)
         record = _record_type(tables)
+        if self.spill_bytes <= SPILL_BYTES:  # as small as one temporary file: kept here
+            parts = [_records(rows, record) for rows in self._parsed(self._checked_zones)]
+            lines = np.concatenate(parts) if parts else np.empty(0, dtype=record)
+            del parts
+            lines = lines[np.argsort(lines["origin"], kind="stable")]
+            yield from _sorted_lines(cells, block, [(lambda: lines, zones)])
+            self._said(spilled=False)
+            return
         groups = _spill_groups(self._survey_result.counts, zones, record.itemsize)
         group_of = np.empty(zones + 1, dtype=np.int32)
         for number, (first, last) in enumerate(groups):
@@ -324,24 +333,11 @@ class CsvReader(BlockReader):
             for rows in self._parsed(self._checked_zones):
                 spill.add(_records(rows, record), group_of[rows.origins])
             spill.flush()
-            waiting = collections.deque(zip(files, groups))
-            loaded: tuple[NDArray[Any], int] | None = None  # a file's lines, and its last origin
-            for origins in spans(zones, block):
-                cells.start(origins)
-                while True:
-                    if loaded is None:
-                        if not waiting or waiting[0][1][0] >= origins.stop:
-                            break
-                        path, (_, last) = waiting.popleft()
-                        loaded = _load_spilled(path, record), last
-                    lines, last = loaded
-                    low, high = np.searchsorted(lines["origin"], [origins.start, origins.stop])
-                    part = lines[low:high]
-                    cells.add(part["origin"], part["destination"], part["values"].T, part["line"])
-                    if last >= origins.stop:
-                        break  # the file's origins go on into the next block
-                    loaded = None
-                yield origins, cells.values
+            loads = [
+                (functools.partial(_load_spilled, path, record), last)
+                for path, (_, last) in zip(files, groups)
+            ]
+            yield from _sorted_lines(cells, block, loads)
         self._said(spilled=True)
 
     def _said(self, spilled: bool) -> None:
@@ -355,6 +351,31 @@ class CsvReader(BlockReader):
                 "the CSV lines are not sorted by origin: they were sorted through "
                 f"{size_text(self.spill_bytes)} of temporary files"
             )
+
+
+def _sorted_lines(
+    cells: _BlockCells, block: int, groups: list[tuple[Callable[[], NDArray[Any]], int]]
+) -> Iterator[Block]:
+    """The blocks of lines given in groups of consecutive origins, one group loaded at a
+    time: each group a function giving its lines sorted by origin, and its last origin."""
+    waiting = collections.deque(groups)
+    loaded: tuple[NDArray[Any], int] | None = None  # a group's lines, and its last origin
+    for origins in spans(cells.zones, block):
+        cells.start(origins)
+        while True:
+            if loaded is None:
+                if not waiting:
+                    break
+                load, last = waiting.popleft()
+                loaded = load(), last
+            lines, last = loaded
+            low, high = np.searchsorted(lines["origin"], [origins.start, origins.stop])
+            part = lines[low:high]
+            cells.add(part["origin"], part["destination"], part["values"].T, part["line"])
+            if last >= origins.stop:
+                break  # the group's origins go on into the next block
+            loaded = None
+        yield origins, cells.values
 
 
 def _rereadable(path: str, stack: contextlib.ExitStack[Any]) -> str:

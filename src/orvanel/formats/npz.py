@@ -28,7 +28,7 @@ from typing import IO, Any
 import numpy as np
 from numpy.typing import NDArray
 
-from orvanel._header import TableInfo, unique_labels
+from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID, TableInfo, header_value, unique_labels
 from orvanel._replace import replace_file
 from orvanel._schema import default_code, type_code
 from orvanel._values import check_exact_integers
@@ -71,7 +71,8 @@ def write_npz(
 
 
 class NpzWriter(BlockWriter):
-    """A ``.npz`` archive written block by block.
+    """A ``.npz`` archive written block by block; a banner or run identifier of None is
+    stored as the default text a matrix has.
 
     Each table is deflated piece by piece as its rows arrive; the pieces wait in one
     temporary file beside the target, as large as the compressed tables (about the
@@ -108,9 +109,10 @@ class NpzWriter(BlockWriter):
 
     def _finish(self) -> None:
         facts = self.facts
+        # A source without header texts gives the defaults a matrix has, as before.
         meta: dict[str, Any] = {
-            "banner": facts.banner,
-            "run_id": facts.run_id,
+            "banner": header_value(facts.banner, "banner", DEFAULT_BANNER),
+            "run_id": header_value(facts.run_id, "run_id", DEFAULT_RUN_ID),
             "type_codes": {name: code for name, (_, code) in zip(self._names, facts.tables)},
         }
         if facts.zone_labels is not None:
