@@ -19,8 +19,9 @@ decimal numbers with an optional sign, fraction and exponent (``-1.5e+300``, ``.
 A file is read in blocks of origins without ever being held whole. A quick first pass
 over the zone columns finds the largest zone number and whether the lines are sorted by
 origin (as orvanel and most programs write them). Sorted lines are then parsed once and
-handed out block by block as they come; other lines are parsed once into temporary files,
-one per group of origins, which are then read back one at a time.
+handed out block by block as they come. Other lines are parsed once and sorted by origin:
+in memory when they take no more than one temporary file would, else through temporary
+files, one per group of origins, read back one at a time.
 """
 
 from __future__ import annotations
