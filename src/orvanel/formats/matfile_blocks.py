@@ -31,12 +31,14 @@ from orvanel.formats.blocks import (
 from orvanel.formats.matfile import check_schema, load
 
 
-# PROVISIONAL: `_ProvisionalRows` and `_ProvisionalRowWriter` stand in for the engine's
-# `orvanel.open_rows` and `orvanel.RowWriter`, with their shapes; they hold the whole
-# matrix (read: loaded at once and handed out in slices; write: gathered into one array
-# and written at the end). Replace them with `open_rows = orvanel.open_rows` and
-# `RowWriter = orvanel.RowWriter` (imported inside the functions below, as orvanel
-# imports this module).
+# PROVISIONAL: until the engine streams the rows of matrix files, `_open_rows` and
+# `_row_writer` (below the two classes) hold the whole matrix, through the two classes
+# here, which have the shapes of `orvanel.open_rows` and `orvanel.RowWriter`: reading
+# loads the matrix at once and hands it out in slices, writing gathers the blocks into one
+# array and writes it at the end. To stream, make their bodies
+# `return orvanel.open_rows(source, tables, block=block)` and
+# `return orvanel.RowWriter(path, zones, tables, banner=banner, run_id=run_id)` (with
+# `import orvanel` inside them, as orvanel imports this module), and delete the classes.
 class _ProvisionalRows:
     def __init__(self, source: str, tables: Sequence[str] | None, block: int | None) -> None:
         matrix = load(source, None, tables)
@@ -93,10 +95,17 @@ class _ProvisionalRowWriter:
 
 
 def _open_rows(source: str, tables: Sequence[str] | None = None, *, block: int | None = None) -> Any:
+    """The rows of the matrix file ``source``: a context manager with ``zones``,
+    ``tables``, ``banner`` and ``run_id`` that iterates ``(origins, values)`` blocks of
+    ``block`` origins."""
     return _ProvisionalRows(source, tables, block)
 
 
-def _row_writer(path: str, zones: int, tables: Sequence[tuple[str, str]], banner: str | None, run_id: str | None) -> Any:
+def _row_writer(
+    path: str, zones: int, tables: Sequence[tuple[str, str]], banner: str | None, run_id: str | None
+) -> Any:
+    """A context manager writing the matrix file ``path`` a block of rows at a time
+    (``write(values)``), which replaces the file on a clean exit."""
     return _ProvisionalRowWriter(path, zones, tables, banner=banner, run_id=run_id)
 
 

@@ -19,7 +19,6 @@ import contextlib
 import io
 import json
 import os
-import sys
 import tempfile
 import zipfile
 from collections.abc import Iterable, Iterator
