@@ -591,15 +591,13 @@ def _digits(text: NDArray[np.uint8], starts: NDArray[np.int64], stops: NDArray[n
     lengths = stops - starts
     if lengths.min() < 1 or lengths.max() > _DIGITS:
         return None
-    places = np.arange(int(lengths.max()))
-    inside = places < lengths[:, None]
-    digits = text[np.where(inside, starts[:, None] + places, 0)].astype(np.int64) - 48
-    if np.any(((digits < 0) | (digits > 9)) & inside):
-        return None
     values = np.zeros(len(starts), dtype=np.int64)
-    for place in places:
-        column = inside[:, place]
-        values[column] = values[column] * 10 + digits[column, place]
+    for place in range(int(lengths.max())):  # a digit of every number at a time
+        inside = lengths > place
+        digits = text[np.where(inside, starts + place, 0)].astype(np.int64) - 48
+        if np.any(inside & ((digits < 0) | (digits > 9))):
+            return None
+        values = np.where(inside, values * 10 + digits, values)
     return values
 
 
