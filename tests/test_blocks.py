@@ -161,6 +161,20 @@ def test_omx_written_in_chunks_of_whole_rows(tmp_path):
         assert f["lookup/zone_number"][()].tolist() == FACTS.zone_labels.tolist()
 
 
+@pytest.mark.parametrize("sizes", [[3] * 333 + [1], [13] * 76 + [12], [8] * 125, [1000], [1, 999]])
+def test_omx_rows_reach_their_chunks_whatever_the_block_sizes(tmp_path, sizes):
+    path, zones = tmp_path / "m.omx", 1000
+    values = np.random.default_rng(3).random((2, zones, zones))
+    with format_for(path).create_blocks(str(path), Facts(zones, [("A", "D"), ("B", "D")]), WriteOptions()) as writer:
+        start = 0
+        for size in sizes:
+            writer.write(values[:, start:start + size])
+            start += size
+    with h5py.File(path, "r") as f:
+        assert f["data/A"].chunks == (8, zones)  # 64 KiB of whole rows
+        assert same_bits(np.stack([f["data/A"][()], f["data/B"][()]]), values)
+
+
 @pytest.mark.parametrize("block", [1, 4, 9])
 def test_omx_files_of_other_layouts_read_in_blocks(tmp_path, block):
     path = tmp_path / "m.omx"

@@ -151,6 +151,16 @@ def test_a_split_file_that_cannot_be_written_leaves_the_others(tmp_path):
     assert orvanel.read(tmp_path / "out-2.mat").names == ["T5", "T6"]
 
 
+def test_memory_does_not_grow_with_the_number_of_tables(tmp_path):
+    # 60 tables of 600 zones: 173 MB of values. HDF5 would otherwise keep a chunk cache of
+    # up to 8 MiB for each of them, that is all of them, as they are read or written.
+    source, omx = tmp_path / "many.npz", tmp_path / "many.omx"
+    build_sparse(source, 600, 60)
+    for args in (["convert", source, omx, "-q"], ["info", omx], ["convert", omx, tmp_path / "back.npz", "-q"]):
+        result, _ = run_limited(args, LIMIT_MB)
+        assert result.returncode == 0, result.stderr
+
+
 # In this much address space a 4000-zone matrix of two tables (256 MB of values) cannot be
 # held whole, next to the interpreter and its libraries; blocks of it fit many times over.
 LIMIT_MB = 300

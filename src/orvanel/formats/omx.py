@@ -64,10 +64,16 @@ Notice = Callable[[str], None]
 
 # Cells written per HDF5 call: small enough that Ctrl-C is answered within a moment.
 _SLAB_CELLS = 1 << 19
-# Cells of one chunk of a matrix written here (whole rows; one row when a row is larger):
-# 256 KiB, which HDF5's chunk cache of 1 MiB per dataset holds while a block's last
-# chunk waits for the rows of the next block.
-_CHUNK_CELLS = 1 << 15
+# Cells of one chunk of a matrix written here: whole rows, 64 KiB (one row when a row is
+# larger), so that a block of origins is written and read as whole chunks.
+_CHUNK_CELLS = 1 << 13
+# HDF5 keeps a chunk cache for each open matrix (8 MiB each in recent versions), which
+# fills as chunks are read or written: with hundreds of tables that alone would be
+# gigabytes. Blocks of rows read whole chunks but at their edges, so reading gives each
+# matrix a small cache (1 MiB, less when many share `_READ_CACHE_BYTES`); writing, which
+# hands HDF5 whole chunks only, needs none.
+_READ_CACHE_BYTES = 4 << 20
+_MATRIX_CACHE_BYTES = 1 << 20
 
 # Compression filters the hdf5plugin package provides, by HDF5 filter number.
 _PLUGIN_FILTERS = {
@@ -299,7 +305,9 @@ class OmxReader(BlockReader):
         ]
         self.banner = stored_text(handle.attrs.get("banner"))
         self.run_id = stored_text(handle.attrs.get("run_id"))
-        self._datasets = datasets
+        del datasets  # opened again below, each with its share of the chunk cache
+        cache = min(_MATRIX_CACHE_BYTES, _READ_CACHE_BYTES // len(names))
+        self._datasets = _with_cache(h5py, data, names, cache)
 
     def close(self) -> None:
         self._datasets = []
@@ -356,6 +364,14 @@ def _damaged(exc: BaseException, path: str | os.PathLike[str]) -> BaseException:
     if isinstance(exc, OSError) and exc.errno:
         return OSError(exc.errno, os.strerror(exc.errno), os.fsdecode(os.fspath(path)))
     return ValueError(f"the file is damaged ({_reason(exc)})")
+
+
+def _with_cache(h5py: Any, group: Any, names: list[str], cache_bytes: int) -> list[Any]:
+    """The datasets ``names`` of ``group``, each opened with a chunk cache of
+    ``cache_bytes``."""
+    access = h5py.h5p.create(h5py.h5p.DATASET_ACCESS)
+    access.set_chunk_cache(521, cache_bytes, 0.75)  # 521 slots: HDF5's usual number
+    return [h5py.Dataset(h5py.h5d.open(group.id, name.encode("utf-8"), access)) for name in names]
 
 
 def _zone_count(handle: Any, names: list[str], datasets: list[Any]) -> tuple[int, str]:
@@ -705,7 +721,7 @@ class OmxWriter(BlockWriter):
 
     The file is written through `_Sink`, so that a failed write (a full disk) is raised
     between two HDF5 calls, and Ctrl-C is held while HDF5 works and answered between
-    two slabs of rows. A banner or run identifier of None is written as the default
+    two slabs of rows. HDF5 is given whole chunks only. A banner or run identifier of None is written as the default
     text a matrix has.
     """
 
@@ -736,7 +752,7 @@ class OmxWriter(BlockWriter):
         stack.callback(self._sink.close)
         stack.push(self._close_on_failure)
         with _HeldInterrupts():
-            self._handle = self._h5py.File(self._sink, "w")
+            self._handle = self._h5py.File(self._sink, "w", rdcc_nbytes=0)
             self._write_header()
         self._sink.check(self.path)
 
@@ -751,30 +767,56 @@ class OmxWriter(BlockWriter):
         lookup = handle.create_group("lookup", track_order=True)
         labels = facts.zone_labels if facts.zone_labels is not None else default_labels(zones)
         lookup.create_dataset(LOOKUP_NAME, data=_label_array(labels))
-        # Chunks of whole rows, so that blocks of origins read and write whole chunks.
-        chunk = (max(1, min(zones, _CHUNK_CELLS // zones)), zones)
+        chunk_rows = max(1, min(zones, _CHUNK_CELLS // zones))
         for (_, code), name in zip(facts.tables, self._names):
             dataset = data.create_dataset(
-                name, shape=(zones, zones), dtype=np.float64, chunks=chunk, **self._filters
+                name, shape=(zones, zones), dtype=np.float64, chunks=(chunk_rows, zones),
+                **self._filters,
             )
             dataset.attrs["type_code"] = code
             self._datasets.append(dataset)
+        # Rows of a chunk not yet complete wait here, so that HDF5 is given whole chunks.
+        self._waiting = np.empty((len(facts.tables), chunk_rows, zones))
+        self._waiting_rows = 0
+        self._next_row = 0  # the first row not yet given to HDF5
 
     def _write(self, origins: range, values: NDArray[np.float64]) -> None:
-        zones, first = self.zones, origins.start - 1
-        chunk_rows = self._datasets[0].chunks[0]
-        step = chunk_rows * max(1, _SLAB_CELLS // (chunk_rows * zones))
+        chunk_rows = self._waiting.shape[1]
+        taken = 0
+        if self._waiting_rows:
+            taken = min(chunk_rows - self._waiting_rows, values.shape[1])
+            self._waiting[:, self._waiting_rows : self._waiting_rows + taken] = values[:, :taken]
+            self._waiting_rows += taken
+            if self._waiting_rows < chunk_rows:
+                return
+            self._put(self._waiting)
+            self._waiting_rows = 0
+        whole = (values.shape[1] - taken) // chunk_rows * chunk_rows
+        if whole:
+            self._put(values[:, taken : taken + whole])
+        rest = values.shape[1] - taken - whole
+        self._waiting[:, :rest] = values[:, taken + whole :]
+        self._waiting_rows = rest
+
+    def _put(self, values: NDArray[np.float64]) -> None:
+        """Give HDF5 the next rows of every table, in slabs of whole chunks."""
+        rows = values.shape[1]
+        chunk_rows = self._waiting.shape[1]
+        step = chunk_rows * max(1, _SLAB_CELLS // (chunk_rows * self.zones))
         with _HeldInterrupts() as interrupts:
             for dataset, table in zip(self._datasets, values):
                 table = np.ascontiguousarray(table)
-                for start in range(0, len(origins), step):
-                    rows = np.s_[start : start + step]
-                    dest = np.s_[first + start : first + min(start + step, len(origins))]
-                    dataset.write_direct(table, source_sel=rows, dest_sel=dest)
+                for start in range(0, rows, step):
+                    stop = min(start + step, rows)
+                    dest = np.s_[self._next_row + start : self._next_row + stop]
+                    dataset.write_direct(table, source_sel=np.s_[start:stop], dest_sel=dest)
                     self._sink.check(self.path)
                     interrupts.check()
+        self._next_row += rows
 
     def _finish(self) -> None:
+        if self._waiting_rows:  # the last chunk, cut short by the last row
+            self._put(self._waiting[:, : self._waiting_rows])
         handle, self._handle = self._handle, None
         self._datasets = []
         with _HeldInterrupts():
