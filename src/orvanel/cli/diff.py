@@ -101,7 +101,9 @@ class TableComparison:
             # One side NaN, or opposite infinities: as far apart as can be.
             difference[np.isnan(difference)] = np.inf
             difference[same] = 0.0
-            limit = self.atol + self.rtol * np.maximum(np.abs(a), np.abs(b))
+            limit: Any = self.atol
+            if self.rtol:  # else the limit is atol everywhere, without three temporary arrays
+                limit = self.atol + self.rtol * np.maximum(np.abs(a), np.abs(b))
             # An infinite difference (NaN or an infinity against anything else) is beyond
             # every tolerance, even one that an infinite value makes infinite.
             within = np.isfinite(difference) & (difference <= limit)
