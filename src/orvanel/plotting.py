@@ -350,11 +350,11 @@ def draw_distribution(ax: Axes, distribution: TripLengthDistribution, log: bool)
     if distribution.left_out_cells:
         ax.annotate(
             f"left out: {distribution.left_out_cells:,} cells, "
-            f"{distribution.left_out:.4g} {text(distribution.table)} "
+            f"{distribution.left_out:,.6g} {text(distribution.table)} "
             f"({text(distribution.by)} NaN or outside the bins, or {text(distribution.table)} NaN)",
             xy=(0.0, -0.12),
             xycoords="axes fraction",
             va="top",
             fontsize="small",
         )
-    ax.legend(fontsize="small")
+    ax.legend(loc="best", fontsize="small")
