@@ -34,7 +34,7 @@ def picture(path):
 @pytest.mark.parametrize(("args", "size"), [
     (["--table", "TRIPS"], (600, 700)),
     (["--table", "COST", "--kind", "totals", "--log"], (450, 800)),
-    (["--table", "TRIPS", "--by", "TIME", "--bins", "0,5,10,20,40,100"], (450, 800)),
+    (["--table", "TRIPS", "--by", "TIME", "--bins=-5,0,5,10,20,40,100"], (450, 800)),
     (["--table", "TRIPS", "--kind", "tlfd", "--by", "TIME", "--bins", "8", "--no-log"], (450, 800)),
 ])
 def test_each_kind_of_the_shipped_sample(tmp_path, args, size):

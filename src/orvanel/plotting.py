@@ -98,14 +98,14 @@ def plot(
     Notes
     -----
     Heatmap colours. A linear scale runs from the smallest to the largest finite value
-    drawn. A logarithmic scale runs from the smallest to the largest positive value, and
-    zero cells are drawn grey rather than as the smallest value. A table with negative
-    values is drawn with a diverging scale centred on zero (blue below, red above, zero
-    white), symmetric logarithmic when logarithmic: linear within the smallest non-zero
-    magnitude of zero, logarithmic beyond. NaN cells are magenta; infinite ones take the
-    colour of the end of the scale. A table with no non-zero finite value is drawn on a
-    linear scale whatever ``log`` says. A legend below the heatmap says which of grey
-    and magenta appear.
+    drawn (from zero to it when there is one value only). A logarithmic scale runs from
+    the smallest to the largest positive value, and zero cells are drawn grey rather than
+    as the smallest value. A table with negative values is drawn with a diverging scale
+    centred on zero (blue below, red above, zero white), symmetric logarithmic when
+    logarithmic: linear within the smallest non-zero magnitude of zero, logarithmic
+    beyond. NaN cells are magenta; infinite ones take the colour of the end of the scale.
+    A table with no non-zero finite value is drawn on a linear scale whatever ``log``
+    says. A legend below the heatmap says which of grey and magenta appear.
 
     A table with more zones than fit across the axes (its width in pixels at the
     figure's resolution, and at most 1000) is drawn as the *means* of square blocks of
@@ -148,7 +148,7 @@ def _new_axes(size: tuple[float, float]) -> Axes:
     return figure.add_subplot()
 
 
-def text(name: str) -> str:
+def _label(name: str) -> str:
     """A table name as matplotlib shows it literally: control characters escaped, and
     ``$``, which would start mathematical notation, escaped too."""
     from orvanel.cli._text import printable
@@ -187,7 +187,7 @@ def _heatmap(
     _zone_ticks(ax.yaxis, labels)
     ax.set_xlabel("destination zone")
     ax.set_ylabel("origin zone")
-    label = text(table)
+    label = _label(table)
     if block > 1:
         label += f" (mean per cell of {block} \N{MULTIPLICATION SIGN} {block} zone blocks)"
     ax.figure.colorbar(shown, ax=ax, label=label)
@@ -307,8 +307,8 @@ def _totals(
     _zone_ticks(ax.xaxis, labels)
     ax.set_xlim(-0.5, zones - 0.5)
     ax.set_xlabel("zone")
-    ax.set_ylabel(text(table))
-    ax.set_title(f"{text(table)}: totals by zone")
+    ax.set_ylabel(_label(table))
+    ax.set_title(f"{_label(table)}: totals by zone")
     if log:
         negative = bool((rows < 0).any() or (columns < 0).any())
         ax.set_yscale("symlog" if negative else "log")
@@ -332,26 +332,26 @@ def draw_distribution(ax: Axes, distribution: TripLengthDistribution, log: bool)
         color="C0",
         edgecolor="white",
         linewidth=0.5,
-        label=f"share of {text(distribution.table)}",
+        label=f"share of {_label(distribution.table)}",
     )
     if math.isfinite(distribution.mean):
         ax.axvline(
             distribution.mean,
             color="black",
             linestyle="--",
-            label=f"mean {text(distribution.by)}: {distribution.mean:.4g}",
+            label=f"mean {_label(distribution.by)}: {distribution.mean:.4g}",
         )
     ax.yaxis.set_major_formatter(PercentFormatter(1.0))
-    ax.set_xlabel(text(distribution.by))
-    ax.set_ylabel(f"share of {text(distribution.table)}")
-    ax.set_title(f"{text(distribution.table)} by {text(distribution.by)}")
+    ax.set_xlabel(_label(distribution.by))
+    ax.set_ylabel(f"share of {_label(distribution.table)}")
+    ax.set_title(f"{_label(distribution.table)} by {_label(distribution.by)}")
     if log:
         ax.set_yscale("log")
     if distribution.left_out_cells:
+        table, by = _label(distribution.table), _label(distribution.by)
         ax.annotate(
-            f"left out: {distribution.left_out_cells:,} cells, "
-            f"{distribution.left_out:,.6g} {text(distribution.table)} "
-            f"({text(distribution.by)} NaN or outside the bins, or {text(distribution.table)} NaN)",
+            f"left out: {distribution.left_out_cells:,} cells, {distribution.left_out:,.6g} "
+            f"{table} ({by} NaN or outside the bins, or {table} NaN)",
             xy=(0.0, -0.12),
             xycoords="axes fraction",
             va="top",

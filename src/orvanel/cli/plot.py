@@ -75,7 +75,8 @@ def add_parser(commands: Any) -> None:
         type=_bins,
         metavar="N|E1,E2,...",
         help=f"tlfd: a number of equal bins (default {DEFAULT_BINS}) or the bin edges, "
-        "comma-separated and increasing; cells whose --by value is outside them are left out",
+        "comma-separated and increasing (--bins=-5,0,5 when the first is negative); cells "
+        "whose --by value is outside them are left out",
     )
     parser.add_argument(
         "--log",
