@@ -19,8 +19,11 @@ from orvanel._zones import check_labels, default_labels, is_default
 from orvanel.errors import table_not_found
 
 if TYPE_CHECKING:
+    import matplotlib.axes
     import pandas
     import xarray
+
+    from orvanel.tlfd import TripLengthDistribution
 
 
 class Matrix:
@@ -545,6 +548,52 @@ class Matrix:
         from orvanel.adapters.pandas import to_pandas
 
         return to_pandas(self)
+
+    # -- looking at a matrix ------------------------------------------------------
+
+    def _repr_html_(self) -> str:
+        """The header and per-table statistics as an HTML table, for notebooks."""
+        from orvanel._view import html_view
+
+        return html_view(self)
+
+    def plot(
+        self,
+        table: str,
+        *,
+        kind: str = "heatmap",
+        ax: matplotlib.axes.Axes | None = None,
+        log: bool | None = None,
+        by: str | None = None,
+        bins: int | ArrayLike | None = None,
+    ) -> matplotlib.axes.Axes:
+        """Draw a table as a heatmap, its totals by zone or its trip length distribution;
+        needs the ``plot`` extra.
+
+        See `orvanel.plotting.plot` for the parameters. By default a heatmap, with a
+        logarithmic colour scale when the non-zero values span three orders of magnitude
+        or more.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+        """
+        from orvanel.plotting import plot
+
+        return plot(self, table, kind=kind, ax=ax, log=log, by=by, bins=bins)
+
+    def tlfd(self, table: str, by: str, bins: int | ArrayLike = 20) -> TripLengthDistribution:
+        """Return the trip length frequency distribution of ``table`` binned by ``by``.
+
+        See `orvanel.tlfd.tlfd` for the parameters and the cells left out.
+
+        Returns
+        -------
+        orvanel.tlfd.TripLengthDistribution
+        """
+        from orvanel.tlfd import tlfd
+
+        return tlfd(self, table, by, bins)
 
 
 def _restore(

@@ -6,13 +6,13 @@ import argparse
 import json
 import os
 from contextlib import ExitStack
+from dataclasses import asdict
 from importlib import resources
 from collections.abc import Collection
 from typing import Any, TextIO
 
-import numpy as np
-
 from orvanel._schema import describe_type
+from orvanel._stats import statistics
 from orvanel.formats.registry import HEADER_TEXTS, ReadOptions, input_format
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import column_style, json_number
@@ -47,24 +47,12 @@ def add_parser(commands: Any) -> None:
 
 def table_stats(matrix: Matrix) -> list[dict[str, Any]]:
     """Per-table statistics: total, diagonal total, min, max and share of zero cells."""
-    stats = []
     # Statistics by table position, not by name: a file may hold two tables of one name.
-    for info, table in zip(matrix.tables, matrix.values()):
-        # Sums may overflow to infinity and NaN may meet infinity: the results say so.
-        with np.errstate(over="ignore", invalid="ignore"):
-            stats.append(
-                {
-                    "index": info.index,
-                    "name": info.name,
-                    "type_code": info.type_code,
-                    "total": float(table.sum()),
-                    "diagonal_total": float(np.trace(table)),
-                    "min": float(table.min()),
-                    "max": float(table.max()),
-                    "zero_share": float(np.count_nonzero(table == 0.0) / table.size),
-                }
-            )
-    return stats
+    return [
+        {"index": info.index, "name": info.name, "type_code": info.type_code}
+        | asdict(statistics(table))
+        for info, table in zip(matrix.tables, matrix.values())
+    ]
 
 
 def describe(

@@ -1,0 +1,65 @@
+"""Per-table statistics, as ``orvanel info`` and the notebook view show them."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import NDArray
+
+# Cells per block of rows: small enough for a block to stay in the processor's cache
+# while each statistic reads it, so that a table is read from memory once.
+BLOCK_CELLS = 1 << 18
+
+
+@dataclass(frozen=True)
+class TableStats:
+    """The statistics of one table.
+
+    ``total`` is the sum of every cell, ``diagonal_total`` that of the intrazonal cells;
+    ``min`` and ``max`` are NaN when the table holds a NaN; ``zero_share`` is the share
+    of cells equal to zero (NaN is not zero).
+    """
+
+    total: float
+    diagonal_total: float
+    min: float
+    max: float
+    zero_share: float
+
+
+def row_blocks(
+    table: NDArray[np.float64], cells: int = BLOCK_CELLS
+) -> Iterator[NDArray[np.float64]]:
+    """Consecutive blocks of whole rows of ``table`` (views), about ``cells`` cells each."""
+    rows = max(1, cells // max(1, table.shape[1]))
+    for start in range(0, table.shape[0], rows):
+        yield table[start : start + rows]
+
+
+def statistics(table: NDArray[np.float64]) -> TableStats:
+    """The statistics of a ``(Z, Z)`` table, in one pass over its values.
+
+    A table that fits one block is summed exactly as ``table.sum()`` sums it; a larger
+    one is summed block by block, which may differ from that in the last digit.
+    """
+    sums = []
+    low = high = table.flat[0]
+    nonzero = 0
+    # Sums may overflow to infinity and NaN may meet infinity: the results say so.
+    with np.errstate(over="ignore", invalid="ignore"):
+        for block in row_blocks(table):
+            sums.append(block.sum())
+            # np.minimum and np.maximum carry a NaN through, as table.min() does.
+            low = np.minimum(low, block.min())
+            high = np.maximum(high, block.max())
+            nonzero += int(np.count_nonzero(block))
+        total = sums[0] if len(sums) == 1 else np.sum(sums)
+        return TableStats(
+            total=float(total),
+            diagonal_total=float(np.trace(table)),
+            min=float(low),
+            max=float(high),
+            zero_share=(table.size - nonzero) / table.size,
+        )
