@@ -385,7 +385,9 @@ class Matrix:
         -------
         float
         """
-        return float(self._values[self._position(name)].sum())
+        from orvanel._stats import total_of_row_sums
+
+        return total_of_row_sums(self._values[self._position(name)].sum(axis=1))
 
     def diagonal_total(self, name: str) -> float:
         """Return the sum of the intrazonal cells (origin equal to destination) of a table.
