@@ -64,8 +64,9 @@ void assemble_fixed(const Planes& planes, std::span<double> out) {
 
 }  // namespace
 
-Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, PlaneScratch& scratch,
-                      std::span<double> out) {
+Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, std::size_t readable_after,
+                      PlaneScratch& scratch, std::span<double> out) {
+    (void)readable_after;
     if (payload.size() < 3) return MatrixError::unexpected_eof();
     if (payload[0] != payload_preamble || payload[1] != payload_preamble)
         return MatrixError::invalid_preamble(payload[0], payload[1]);

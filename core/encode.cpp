@@ -19,10 +19,11 @@ constexpr double max_magnitude = 4294967295.0;
 // 2^52: every double of at least this magnitude is already integral.
 constexpr double two_52 = 4503599627370496.0;
 
-void append_preamble(std::vector<std::uint8_t>& out, std::uint8_t descriptor) {
-    out.push_back(payload_preamble);
-    out.push_back(payload_preamble);
-    out.push_back(descriptor);
+std::size_t write_preamble(std::uint8_t* out, std::uint8_t descriptor) {
+    out[0] = payload_preamble;
+    out[1] = payload_preamble;
+    out[2] = descriptor;
+    return 3;
 }
 
 bool is_zero_row(std::span<const double> row) {
@@ -57,11 +58,12 @@ std::uint8_t nonzero_planes(std::uint64_t or_all, int plane_count) {
     return descriptor;
 }
 
-void append_planes(PlaneScratch& scratch, int plane_count, std::uint8_t descriptor, std::vector<std::uint8_t>& out) {
-    append_preamble(out, descriptor);
+std::size_t write_planes(PlaneScratch& scratch, int plane_count, std::uint8_t descriptor, std::uint8_t* out) {
+    std::size_t size = write_preamble(out, descriptor);
     for (int k = 0; k < plane_count; ++k) {
-        if (descriptor & plane_bit(k)) encode_plane(scratch.plane(k), out);
+        if (descriptor & plane_bit(k)) size += encode_plane_into(scratch.plane(k), out + size);
     }
+    return size;
 }
 
 // Planes 0..7 of the 64 bits of every value.
@@ -75,9 +77,9 @@ std::uint64_t split_doubles(std::span<const double> row, PlaneScratch& scratch) 
     return or_all;
 }
 
-void encode_raw(std::span<const double> row, PlaneScratch& scratch, std::vector<std::uint8_t>& out) {
+std::size_t encode_raw(std::span<const double> row, PlaneScratch& scratch, std::uint8_t* out) {
     split_doubles(row, scratch);
-    append_planes(scratch, double_plane_count, descriptor_raw_double, out);
+    return write_planes(scratch, double_plane_count, descriptor_raw_double, out);
 }
 
 // Float32 planes 0..3 and the marker plane 4; false when a finite value overflows.
@@ -115,26 +117,28 @@ bool split_fixed(std::span<const double> row, std::uint8_t precision, PlaneScrat
 
 }  // namespace
 
-void encode_payload(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
-                    std::vector<std::uint8_t>& out) {
-    if (is_zero_row(row)) {
-        append_preamble(out, descriptor_zero_row);
-        return;
-    }
+std::size_t encode_payload_into(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
+                                std::uint8_t* out) noexcept {
+    if (is_zero_row(row)) return write_preamble(out, descriptor_zero_row);
     if (type_code.is_double()) {
         const std::uint64_t or_all = split_doubles(row, scratch);
-        append_planes(scratch, double_plane_count, nonzero_planes(or_all, double_plane_count), out);
-        return;
+        return write_planes(scratch, double_plane_count, nonzero_planes(or_all, double_plane_count), out);
     }
     if (type_code.is_single()) {
         if (!split_floats(row, scratch)) return encode_raw(row, scratch, out);
-        append_planes(scratch, float32_plane_count, descriptor_float32, out);
-        return;
+        return write_planes(scratch, float32_plane_count, descriptor_float32, out);
     }
     std::uint64_t or_all = 0;
     if (type_code.precision > max_fixed_precision || !split_fixed(row, type_code.precision, scratch, or_all))
         return encode_raw(row, scratch, out);
-    append_planes(scratch, fixed_plane_count, nonzero_planes(or_all, fixed_plane_count), out);
+    return write_planes(scratch, fixed_plane_count, nonzero_planes(or_all, fixed_plane_count), out);
+}
+
+void encode_payload(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
+                    std::vector<std::uint8_t>& out) {
+    std::uint8_t* staged = scratch.staging(max_payload_size_for(row.size()));
+    const std::size_t size = encode_payload_into(type_code, row, scratch, staged);
+    out.insert(out.end(), staged, staged + size);
 }
 
 }  // namespace orvanel

@@ -6,8 +6,30 @@
 
 namespace orvanel {
 
+namespace {
+
+std::size_t plane_stride(std::size_t zones) {
+    const std::size_t a = PlaneScratch::alignment;
+    return (zones + PlaneScratch::padding + a - 1) / a * a;
+}
+
+}  // namespace
+
 PlaneScratch::PlaneScratch(std::size_t zone_count)
-    : zones_(zone_count), data_(std::make_unique<std::uint8_t[]>(9 * zone_count)) {}
+    : zones_(zone_count),
+      stride_(plane_stride(zone_count)),
+      storage_(std::make_unique<std::uint8_t[]>(9 * stride_ + alignment)) {
+    const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
+    base_ = storage_.get() + ((alignment - address % alignment) % alignment);
+}
+
+std::uint8_t* PlaneScratch::staging(std::size_t bytes) {
+    if (staging_size_ < bytes) {
+        staging_ = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+        staging_size_ = bytes;
+    }
+    return staging_.get();
+}
 
 Result<std::size_t> decode_plane(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
     const std::size_t n = in.size();
@@ -79,20 +101,19 @@ std::size_t find_triple(const std::uint8_t* plane, std::size_t from, std::size_t
 
 }  // namespace
 
-void encode_plane(std::span<const std::uint8_t> plane, std::vector<std::uint8_t>& out) {
+std::size_t encode_plane_into(std::span<const std::uint8_t> plane, std::uint8_t* out) noexcept {
     const std::uint8_t* b = plane.data();
     const std::size_t n = plane.size();
     const std::size_t limit = max_token_count;
-    // Room for the plane as pure literals; an unlucky plane codes to up to 1.5 times its
-    // size, which the vector absorbs by growing.
-    out.reserve(out.size() + n + 2 * ((n + limit - 1) / limit));
+    std::uint8_t* o = out;
     std::size_t pos = 0;
     while (pos < n) {
         const std::size_t run = run_length(b, pos, std::min(limit, n - pos));
         if (run >= 3) {
-            out.push_back(static_cast<std::uint8_t>(run & 0xFF));
-            out.push_back(static_cast<std::uint8_t>(0x80 | (run >> 8)));
-            out.push_back(b[pos]);
+            o[0] = static_cast<std::uint8_t>(run & 0xFF);
+            o[1] = static_cast<std::uint8_t>(0x80 | (run >> 8));
+            o[2] = b[pos];
+            o += 3;
             pos += run;
             continue;
         }
@@ -101,11 +122,19 @@ void encode_plane(std::span<const std::uint8_t> plane, std::vector<std::uint8_t>
         // the token limit, or at the end of the plane.
         const std::size_t end = std::min({find_triple(b, pos + run, n), pos + limit, n});
         const std::size_t len = end - pos;
-        out.push_back(static_cast<std::uint8_t>(len & 0xFF));
-        out.push_back(static_cast<std::uint8_t>(len >> 8));
-        out.insert(out.end(), b + pos, b + end);
+        o[0] = static_cast<std::uint8_t>(len & 0xFF);
+        o[1] = static_cast<std::uint8_t>(len >> 8);
+        std::memcpy(o + 2, b + pos, len);
+        o += 2 + len;
         pos = end;
     }
+    return static_cast<std::size_t>(o - out);
+}
+
+void encode_plane(std::span<const std::uint8_t> plane, std::vector<std::uint8_t>& out) {
+    const std::size_t old = out.size();
+    out.resize(old + max_coded_plane_size(plane.size()));
+    out.resize(old + encode_plane_into(plane, out.data() + old));
 }
 
 }  // namespace orvanel
