@@ -25,6 +25,13 @@ inline constexpr std::size_t decode_overread = 32;
 Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, std::size_t readable_after,
                       PlaneScratch& scratch, std::span<double> out);
 
+struct CodecKernels;
+
+// The same with a given kernel set instead of the one the process uses (tests and
+// benchmarks compare the sets).
+Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, std::size_t readable_after,
+                      PlaneScratch& scratch, std::span<double> out, const CodecKernels& kernels);
+
 // The same with nothing readable after the payload.
 inline Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, PlaneScratch& scratch,
                              std::span<double> out) {

@@ -30,6 +30,13 @@ constexpr std::size_t max_payload_size_for(std::size_t zones) noexcept {
 std::size_t encode_payload_into(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
                                 std::uint8_t* out) noexcept;
 
+struct CodecKernels;
+
+// The same with a given kernel set instead of the one the process uses (tests and
+// benchmarks compare the sets).
+std::size_t encode_payload_into(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
+                                std::uint8_t* out, const CodecKernels& kernels) noexcept;
+
 // The same payload, appended to `out`.
 void encode_payload(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
                     std::vector<std::uint8_t>& out);

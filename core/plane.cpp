@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "core/kernels.hpp"
+
 namespace orvanel {
 
 namespace {
@@ -21,6 +23,7 @@ PlaneScratch::PlaneScratch(std::size_t zone_count)
       storage_(std::make_unique<std::uint8_t[]>(9 * stride_ + alignment)) {
     const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
     base_ = storage_.get() + ((alignment - address % alignment) % alignment);
+    bits_ = std::make_unique<std::uint64_t[]>(zone_count / 64 + 2);
 }
 
 std::uint8_t* PlaneScratch::staging(std::size_t bytes) {
@@ -135,6 +138,106 @@ void encode_plane(std::span<const std::uint8_t> plane, std::vector<std::uint8_t>
     const std::size_t old = out.size();
     out.resize(old + max_coded_plane_size(plane.size()));
     out.resize(old + encode_plane_into(plane, out.data() + old));
+}
+
+}  // namespace orvanel
+
+namespace orvanel {
+
+namespace {
+
+void put_run(std::uint8_t* o, std::size_t count, std::uint8_t value) {
+    o[0] = static_cast<std::uint8_t>(count & 0xFF);
+    o[1] = static_cast<std::uint8_t>(0x80 | (count >> 8));
+    o[2] = value;
+}
+
+// A literal's header and bytes. Short literals are copied as one or two whole 16-byte
+// blocks: the plane's padding covers the read, the room after the tokens the write.
+void put_literal(std::uint8_t* o, const std::uint8_t* bytes, std::size_t count) {
+    o[0] = static_cast<std::uint8_t>(count & 0xFF);
+    o[1] = static_cast<std::uint8_t>(count >> 8);
+    if (count <= 16) {
+        std::memcpy(o + 2, bytes, 16);
+    } else if (count <= 32) {
+        std::memcpy(o + 2, bytes, 16);
+        std::memcpy(o + 18, bytes + 16, 16);
+    } else {
+        std::memcpy(o + 2, bytes, count);
+    }
+}
+
+}  // namespace
+
+// With e the bitmap of plane[i] == plane[i + 1], three equal bytes start at i where
+// t = e & (e >> 1) has bit i. A run starts where t is set and ends after the first
+// position from there where e is clear (e is clear at n - 1); a literal ends at the next
+// position where t is set, or at the end of the plane. Both stop at the token limit,
+// exactly as the reference coder does.
+std::size_t encode_plane_fast(std::span<const std::uint8_t> plane, std::uint64_t* bits, std::uint8_t* out,
+                              const CodecKernels& kernels) noexcept {
+    const std::uint8_t* b = plane.data();
+    const std::size_t n = plane.size();
+    if (n == 0) return 0;
+    kernels.equal_next_bits(b, n, bits);
+    const std::uint64_t* e = bits;
+    const std::size_t words = (n + 63) / 64;
+    const auto triples = [e](std::size_t w) { return e[w] & ((e[w] >> 1) | (e[w + 1] << 63)); };
+
+    std::uint8_t* o = out;
+    std::size_t pos = 0;
+    while (pos < n) {
+        std::size_t w = pos / 64;
+        const unsigned shift = pos % 64;
+        const std::uint64_t t = triples(w) >> shift;
+        if (t & 1) {
+            std::uint64_t ends = ~e[w] >> shift;
+            std::size_t last;
+            if (ends) {
+                last = pos + static_cast<std::size_t>(std::countr_zero(ends));
+            } else {
+                do ++w;
+                while (e[w] == ~std::uint64_t{0});
+                last = 64 * w + static_cast<std::size_t>(std::countr_one(e[w]));
+            }
+            const std::size_t count = std::min<std::size_t>(last + 1 - pos, max_token_count);
+            put_run(o, count, b[pos]);
+            o += 3;
+            pos += count;
+            continue;
+        }
+        std::size_t end;
+        if (const std::uint64_t later = t >> 1) {
+            end = pos + 1 + static_cast<std::size_t>(std::countr_zero(later));
+        } else {
+            std::uint64_t found = 0;
+            while (++w < words && !(found = triples(w))) {
+            }
+            end = found ? 64 * w + static_cast<std::size_t>(std::countr_zero(found)) : n;
+        }
+        const std::size_t count = std::min<std::size_t>(end - pos, max_token_count);
+        put_literal(o, b + pos, count);
+        o += 2 + count;
+        pos += count;
+    }
+    return static_cast<std::size_t>(o - out);
+}
+
+std::size_t encode_uniform_plane(std::uint8_t value, std::size_t n, std::uint8_t* out) noexcept {
+    std::uint8_t* o = out;
+    while (n >= 3) {
+        const std::size_t count = std::min<std::size_t>(n, max_token_count);
+        put_run(o, count, value);
+        o += 3;
+        n -= count;
+    }
+    if (n > 0) {
+        o[0] = static_cast<std::uint8_t>(n);
+        o[1] = 0;
+        std::memset(o + 2, value, n);
+        o += 2 + n;
+    }
+    return static_cast<std::size_t>(o - out);
 }
 
 }  // namespace orvanel

@@ -12,8 +12,13 @@
 
 namespace orvanel {
 
+struct CodecKernels;
+
 // A token codes at most this many bytes: its count has 15 bits.
 inline constexpr std::uint16_t max_token_count = 32'767;
+
+// Bytes the fast token coder may store past the end of the tokens it writes.
+inline constexpr std::size_t token_overwrite = 16;
 
 // Scratch space for one row, reused for every row of one reader or writer (one per
 // thread): 8 byte planes of Z bytes, a ninth plane that stays all zero and stands in for
@@ -36,6 +41,8 @@ public:
     std::uint8_t* plane_data(int k) noexcept { return base_ + static_cast<std::size_t>(k) * stride_; }
     std::span<const std::uint8_t> zero_plane() const noexcept { return {base_ + 8 * stride_, zones_}; }
     std::size_t zone_count() const noexcept { return zones_; }
+    // Room for one bit per plane byte and a word more, for the token coder.
+    std::uint64_t* bits() noexcept { return bits_.get(); }
 
     // At least `bytes` bytes of room for a payload on its way into a vector, made on
     // first use and kept.
@@ -46,6 +53,7 @@ private:
     std::size_t stride_;  // distance between planes: Z plus padding, rounded up to the alignment
     std::unique_ptr<std::uint8_t[]> storage_;
     std::uint8_t* base_;  // storage_ at the alignment
+    std::unique_ptr<std::uint64_t[]> bits_;
     std::unique_ptr<std::uint8_t[]> staging_;
     std::size_t staging_size_ = 0;
 };
@@ -65,5 +73,16 @@ std::size_t encode_plane_into(std::span<const std::uint8_t> plane, std::uint8_t*
 
 // Appends `plane` to `out` as run and literal tokens.
 void encode_plane(std::span<const std::uint8_t> plane, std::vector<std::uint8_t>& out);
+
+// The same tokens as encode_plane_into, found from bitmaps of equal neighbours (which
+// go to `bits`, room for plane.size() / 64 + 2 words): only the start of each token is
+// visited. `plane` is a PlaneScratch plane, read up to its padding; `out` has room for
+// max_coded_plane_size(plane.size()) + token_overwrite bytes.
+std::size_t encode_plane_fast(std::span<const std::uint8_t> plane, std::uint64_t* bits, std::uint8_t* out,
+                              const CodecKernels& kernels) noexcept;
+
+// The tokens of a plane of n bytes that all hold `value`: runs of at most
+// max_token_count, and a literal for the last one or two bytes.
+std::size_t encode_uniform_plane(std::uint8_t value, std::size_t n, std::uint8_t* out) noexcept;
 
 }  // namespace orvanel
