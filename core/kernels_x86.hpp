@@ -159,13 +159,14 @@ struct Sse2 {
         return bits;
     }
 
-    // Stores 32 bytes at dst: src[0] repeated for a run, else src[0..32).
-    static void token32(uint8_t* dst, const uint8_t* src, bool run) {
-        const I a = load(src), b = load(src + 16);
-        const I splat = _mm_shuffle_epi32(_mm_shufflelo_epi16(_mm_unpacklo_epi8(a, a), 0), 0);
-        const I m = _mm_set1_epi32(-static_cast<int>(run));
-        store(dst, _mm_or_si128(_mm_and_si128(m, splat), _mm_andnot_si128(m, a)));
-        store(dst + 16, _mm_or_si128(_mm_and_si128(m, splat), _mm_andnot_si128(m, b)));
+    static void splat32(uint8_t* dst, uint8_t value) {
+        const I v = _mm_set1_epi8(static_cast<char>(value));
+        store(dst, v);
+        store(dst + 16, v);
+    }
+    static void copy32(uint8_t* dst, const uint8_t* src) {
+        store(dst, load(src));
+        store(dst + 16, load(src + 16));
     }
     // Stores `value` over [dst, dst + count) in 32-byte steps, so up to 31 bytes more.
     static void fill(uint8_t* dst, size_t count, uint8_t value) {
@@ -255,11 +256,8 @@ struct Avx2 {
         return mask(_mm256_cmpeq_epi8(load(p), load(p + 1))) | mask(_mm256_cmpeq_epi8(load(p + 32), load(p + 33))) << 32;
     }
 
-    static void token32(uint8_t* dst, const uint8_t* src, bool run) {
-        const I a = load(src);
-        const I splat = _mm256_broadcastb_epi8(_mm256_castsi256_si128(a));
-        store(dst, _mm256_blendv_epi8(a, splat, _mm256_set1_epi32(-static_cast<int>(run))));
-    }
+    static void splat32(uint8_t* dst, uint8_t value) { store(dst, _mm256_set1_epi8(static_cast<char>(value))); }
+    static void copy32(uint8_t* dst, const uint8_t* src) { store(dst, load(src)); }
     static void fill(uint8_t* dst, size_t count, uint8_t value) {
         const I splat = _mm256_set1_epi8(static_cast<char>(value));
         for (size_t i = 0; i < count; i += 32) store(dst + i, splat);
@@ -404,27 +402,32 @@ void equal_next_bits(const uint8_t* plane, size_t n, uint64_t* words) {
 // a run stores its byte 32 times, a literal its next 32 input bytes, whatever its count
 // (the plane's padding takes the excess; the next token overwrites it). Longer tokens
 // finish with a loop. The last tokens before the end of what may be read are taken
-// exactly.
+// exactly. A run's next token is known before its count is: the branch on the kind of
+// token, where the kinds alternate as they mostly do, lets the processor read ahead.
 template <class V>
 size_t expand_plane(const uint8_t* in, size_t size, size_t readable_after, size_t pos, uint8_t* plane, size_t zones) {
-    const size_t readable = size + readable_after;
     size_t filled = 0;
-    while (filled < zones && pos + 34 <= readable) {
-        const size_t header = in[pos] | size_t{in[pos + 1]} << 8;
-        const size_t count = header & 0x7FFF;
-        const bool run = header >> 15;
-        const size_t used = run ? 1 : count;
-        if ((count == 0) | (filled + count > zones) | (pos + 2 + used > size)) return expand_failed;
-        V::token32(plane + filled, in + pos + 2, run);
-        if (count > 32) [[unlikely]] {
-            if (run) {
-                V::fill(plane + filled + 32, count - 32, in[pos + 2]);
+    if (size + readable_after >= 34) {
+        const size_t last_fast = size + readable_after - 34;  // a header at most here has 32 bytes after it
+        while (filled < zones && pos <= last_fast) {
+            std::uint16_t header;
+            std::memcpy(&header, in + pos, 2);
+            const size_t count = header & 0x7FFFu;
+            // A count of 0 wraps around: both faults in one comparison.
+            if (count - 1 >= zones - filled) return expand_failed;
+            if (header & 0x8000u) {
+                if (pos + 3 > size) return expand_failed;
+                V::splat32(plane + filled, in[pos + 2]);
+                if (count > 32) [[unlikely]] V::fill(plane + filled + 32, count - 32, in[pos + 2]);
+                pos += 3;
             } else {
-                std::memcpy(plane + filled + 32, in + pos + 34, count - 32);
+                if (pos + 2 + count > size) return expand_failed;
+                V::copy32(plane + filled, in + pos + 2);
+                if (count > 32) [[unlikely]] std::memcpy(plane + filled + 32, in + pos + 34, count - 32);
+                pos += 2 + count;
             }
+            filled += count;
         }
-        pos += 2 + used;
-        filled += count;
     }
     while (filled < zones) {
         if (pos + 2 > size) return expand_failed;

@@ -152,28 +152,57 @@ void put_run(std::uint8_t* o, std::size_t count, std::uint8_t value) {
     o[2] = value;
 }
 
-// A literal's header and bytes. Short literals are copied as one or two whole 16-byte
-// blocks: the plane's padding covers the read, the room after the tokens the write.
 void put_literal(std::uint8_t* o, const std::uint8_t* bytes, std::size_t count) {
     o[0] = static_cast<std::uint8_t>(count & 0xFF);
     o[1] = static_cast<std::uint8_t>(count >> 8);
-    if (count <= 16) {
-        std::memcpy(o + 2, bytes, 16);
-    } else if (count <= 32) {
-        std::memcpy(o + 2, bytes, 16);
-        std::memcpy(o + 18, bytes + 16, 16);
-    } else {
-        std::memcpy(o + 2, bytes, count);
+    std::memcpy(o + 2, bytes, count);
+}
+
+// The fast coder's stores: a run token as one 4-byte store, a literal of up to 16 bytes
+// as its header and one whole 16-byte block (the plane's padding covers the read, the
+// room after the tokens the write).
+std::uint8_t* put_short_run(std::uint8_t* o, std::size_t count, std::uint8_t value) {
+    const std::uint32_t token = static_cast<std::uint32_t>(count | 0x8000 | std::size_t{value} << 16);
+    std::memcpy(o, &token, 4);
+    return o + 3;
+}
+
+// Literals for [from, to), at most max_token_count bytes each.
+std::uint8_t* put_literals(std::uint8_t* o, const std::uint8_t* b, std::size_t from, std::size_t to) {
+    std::size_t count = to - from;
+    if (count - 1 < 16) {
+        const auto header = static_cast<std::uint16_t>(count);
+        std::memcpy(o, &header, 2);
+        std::memcpy(o + 2, b + from, 16);
+        return o + 2 + count;
     }
+    for (; count > 0; count -= std::min<std::size_t>(count, max_token_count)) {
+        const std::size_t part = std::min<std::size_t>(count, max_token_count);
+        put_literal(o, b + to - count, part);
+        o += 2 + part;
+    }
+    return o;
+}
+
+// The first position from `from` where bit e is clear (there is one: e is clear at n - 1).
+std::size_t first_clear(const std::uint64_t* e, std::size_t from) {
+    std::size_t w = from / 64;
+    if (const std::uint64_t ends = ~e[w] >> (from % 64)) return from + static_cast<std::size_t>(std::countr_zero(ends));
+    do ++w;
+    while (e[w] == ~std::uint64_t{0});
+    return 64 * w + static_cast<std::size_t>(std::countr_one(e[w]));
 }
 
 }  // namespace
 
 // With e the bitmap of plane[i] == plane[i + 1], three equal bytes start at i where
-// t = e & (e >> 1) has bit i. A run starts where t is set and ends after the first
-// position from there where e is clear (e is clear at n - 1); a literal ends at the next
-// position where t is set, or at the end of the plane. Both stop at the token limit,
-// exactly as the reference coder does.
+// e & (e >> 1) has bit i; the longest runs of three or more begin where, moreover, e is
+// clear at i - 1. The reference coder's tokens follow from those starts alone: a literal
+// up to each start (where the previous run left off), the run up to the first clear bit
+// of e from its start, then on to the next start; tokens longer than max_token_count
+// are cut at the limit, and a run cut one or two bytes short of its end leaves them to
+// the literal after it. Each start is found from the bitmaps, not from the end of the
+// token before it, so the work of consecutive tokens overlaps.
 std::size_t encode_plane_fast(std::span<const std::uint8_t> plane, std::uint64_t* bits, std::uint8_t* out,
                               const CodecKernels& kernels) noexcept {
     const std::uint8_t* b = plane.data();
@@ -182,45 +211,32 @@ std::size_t encode_plane_fast(std::span<const std::uint8_t> plane, std::uint64_t
     kernels.equal_next_bits(b, n, bits);
     const std::uint64_t* e = bits;
     const std::size_t words = (n + 63) / 64;
-    const auto triples = [e](std::size_t w) { return e[w] & ((e[w] >> 1) | (e[w + 1] << 63)); };
 
     std::uint8_t* o = out;
-    std::size_t pos = 0;
-    while (pos < n) {
-        std::size_t w = pos / 64;
-        const unsigned shift = pos % 64;
-        const std::uint64_t t = triples(w) >> shift;
-        if (t & 1) {
-            std::uint64_t ends = ~e[w] >> shift;
-            std::size_t last;
-            if (ends) {
-                last = pos + static_cast<std::size_t>(std::countr_zero(ends));
-            } else {
-                do ++w;
-                while (e[w] == ~std::uint64_t{0});
-                last = 64 * w + static_cast<std::size_t>(std::countr_one(e[w]));
+    std::size_t pos = 0;          // where the next token starts
+    std::uint64_t equal_before = 0;  // e of the last position of the previous word
+    for (std::size_t w = 0; w < words; ++w) {
+        const std::uint64_t ew = e[w];
+        const std::uint64_t triples = ew & ((ew >> 1) | (e[w + 1] << 63));
+        std::uint64_t starts = triples & ~((ew << 1) | equal_before);
+        equal_before = ew >> 63;
+        while (starts) {
+            const std::size_t start = 64 * w + static_cast<std::size_t>(std::countr_zero(starts));
+            starts &= starts - 1;
+            o = put_literals(o, b, pos, start);
+            const std::size_t end = first_clear(e, start) + 1;
+            if (end - start <= max_token_count) [[likely]] {
+                o = put_short_run(o, end - start, b[start]);
+                pos = end;
+                continue;
             }
-            const std::size_t count = std::min<std::size_t>(last + 1 - pos, max_token_count);
-            put_run(o, count, b[pos]);
-            o += 3;
-            pos += count;
-            continue;
-        }
-        std::size_t end;
-        if (const std::uint64_t later = t >> 1) {
-            end = pos + 1 + static_cast<std::size_t>(std::countr_zero(later));
-        } else {
-            std::uint64_t found = 0;
-            while (++w < words && !(found = triples(w))) {
+            for (pos = start; end - pos >= 3; pos += std::min<std::size_t>(end - pos, max_token_count)) {
+                put_run(o, std::min<std::size_t>(end - pos, max_token_count), b[start]);
+                o += 3;
             }
-            end = found ? 64 * w + static_cast<std::size_t>(std::countr_zero(found)) : n;
         }
-        const std::size_t count = std::min<std::size_t>(end - pos, max_token_count);
-        put_literal(o, b + pos, count);
-        o += 2 + count;
-        pos += count;
     }
-    return static_cast<std::size_t>(o - out);
+    return static_cast<std::size_t>(put_literals(o, b, pos, n) - out);
 }
 
 std::size_t encode_uniform_plane(std::uint8_t value, std::size_t n, std::uint8_t* out) noexcept {
