@@ -4,10 +4,14 @@
 
 #include "core/kernels.hpp"
 
+// Building with -DORVANEL_X86_KERNELS=0 leaves only the portable set, as on other
+// processors.
+#ifndef ORVANEL_X86_KERNELS
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define ORVANEL_X86_KERNELS 1
 #else
 #define ORVANEL_X86_KERNELS 0
+#endif
 #endif
 
 namespace orvanel {
