@@ -127,6 +127,7 @@ Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload,
     const std::uint8_t d = payload[2];
     const std::span<const std::uint8_t> rest = payload.subspan(3);
     const std::size_t n = out.size();
+    readable_after = std::min(readable_after, decode_overread);  // all the kernels can use
     Planes planes;
 
     if (d == descriptor_zero_row) {

@@ -2,8 +2,8 @@
 // into byte planes and back, the bitmaps the token coder walks, and token expansion.
 //
 // Every set computes exactly the same bytes and values; the portable set is the plain
-// reference the others are tested against, and the one used on processors without SSE2.
-// On x86-64 the SSE2 set serves every processor and the AVX2 set is chosen once per
+// reference the others are tested against, and the one used on processors other than
+// x86-64. There the SSE2 set serves every processor and the AVX2 set is chosen once per
 // process when the processor has it.
 //
 // Memory rules shared by all sets. Values (`const double*` in, `double*` out) are
