@@ -113,13 +113,13 @@ bool expand_planes(std::span<const std::uint8_t> rest, std::size_t readable_afte
 
 }  // namespace
 
-// Checks in the same order as the exact decoder; any failure of the fast path is
-// decoded again exactly, which gives the error.
 Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, std::size_t readable_after,
                       PlaneScratch& scratch, std::span<double> out) {
     return decode_payload(type_code, payload, readable_after, scratch, out, codec_kernels());
 }
 
+// Checks in the same order as the exact decoder; any failure of the fast path is
+// decoded again exactly, which gives the error.
 Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, std::size_t readable_after,
                       PlaneScratch& scratch, std::span<double> out, const CodecKernels& kernels) {
     if (payload.size() < 3 || payload[0] != payload_preamble || payload[1] != payload_preamble)

@@ -77,12 +77,27 @@ void join_fixed_portable(const std::uint8_t* const* planes, const std::uint8_t* 
     });
 }
 
+// Eight positions at a time: the bytes of x ^ (x shifted by one byte) that are zero,
+// flagged exactly in their top bits, then gathered into one byte by a multiplication
+// that moves flag j to bit 56 + j without carries.
 void equal_next_bits_portable(const std::uint8_t* plane, std::size_t n, std::uint64_t* words) {
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr std::uint64_t gather = 0x0102040810204080ull;
     const std::size_t count = (n + 63) / 64;
-    std::memset(words, 0, (count + 1) * sizeof(std::uint64_t));
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        words[i / 64] |= std::uint64_t{plane[i] == plane[i + 1]} << (i % 64);
+    for (std::size_t w = 0; w < count; ++w) {
+        std::uint64_t bits = 0;
+        for (int q = 0; q < 8; ++q) {
+            std::uint64_t a, b;
+            std::memcpy(&a, plane + 64 * w + 8 * q, 8);
+            std::memcpy(&b, plane + 64 * w + 8 * q + 1, 8);
+            const std::uint64_t x = a ^ b;
+            const std::uint64_t zero = ~(((x & low7) + low7) | x | low7);
+            bits |= ((zero >> 7) * gather >> 56) << (8 * q);
+        }
+        words[w] = bits;
     }
+    words[count - 1] &= (std::uint64_t{1} << ((n - 1) % 64)) - 1;  // n - 1 has no next byte
+    words[count] = 0;
 }
 
 // The exact expansion: nothing is read past `size`.

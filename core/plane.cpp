@@ -140,10 +140,6 @@ void encode_plane(std::span<const std::uint8_t> plane, std::vector<std::uint8_t>
     out.resize(old + encode_plane_into(plane, out.data() + old));
 }
 
-}  // namespace orvanel
-
-namespace orvanel {
-
 namespace {
 
 void put_run(std::uint8_t* o, std::size_t count, std::uint8_t value) {
@@ -213,8 +209,8 @@ std::size_t encode_plane_fast(std::span<const std::uint8_t> plane, std::uint64_t
     const std::size_t words = (n + 63) / 64;
 
     std::uint8_t* o = out;
-    std::size_t pos = 0;          // where the next token starts
-    std::uint64_t equal_before = 0;  // e of the last position of the previous word
+    std::size_t pos = 0;             // where the next token starts
+    std::uint64_t equal_before = 0;  // e at the last position of the previous word
     for (std::size_t w = 0; w < words; ++w) {
         const std::uint64_t ew = e[w];
         const std::uint64_t triples = ew & ((ew >> 1) | (e[w + 1] << 63));
