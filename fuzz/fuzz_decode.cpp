@@ -2,11 +2,12 @@
 // set the processor can run.
 //
 // Input: byte 0 the zone count Z, or 0xFF followed by Z as two bytes (little-endian) for
-// zone counts of 255 and more; the rest is the payload. Every one of the twelve type
-// codes decodes the same payload twice per kernel set: where the payload ends the input
-// (nothing after it may be read) and from a copy followed by decode_overread bytes that
-// may be read. Each result must match the plain reference decoder bit for bit, error
-// for error, and a failed decode must leave the output untouched.
+// zone counts of 255 and more; the rest is the payload. Double, single and a fixed-point
+// type (precision Z mod 10: decoding never looks at it) decode the same payload twice
+// per kernel set: where the payload ends the input (nothing after it may be read) and
+// from a copy followed by decode_overread bytes that may be read. Each result must match
+// the plain reference decoder bit for bit, error for error, and a failed decode must
+// leave the output untouched.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -42,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!scratch || scratch->zone_count() != z) scratch = std::make_unique<orvanel::PlaneScratch>(z);
 
     std::vector<double> out(z), expected;
-    for (int code = 0; code < 12; ++code) {
-        const fuzz::TypeCode tc = fuzz::type_code_from_byte(static_cast<std::uint8_t>(code));
+    for (const fuzz::TypeCode tc : {fuzz::TypeCode::double_precision(), fuzz::TypeCode::single(),
+                                    fuzz::TypeCode::fixed(static_cast<std::uint8_t>(z % 10))}) {
         std::optional<MatrixError> want = fuzz::ref_decode_payload(tc, payload, z, expected);
         for (const orvanel::CodecKernels* const* k = orvanel::available_codec_kernels(); *k; ++k) {
             for (const bool room_after : {false, true}) {
