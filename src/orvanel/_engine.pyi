@@ -11,7 +11,8 @@ chooses a fresh temporary file (see ``orvanel._replace``) or a FIFO or device.
 """
 
 import os
-from collections.abc import Buffer, Iterable, Sequence
+import mmap
+from collections.abc import Iterable, Sequence
 
 import numpy as np
 from numpy.typing import NDArray
@@ -21,10 +22,11 @@ from orvanel._orvanel import TableDef
 __all__ = ["load", "write"]
 
 _Path = str | os.PathLike[str]
+_Buffer = bytes | bytearray | memoryview | mmap.mmap
 _Tables = Iterable[TableDef | tuple[str, int | str]]
 
 def load(
-    source: _Path | Buffer,
+    source: _Path | _Buffer,
     tables: Sequence[str] | None = None,
     threads: int = 1,
 ) -> tuple[NDArray[np.float64], int, str, str, list[tuple[str, str]]]:
