@@ -100,7 +100,15 @@ private:
 // file's content.
 bool source_from_py(PyObject* source, std::string& path, BufferHold& buffer, bool& is_path) {
     is_path = PyUnicode_Check(source) || !PyObject_CheckBuffer(source);
-    if (!is_path) return buffer.acquire(source);
+    if (!is_path) {
+        if (buffer.acquire(source)) return true;
+        // A buffer in pieces: NumPy and memoryview say so in words of their own.
+        if (PyErr_ExceptionMatches(PyExc_BufferError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_BufferError, "argument 'source': a bytes-like object must be C-contiguous");
+        }
+        return false;
+    }
     if (path_from_py(source, "source", path)) return true;
     if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyUnicode_Check(source) &&
         PyObject_HasAttrString(source, "__fspath__") == 0) {
