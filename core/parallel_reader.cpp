@@ -265,8 +265,8 @@ MatrixLoad::MatrixLoad(MatrixLoad&&) noexcept = default;
 MatrixLoad& MatrixLoad::operator=(MatrixLoad&&) noexcept = default;
 MatrixLoad::~MatrixLoad() = default;
 
-Result<MatrixLoad> MatrixLoad::open(std::string_view path) {
-    auto chunks = FileChunks::open(path);
+Result<MatrixLoad> MatrixLoad::open(std::string_view path, std::size_t chunk_size) {
+    auto chunks = FileChunks::open(path, chunk_size ? chunk_size : default_chunk_size);
     if (!chunks) return chunks.take_error();
     auto header = read_header(chunks.value());
     if (!header) return header.take_error();

@@ -21,8 +21,9 @@ class MatrixLoad {
 public:
     // Opens the file and reads its header; a regular file is then read in large chunks
     // (several records decoded at once), anything else (a FIFO, a device) record by record
-    // on the calling thread.
-    static Result<MatrixLoad> open(std::string_view path);
+    // on the calling thread. `chunk_size` is the size of the chunks a file is read in (0:
+    // the default).
+    static Result<MatrixLoad> open(std::string_view path, std::size_t chunk_size = 0);
     // Reads the header from `data`, which must stay alive and unchanged while the load
     // lives; payloads are decoded where they are.
     static Result<MatrixLoad> from_bytes(std::span<const std::uint8_t> data);
