@@ -97,15 +97,6 @@ def matrix_bytes(matrix: Matrix, threads: int | None = None) -> bytes:
     return arrays_bytes(matrix.zones, tables, matrix.to_numpy(), matrix.banner, matrix.run_id, threads)
 
 
-def from_core(core: _MatrixCore) -> Matrix:
-    """A `Matrix` holding ``core``'s header and values; ``core`` is not used afterwards."""
-    from orvanel.matrix import Matrix
-
-    values = np.ascontiguousarray(core.stack_array())
-    tables = [(info.name, info.type_code) for info in core.tables()]
-    return Matrix._adopt(values, tables, core.banner, core.run_id)
-
-
 def load(
     path: str | None,
     data: object,
