@@ -57,25 +57,41 @@ struct EncodedBatch {
     std::uint64_t first = 0;
     std::uint64_t end = 0;
     std::vector<std::uint8_t> bytes;
+    std::size_t last_size = 0;  // of the batch before in this slot, to reserve room
     std::vector<std::uint32_t> ends;
     std::atomic<bool> done{false};
 };
 
-// Hands records to the sink exactly as the serial writer does: to a file through a
-// 64 KiB buffer (so that every write(2) covers the same bytes), to memory at once.
-// Records are written from where they were encoded; only a buffer's worth that spans
-// two batches is copied.
+// Hands records to a file exactly as the serial writer does, through a 64 KiB buffer (so
+// that every write(2) covers the same bytes), or to memory as pieces. Records are
+// written from where they were encoded; only a buffer's worth that spans two batches is
+// copied.
 class RecordOutput {
 public:
-    explicit RecordOutput(ByteSink& sink) : sink_(sink) {}
+    explicit RecordOutput(ByteSink& sink) : sink_(&sink) {}
+    explicit RecordOutput(WrittenPieces& pieces) : pieces_(&pieces) {}
 
-    Status header(std::span<const std::uint8_t> bytes) { return sink_.write_all(bytes, direct_write_failed); }
+    Status header(std::span<const std::uint8_t> bytes) {
+        if (pieces_) {
+            pieces_->pieces.emplace_back(bytes.begin(), bytes.end());
+            pieces_->size += bytes.size();
+            return {};
+        }
+        return sink_->write_all(bytes, direct_write_failed);
+    }
 
-    // The first `count` records of a batch.
-    Status records(const EncodedBatch& batch, std::size_t count) {
+    // The first `count` records of a batch. Pieces take the batch's bytes over.
+    Status records(EncodedBatch& batch, std::size_t count) {
         if (count == 0) return {};
         const std::size_t length = batch.ends[count - 1];
-        if (sink_.is_memory()) return sink_.write_all({batch.bytes.data(), length}, direct_write_failed);
+        if (pieces_) {
+            batch.last_size = length;
+            batch.bytes.resize(length);
+            pieces_->size += length;
+            pieces_->pieces.push_back(std::move(batch.bytes));
+            batch.bytes = {};
+            return {};
+        }
         std::size_t start = 0;
         for (std::size_t r = 0; r < count; ++r) {
             const std::size_t n = batch.ends[r] - start;
@@ -89,10 +105,11 @@ public:
 
     // Writes what is buffered.
     Status flush() {
+        if (pieces_) return {};
         const std::size_t n = std::exchange(buffered_, 0);
         const std::uint8_t* data = staged_ ? staging_.get() : pending_;
         staged_ = false;
-        return sink_.write_all({data, n}, buffered_write_failed);
+        return sink_->write_all({data, n}, buffered_write_failed);
     }
 
 private:
@@ -101,7 +118,7 @@ private:
         if (n > free) {
             ORVANEL_TRY(flush());
         }
-        if (n >= write_buffer_size) return sink_.write_all({record, n}, direct_write_failed);
+        if (n >= write_buffer_size) return sink_->write_all({record, n}, direct_write_failed);
         if (buffered_ == 0) {
             pending_ = record;
         } else if (staged_ || pending_ + buffered_ != record) {
@@ -119,7 +136,8 @@ private:
         staged_ = true;
     }
 
-    ByteSink& sink_;
+    ByteSink* sink_ = nullptr;
+    WrittenPieces* pieces_ = nullptr;
     const std::uint8_t* pending_ = nullptr;  // the buffered bytes, unless staged
     std::size_t buffered_ = 0;
     bool staged_ = false;
@@ -136,8 +154,7 @@ public:
         for (const TableInfo& table : header.tables) type_codes_.push_back(table.type_code);
     }
 
-    Status run(ByteSink& sink, const MatrixHeader& header, WriteReport& report) {
-        RecordOutput output(sink);
+    Status run(RecordOutput& output, const MatrixHeader& header, WriteReport& report) {
         {
             std::vector<std::uint8_t> bytes;
             emit_header(header, bytes);
@@ -221,6 +238,9 @@ private:
     void encode_rows(EncodedBatch& batch) {
         batch.bytes.clear();
         batch.ends.clear();
+        // Room for as much as the batch before took, and a little more: a batch handed
+        // over as a piece leaves no room behind.
+        batch.bytes.reserve(batch.last_size + batch.last_size / 8);
         ScratchPool::Lease lease = scratch_.lend();
         const std::size_t z = zones_;
         for (std::uint64_t k = batch.first; k < batch.end; ++k) {
@@ -256,12 +276,12 @@ private:
     std::atomic<bool> thrown_{false};
 };
 
-Status write_all_rows(const MatrixHeader& header, std::span<const StridedTable> tables, ByteSink& sink,
+Status write_all_rows(const MatrixHeader& header, std::span<const StridedTable> tables, RecordOutput& output,
                       const ParallelSettings& settings, WriteReport& report) {
     if (tables.size() != header.tables.size())
         return MatrixError::shape_mismatch("stack tables", header.tables.size(), tables.size());
     WriteRun run(header, tables, settings);
-    return run.run(sink, header, report);
+    return run.run(output, header, report);
 }
 
 }  // namespace
@@ -272,16 +292,51 @@ Status write_values_to_file(std::string_view path, const MatrixHeader& header, s
     auto handle = open_for_writing_in_place(path);
     if (!handle) return handle.take_error();
     ByteSink sink = ByteSink::file(std::move(handle.value()));
-    ORVANEL_TRY(write_all_rows(header, tables, sink, settings, report));
+    RecordOutput output(sink);
+    ORVANEL_TRY(write_all_rows(header, tables, output, settings, report));
     return sink.handle().close();
 }
 
-Result<GrowableBuffer> write_values_to_memory(const MatrixHeader& header, std::span<const StridedTable> tables,
-                                              const ParallelSettings& settings, WriteReport& report) {
+Result<WrittenPieces> write_values_to_memory(const MatrixHeader& header, std::span<const StridedTable> tables,
+                                             const ParallelSettings& settings, WriteReport& report) {
     ORVANEL_TRY(validate_for_writing(header));
-    ByteSink sink = ByteSink::memory();
-    ORVANEL_TRY(write_all_rows(header, tables, sink, settings, report));
-    return std::move(sink.buffer());
+    WrittenPieces pieces;
+    RecordOutput output(pieces);
+    ORVANEL_TRY(write_all_rows(header, tables, output, settings, report));
+    return pieces;
+}
+
+void WrittenPieces::move_into(std::uint8_t* out, unsigned threads) {
+    // Consecutive pieces per task, a few tasks per thread: the copy is mostly the page
+    // faults of `out`, which threads take in parallel.
+    const unsigned workers = std::clamp(threads, 1u, max_parallel_threads);
+    const std::size_t share = std::max<std::size_t>(size / (4 * workers), std::size_t{1} << 20);
+    std::optional<WorkerPool> pool;
+    if (workers > 1 && size > share) pool.emplace(workers - 1);
+    std::size_t first = 0;
+    std::size_t offset = 0;
+    while (first < pieces.size()) {
+        std::size_t last = first;
+        std::size_t bytes = 0;
+        while (last < pieces.size() && (bytes == 0 || bytes + pieces[last].size() <= share)) bytes += pieces[last++].size();
+        auto copy = [this, out, first, last, offset] {
+            std::size_t at = offset;
+            for (std::size_t k = first; k < last; ++k) {
+                if (!pieces[k].empty()) std::memcpy(out + at, pieces[k].data(), pieces[k].size());
+                at += pieces[k].size();
+                std::vector<std::uint8_t>().swap(pieces[k]);
+            }
+        };
+        if (pool) {
+            pool->submit(copy);
+        } else {
+            copy();
+        }
+        first = last;
+        offset += bytes;
+    }
+    if (pool) pool->wait_all();
+    pieces.clear();
 }
 
 }  // namespace orvanel

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "core/error.hpp"
 #include "core/header.hpp"
@@ -38,8 +39,19 @@ struct WriteReport {
 // fresh temporary file, or a FIFO or device).
 Status write_values_to_file(std::string_view path, const MatrixHeader& header, std::span<const StridedTable> tables,
                             const ParallelSettings& settings, WriteReport& report);
-// The file's bytes.
-Result<GrowableBuffer> write_values_to_memory(const MatrixHeader& header, std::span<const StridedTable> tables,
-                                              const ParallelSettings& settings, WriteReport& report);
+// The file's bytes in pieces, in order: the header, then the records of each batch of
+// rows as they were encoded (never copied into one block here: the caller makes the one
+// block it needs, and fills it with move_into).
+struct WrittenPieces {
+    std::vector<std::vector<std::uint8_t>> pieces;
+    std::size_t size = 0;
+
+    // Copies the pieces one after another to `out` (`size` bytes), on up to `threads`
+    // threads, freeing each piece once it is copied.
+    void move_into(std::uint8_t* out, unsigned threads);
+};
+
+Result<WrittenPieces> write_values_to_memory(const MatrixHeader& header, std::span<const StridedTable> tables,
+                                             const ParallelSettings& settings, WriteReport& report);
 
 }  // namespace orvanel

@@ -125,7 +125,9 @@ void check_write(const Outcome& loaded, const ParallelSettings& settings) {
         FUZZ_CHECK(fuzz::same_error(serial.error(), parallel.error()));
         return;
     }
-    const auto a = serial.value().bytes(), b = parallel.value().bytes();
+    const auto a = serial.value().bytes();
+    std::vector<std::uint8_t> b(parallel.value().size);
+    parallel.value().move_into(b.data(), settings.threads);
     FUZZ_CHECK(std::equal(a.begin(), a.end(), b.begin(), b.end()));
     const std::string path = memory_file({});
     FUZZ_CHECK(orvanel::write_values_to_file(path, loaded.header, tables, settings, report).ok());

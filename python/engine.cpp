@@ -306,16 +306,6 @@ PyObject* raise_write_error(MatrixError&& error, const WriteReport& report, cons
     return nullptr;
 }
 
-// A new bytes object holding `data`; a large one is filled on huge pages.
-PyObject* bytes_from_buffer(std::span<const std::uint8_t> data) noexcept {
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size()));
-    if (bytes == nullptr) return nullptr;
-    char* target = PyBytes_AsString(bytes);
-    prefer_huge_pages(target, data.size());
-    if (!data.empty()) std::memcpy(target, data.data(), data.size());
-    return bytes;
-}
-
 constexpr Signature write_signature{"write()", std::array{"target", "zones", "tables", "values"},
                                     std::array{"banner", "run_id", "threads"}};
 
@@ -354,13 +344,25 @@ PyObject* engine_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             if (!*written) return raise_write_error(written->take_error(), report, header.value());
             Py_RETURN_NONE;
         }
-        std::optional<Result<GrowableBuffer>> written =
+        std::optional<Result<WrittenPieces>> written =
             run_unlocked([&] { return write_values_to_memory(header.value(), layout, settings, report); });
         if (!written) return nullptr;
         if (!*written) return raise_write_error(written->take_error(), report, header.value());
-        const GrowableBuffer buffer = std::move(*written).value();
-        written.reset();
-        return bytes_from_buffer(buffer.bytes());
+        WrittenPieces& pieces = written->value();
+        // The one copy of the file: into the new bytes object, which nobody else has yet,
+        // without the lock and on the threads of the write.
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pieces.size)));
+        if (!bytes) return nullptr;
+        auto* target = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
+        if (target == nullptr) return nullptr;
+        prefer_huge_pages(target, pieces.size);
+        if (!run_unlocked([&] {
+                pieces.move_into(target, settings.threads_for(pieces.size / sizeof(double)));
+                return true;
+            })) {
+            return nullptr;
+        }
+        return bytes.release();
     });
 }
 

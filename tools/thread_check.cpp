@@ -98,9 +98,10 @@ void check_parallel(const Matrix& matrix, const std::string& tag) {
     const auto expected = serial.value().bytes();
 
     WriteReport report;
-    auto bytes = write_values_to_memory(matrix.header(), tables, settings, report);
-    require(bytes.ok(), "parallel write to memory");
-    const auto got = bytes.value().bytes();
+    auto pieces = write_values_to_memory(matrix.header(), tables, settings, report);
+    require(pieces.ok(), "parallel write to memory");
+    std::vector<std::uint8_t> got(pieces.value().size);
+    pieces.value().move_into(got.data(), settings.threads);
     require(std::equal(got.begin(), got.end(), expected.begin(), expected.end()), "parallel write: same bytes");
     const std::string file = tag + ".mat";
     require(write_values_to_file(file, matrix.header(), tables, settings, report).ok(), "parallel write to a file");
