@@ -414,3 +414,36 @@ def test_file_is_created_with_mode_0666_less_the_umask_and_truncated(tmp_path):
 def test_values_refused(values, cls, message):
     with raises_exact(cls, message):
         _engine.write(None, Z, REALISTIC_TABLES, values)
+
+
+def zero_row_file(zones, tables):
+    """A valid file of zero rows, built record by record as arrays (millions of them)."""
+    count = zones * tables
+    records = np.zeros(count, dtype=[("row", "<u2"), ("table", "u1"), ("chunk", "<u2"), ("payload", "S3")])
+    records["row"] = np.arange(count) // tables + 1
+    records["table"] = np.arange(count) % tables + 1
+    records["chunk"] = len(ZERO_ROW) + 2
+    records["payload"] = ZERO_ROW
+    return standard_header(zones, [(f"t{k}", "D") for k in range(tables)]) + records.tobytes()
+
+
+def refuses_a_terabyte():
+    """Whether the system refuses an allocation far beyond its memory (it does unless told
+    to overcommit without limit)."""
+    try:
+        with open("/proc/sys/vm/overcommit_memory") as f:
+            return f.read().strip() in ("0", "2")
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not refuses_a_terabyte(), reason="the system hands out any amount of memory")
+def test_a_block_memory_cannot_hold_is_a_memory_error():
+    """A file that holds every row its header promises, for a block of a terabyte: a
+    plain MemoryError, as from the low-level module."""
+    data = zero_row_file(65535, 40)
+    for load in (lambda: _MatrixCore.from_bytes(data), lambda: _engine.load(data, threads=1),
+                 lambda: _engine.load(data, threads=2)):
+        with pytest.raises(MemoryError) as info:
+            load()
+        assert type(info.value) is MemoryError and info.value.args == ()
