@@ -265,12 +265,12 @@ def write(
     --------
     >>> orvanel.write("skim.mat", {"TIME": time, "DIST": dist}, types={"DIST": 2})  # doctest: +SKIP
     """
-    header_text(banner, "banner", DEFAULT_BANNER)
-    header_text(run_id, "run_id", DEFAULT_RUN_ID)
+    banner_text = header_text(banner, "banner", DEFAULT_BANNER)
+    run_id_text = header_text(run_id, "run_id", DEFAULT_RUN_ID)
     zones, names, tables = square_tables(arrays)
     codes = resolve_types(names, types)
     pairs = list(zip(names, codes))
-    matfile.write_arrays(path, zones, pairs, tables, banner, run_id, threads)
+    matfile.write_arrays(path, zones, pairs, tables, banner_text, run_id_text, threads)
 
 
 def sample_bytes() -> bytes:
