@@ -109,6 +109,8 @@ public:
         std::optional<WorkerPool> pool;
         if (threads > 1) pool.emplace(std::min(threads, max_parallel_threads) - 1);
         pool_ = pool && pool->helpers() > 0 ? &*pool : nullptr;
+        // Alone, the calling thread keeps one scratch for the whole load.
+        if (!pool_) own_lease_.emplace(scratch_.lend());
         // Batches in work at once: enough to keep every thread busy while the calling
         // thread frames the next, few enough to bound the file chunks they hold.
         max_in_work_ = pool_ ? 2 * (pool_->helpers() + 1) : 1;
@@ -216,7 +218,15 @@ private:
     }
 
     void decode(DecodeBatch& batch) {
+        if (own_lease_) {
+            decode_with(batch, *own_lease_);
+            return;
+        }
         ScratchPool::Lease lease = scratch_.lend();
+        decode_with(batch, lease);
+    }
+
+    void decode_with(DecodeBatch& batch, ScratchPool::Lease& lease) {
         const std::size_t z = zones_;
         for (const DecodeItem& item : batch.items) {
             // Nothing after a known failure can change the outcome.
@@ -238,6 +248,7 @@ private:
     const ParallelSettings& settings_;
     std::size_t zones_;
     ScratchPool scratch_;
+    std::optional<ScratchPool::Lease> own_lease_;
     WorkerPool* pool_ = nullptr;
     std::size_t max_in_work_ = 1;
     std::size_t batch_limit_ = 1;
