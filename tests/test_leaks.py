@@ -39,6 +39,11 @@ def usage():
     return {"resident": resident, "malloc": info.uordblks + info.hblkhd, "blocks": sys.getallocatedblocks()}
 
 
+class OwnBytes(bytes):
+    """Bytes of an object of their own: b"" itself is one object the whole interpreter
+    shares, whose reference count moves with any code that touches it."""
+
+
 class Arguments:
     """Every object the cycle hands to the module, kept for the reference counts."""
 
@@ -54,7 +59,7 @@ class Arguments:
         m.set_stack_array(self.stack)
         self.data = m.to_bytes()
         # Faulty inputs, one per stage of a load.
-        self.empty, self.truncated, self.trailing = b"", self.data[:-1], self.data + b"\x00"
+        self.empty, self.truncated, self.trailing = OwnBytes(), self.data[:-1], self.data + b"\x00"
         self.bad_header = b"\x03\x00\x00\x00" + self.data[4:]
         header = standard_header(2, [("t", "D")])
         self.bad_preamble = header + row_record(1, 1, b"\x81\x80\x00") + row_record(2, 1, ZERO_ROW)

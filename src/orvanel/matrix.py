@@ -405,16 +405,20 @@ class Matrix:
 
     # -- output -------------------------------------------------------------------
 
-    def write(self, path: str | os.PathLike[str]) -> None:
+    def write(self, path: str | os.PathLike[str], *, threads: int | None = None) -> None:
         """Write the matrix to a matrix file.
 
         The file appears only once it is complete; a failed write leaves any file already
-        at ``path`` as it was.
+        at ``path`` as it was. The values are written straight from the matrix's array.
 
         Parameters
         ----------
         path : str or os.PathLike
             Where to write.
+        threads : int, optional
+            How many threads encode the rows. By default the environment variable
+            ``ORVANEL_NUM_THREADS`` when set, else the processors this process may run on
+            (at most 8). The file is the same whatever the number.
 
         Raises
         ------
@@ -424,15 +428,21 @@ class Matrix:
             If the matrix exceeds the matrix file's limits (more than 255 tables or
             32,000 zones, a table name that is empty or not ASCII).
         OrvanelWriterError
-            If a row does not fit a row record (see the README on what fits).
+            If a row does not fit a row record (see the README on what fits); a note on
+            the exception names the table and the origin zone of the row.
         """
         from orvanel.formats.matfile import write_matrix
 
         self._warn_labels_dropped()
-        write_matrix(self, path)
+        write_matrix(self, path, threads)
 
-    def to_bytes(self) -> bytes:
+    def to_bytes(self, *, threads: int | None = None) -> bytes:
         """Return the content of the matrix file, as `write` would store it.
+
+        Parameters
+        ----------
+        threads : int, optional
+            How many threads encode the rows, as for `write`.
 
         Returns
         -------
@@ -441,7 +451,7 @@ class Matrix:
         from orvanel.formats.matfile import matrix_bytes
 
         self._warn_labels_dropped()
-        return matrix_bytes(self)
+        return matrix_bytes(self, threads)
 
     def _warn_labels_dropped(self) -> None:
         if self._labels is not None and not is_default(self._labels):

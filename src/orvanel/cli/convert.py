@@ -23,6 +23,7 @@ from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
 from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
 from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel._zones import is_default
+from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
 from orvanel.matrix import Matrix
 
@@ -118,9 +119,12 @@ def _add_zone_options(parser: argparse.ArgumentParser) -> None:
         action="store_true",
         help="CSV output: leave out the zone pairs that are zero in every table",
     )
+    add_threads_option(parser)
 
 
-def _read_options(args: argparse.Namespace, notice: Callable[[str], None]) -> ReadOptions:
+def _read_options(
+    args: argparse.Namespace, notice: Callable[[str], None], threads: int
+) -> ReadOptions:
     """The reader's options from --zones and --zones-file (read here, so that its faults
     are reported against it)."""
     labels = None
@@ -131,7 +135,9 @@ def _read_options(args: argparse.Namespace, notice: Callable[[str], None]) -> Re
             raise CommandError(
                 f"--zones {args.zones} does not match the {len(labels)} zones of {args.zones_file}", 2
             )
-    return ReadOptions(zones=args.zones, zone_labels=labels, lookup=args.lookup, notice=notice)
+    return ReadOptions(
+        zones=args.zones, zone_labels=labels, lookup=args.lookup, notice=notice, threads=threads
+    )
 
 
 def _read(
@@ -181,12 +187,13 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     types = type_codes(args.types)
     source = input_format(args.input)
     _check_format_options(args, source, target)
+    threads = thread_count(args)
 
     def notice(text: str) -> None:
         # Said even under --quiet: these are facts about the result, not progress.
         err.write(f"orvanel convert: note: {printable(text)}\n")
 
-    options = _read_options(args, notice)
+    options = _read_options(args, notice, threads)
     with about(args.input), named_on_command_line(args.input, "--tables/--table", args.tables or []):
         matrix = _read(source, args.input, args.tables, options, err, args.quiet)
 
@@ -194,11 +201,12 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         matrix = _retype(matrix, types, args)
 
     if target is MATRIX_FORMAT and (args.split is not None or len(matrix) > MATRIX_FILE_TABLES):
-        _write_matrix_files(args, matrix, WriteOptions(notice=notice), out, err)
+        _write_matrix_files(args, matrix, WriteOptions(notice=notice, threads=threads), out, err)
         return 0
 
     with about(args.output):
-        _write(target, matrix, args.output, WriteOptions(args.nonzero, notice), err, args.quiet)
+        write_options = WriteOptions(args.nonzero, notice, threads)
+        _write(target, matrix, args.output, write_options, err, args.quiet)
 
     if not args.quiet:
         out.write(

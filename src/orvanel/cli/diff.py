@@ -10,10 +10,11 @@ import numpy as np
 from numpy.typing import NDArray
 
 from orvanel._header import unique_labels
-from orvanel.formats.registry import read_any
+from orvanel.formats.registry import ReadOptions, read_any
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import json_number
 from orvanel.cli._text import EXIT_STATUS, printable
+from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.matrix import Matrix
 
 
@@ -76,6 +77,7 @@ def add_parser(commands: Any) -> None:
         "renamed and type_code (as {a, b}, when they differ), max_abs_diff, at, "
         "differing_cells; texts exact, NaN and infinities as strings",
     )
+    add_threads_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -214,10 +216,11 @@ def _table_facts(table: dict[str, Any]) -> list[str]:
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    options = ReadOptions(threads=thread_count(args))
     with about(args.a):
-        a = read_any(args.a)
+        a = read_any(args.a, options=options)
     with about(args.b):
-        b = read_any(args.b)
+        b = read_any(args.b, options=options)
     report = compare(a, b, args.rtol, args.atol, (args.a, args.b))
     if args.json:
         for table in report["tables"]:

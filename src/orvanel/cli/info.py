@@ -17,6 +17,7 @@ from orvanel.formats.registry import HEADER_TEXTS, ReadOptions, input_format
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import column_style, json_number
 from orvanel.cli._text import EXIT_STATUS, printable
+from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.io import SAMPLE_RESOURCE
 from orvanel.matrix import Matrix
 
@@ -42,6 +43,7 @@ def add_parser(commands: Any) -> None:
     )
     parser.add_argument("file", metavar="FILE", nargs="?", help="the file to describe")
     parser.add_argument("--json", action="store_true", help="print one JSON object instead")
+    add_threads_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -141,6 +143,7 @@ def render_json(report: dict[str, Any], out: TextIO) -> None:
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    options = ReadOptions(threads=thread_count(args))
     with ExitStack() as stack:
         if args.file is None:
             resource = resources.files("orvanel").joinpath(*SAMPLE_RESOURCE)
@@ -151,7 +154,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             sample = False
         fmt = input_format(path)
         with about(path):
-            matrix = fmt.read(path, None, None, ReadOptions())
+            matrix = fmt.read(path, None, None, options)
             size = os.path.getsize(path)
             header_texts = fmt.header_texts(path)
         report = describe(path, matrix, size, sample, fmt.name, header_texts)

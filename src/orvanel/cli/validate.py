@@ -8,6 +8,7 @@ from typing import Any, TextIO
 from orvanel.formats.registry import ReadOptions, input_format
 from orvanel.cli._errors import describe, is_expected
 from orvanel.cli._text import EXIT_STATUS, printable
+from orvanel.cli._threads import add_threads_option, thread_count
 
 
 def add_parser(commands: Any) -> None:
@@ -26,14 +27,16 @@ def add_parser(commands: Any) -> None:
     parser.add_argument(
         "-q", "--quiet", action="store_true", help="print only the files that are not valid"
     )
+    add_threads_option(parser)
     parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     status = 0
+    options = ReadOptions(threads=thread_count(args))
     for path in args.files:
         try:
-            input_format(path).read(path, None, None, ReadOptions())
+            input_format(path).read(path, None, None, options)
         except Exception as exc:
             if not is_expected(exc):
                 raise
