@@ -2,7 +2,8 @@
 # environment and describes the sample matrix with `orvanel info`. `make test` builds the
 # abi3 wheel, audits it, installs it into a private virtual environment and runs the whole
 # test suite, then runs it once more against the NumPy 1.x line, then replays the fuzz
-# seed corpus and the committed regression inputs through the fuzz targets.
+# seed corpus and the committed regression inputs through the fuzz targets. Before all
+# that it runs the C++ tests of the core's codec.
 
 PYTHON ?= python3
 VENV   := .venv
@@ -11,13 +12,22 @@ NP1    := .venv-numpy1
 DIST   := build/dist
 WHEEL   = $$(ls $(DIST)/orvanel-*.whl)
 
-.PHONY: run test test-numpy2 test-numpy1 fuzz-replay wheel install venv clean sanitize fuzz stress
+.PHONY: run test test-core test-numpy2 test-numpy1 fuzz-replay wheel install venv clean sanitize fuzz stress
 
 run: venv
 	$(VPY) -m pip install --quiet .
 	$(VENV)/bin/orvanel info
 
-test: test-numpy2 test-numpy1 fuzz-replay
+test: test-core test-numpy2 test-numpy1 fuzz-replay
+
+# The codec's kernels against plain references (tests/cpp), with the default compiler.
+CORE_TESTS := build/core-tests
+test-core:
+	@mkdir -p $(CORE_TESTS)
+	@{ cmake -S . -B $(CORE_TESTS) -DORVANEL_CORE_TESTS=ON -DORVANEL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
+	   cmake --build $(CORE_TESTS) -j 2 --target codec_test; } >$(CORE_TESTS)/build.log 2>&1 || \
+	   { cat $(CORE_TESTS)/build.log; exit 1; }
+	$(CORE_TESTS)/codec_test
 
 venv: $(VPY)
 

@@ -1,30 +1,45 @@
-"""Read and write throughput of orvanel against the alternatives a modeller has.
+"""Read and write throughput of orvanel's public API against the alternatives a modeller has.
 
-    python bench/bench_io.py [--zones N] [--repeat R]
+    python bench/bench_io.py [--zones N] [--repeat R] [--threads 1,2]
 
-Builds a realistic four-table matrix, then measures (median of R runs) orvanel's
-writing and loading paths, a NumPy copy of the same stack (memory bandwidth, the
-physical anchor), numpy.save/numpy.load, and HDF5 through h5py (gzip level 1 with the
-shuffle filter) when h5py is installed. Throughput is in GB/s of float64 values (8 bytes
-per cell, whatever the file holds). Peak memory of `open` and `to_bytes` is measured in
-a fresh subprocess each.
+Builds a realistic four-table matrix, then measures (best of R runs after a warm-up)
+orvanel's loading and writing through the public API on 1 and 2 threads, a NumPy copy
+of the same stack into a fresh array (the anchor: memory bandwidth and the page faults
+of a new array, which every load into a new array pays too), numpy.save/numpy.load,
+HDF5 through h5py (gzip level 1 with the shuffle filter, and Blosc2 with zstd through
+hdf5plugin) and openmatrix, where installed. Every figure is also given as a ratio to
+the copy measured in the same run, so that runs on a busy machine stay comparable.
+Throughput is in GB/s of float64 values (8 bytes per cell, whatever the file holds).
+
+The pipeline's own cost is the difference between a one-thread load or write and the
+serial reader or writer of the low-level module doing the same work (same codec, same
+page faults, no batches or pool). Peak memory of each orvanel operation is measured in a
+fresh subprocess each and compared with its limit.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 
 import numpy as np
 
-from orvanel._orvanel import TableDef, _MatrixCore
+import orvanel
+from orvanel._orvanel import _MatrixCore
 
 TABLES = [("TRIPS", "2"), ("TIME", "D"), ("COST", "S"), ("COUNT", "0")]
+MB = 1e6
+
+# Ratio to the copy each operation must reach, by thread count.
+TARGETS = {
+    "load": {1: 0.6, 2: 1.0},
+    "write": {1: 0.55, 2: 0.8},
+}
 
 
 def build_stack(zones: int, seed: int = 7) -> np.ndarray:
@@ -38,35 +53,56 @@ def build_stack(zones: int, seed: int = 7) -> np.ndarray:
     return np.stack([trips, time_, cost, count])
 
 
-def median_time(fn, repeat: int) -> float:
+def best_time(fn: Callable[[], object], repeat: int) -> float:
+    """Best of `repeat` runs after one warm-up run; each result is dropped before the
+    next run starts, so that every run allocates afresh."""
+    fn()
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
-        fn()
+        result = fn()
         times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        del result
+    return min(times)
 
 
-# Peak resident memory above the interpreter's own, in a fresh process: the load alone,
-# or a load followed by to_bytes. Read from /proc (VmHWM belongs to the new process;
-# getrusage's maximum would carry over the parent's).
+# Peak resident memory of one operation in a fresh process, above what the process held
+# before it (for a write: above the matrix it starts from, whose values the caller adds).
+# The peak is reset by /proc/self/clear_refs where the kernel allows it.
 PEAK_SCRIPT = r"""
 import sys
-from orvanel._orvanel import _MatrixCore
+import orvanel
+
 def status(field):
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
-what, path = sys.argv[1], sys.argv[2]
+
+def reset_peak():
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+
+what, path, threads = sys.argv[1], sys.argv[2], int(sys.argv[3])
+data = open(path, "rb").read() if what == "read_bytes" else None
+m = orvanel.read(path, threads=1) if what in ("write", "to_bytes") else None
 baseline = status("VmRSS")
-m = _MatrixCore.open(path)
-if what == "to_bytes":
-    data = m.to_bytes()
+reset_peak()
+if what == "read":
+    result = orvanel.read(path, threads=threads)
+elif what == "read_bytes":
+    result = orvanel.read_bytes(data, threads=threads)
+elif what == "write":
+    m.write(path + ".out", threads=threads)
+else:
+    result = m.to_bytes(threads=threads)
 print((status("VmHWM") - baseline) * 1024)
 """
 
 
-def peak_memory(what: str, path: str) -> int:
-    out = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, what, path], check=True,
+def peak_memory(what: str, path: str, threads: int) -> int:
+    out = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, what, path, str(threads)], check=True,
                          capture_output=True, text=True)
     return int(out.stdout.strip())
 
@@ -75,82 +111,143 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--zones", type=int, default=3000)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--threads", default="1,2", help="thread counts to measure (comma-separated)")
     args = parser.parse_args()
 
     zones, repeat = args.zones, args.repeat
+    thread_counts = [int(t) for t in args.threads.split(",")]
     stack = build_stack(zones)
     gigabytes = stack.nbytes / 1e9
-    defs = [TableDef(name, code) for name, code in TABLES]
-    matrix = _MatrixCore.create(zones, defs)
-    matrix.set_stack_array(stack)
+    matrix = orvanel.from_arrays({name: table for (name, _), table in zip(TABLES, stack)},
+                                 {name: code for name, code in TABLES})
+    core = matrix.to_core()
 
-    rows: list[tuple[str, float, str]] = []
+    rows: list[tuple[str, float, str, int]] = []  # name, seconds, kind, threads (0: not orvanel's)
     sizes: dict[str, int] = {}
+    peaks: list[tuple[str, int, int, float]] = []  # operation, threads, bytes, limit
 
     with tempfile.TemporaryDirectory() as tmp:
         mat_path = os.path.join(tmp, "bench.mat")
-        npy_path = os.path.join(tmp, "bench.npy")
-        h5_path = os.path.join(tmp, "bench.h5")
-
-        data = matrix.to_bytes()
+        data = matrix.to_bytes(threads=1)
         sizes["orvanel"] = len(data)
-        matrix.write(mat_path)
+        matrix.write(mat_path, threads=1)
 
-        rows.append(("numpy copy (anchor)", median_time(stack.copy, repeat), "anchor"))
-        rows.append(("orvanel to_bytes", median_time(matrix.to_bytes, repeat), "write"))
-        rows.append(("orvanel write", median_time(lambda: matrix.write(mat_path), repeat), "write"))
-        rows.append(("orvanel from_bytes", median_time(lambda: _MatrixCore.from_bytes(data), repeat), "load"))
-        rows.append(("orvanel open", median_time(lambda: _MatrixCore.open(mat_path), repeat), "load"))
-        rows.append(("orvanel open_tables (1)",
-                     median_time(lambda: _MatrixCore.open_tables(mat_path, ["TIME"]), repeat), "other"))
-        rows.append(("orvanel stack_array", median_time(matrix.stack_array, repeat), "other"))
+        rows.append(("numpy copy (anchor)", best_time(lambda: np.copy(stack), repeat), "anchor", 0))
+        for threads in thread_counts:
+            rows.append((f"read_bytes", best_time(lambda: orvanel.read_bytes(data, threads=threads), repeat),
+                         "load", threads))
+            rows.append((f"read (cached file)", best_time(lambda: orvanel.read(mat_path, threads=threads), repeat),
+                         "load", threads))
+            rows.append((f"write", best_time(lambda: matrix.write(mat_path, threads=threads), repeat), "write",
+                         threads))
+            rows.append((f"to_bytes", best_time(lambda: matrix.to_bytes(threads=threads), repeat), "write",
+                         threads))
+        serial_load = best_time(lambda: _MatrixCore.from_bytes(data), repeat)
+        serial_write = best_time(lambda: core.write(os.devnull), repeat)
+        one_thread_write = best_time(lambda: matrix.write(os.devnull, threads=1), repeat)
+        rows.append(("low-level from_bytes (serial)", serial_load, "other", 0))
+        rows.append(("low-level to_bytes (serial)", best_time(core.to_bytes, repeat), "other", 0))
+        rows.append(("low-level write /dev/null (serial)", serial_write, "other", 0))
+        rows.append(("write /dev/null", one_thread_write, "other", 1))
 
-        rows.append(("numpy.save", median_time(lambda: np.save(npy_path, stack), repeat), "other"))
+        npy_path = os.path.join(tmp, "bench.npy")
+        rows.append(("numpy.save", best_time(lambda: np.save(npy_path, stack), repeat), "other", 0))
         sizes["npy"] = os.path.getsize(npy_path)
-        rows.append(("numpy.load", median_time(lambda: np.load(npy_path), repeat), "other"))
+        rows.append(("numpy.load", best_time(lambda: np.load(npy_path), repeat), "other", 0))
 
         try:
             import h5py
         except ImportError:
             h5py = None
         if h5py is not None:
-            def h5_write():
-                with h5py.File(h5_path, "w") as f:
+            filters = {"gzip 1 + shuffle": dict(compression="gzip", compression_opts=1, shuffle=True)}
+            try:
+                import hdf5plugin
+
+                filters["blosc2 zstd"] = dict(hdf5plugin.Blosc2(cname="zstd", clevel=1,
+                                                                filters=hdf5plugin.Blosc2.SHUFFLE))
+            except ImportError:
+                pass
+            for label, options in filters.items():
+                h5_path = os.path.join(tmp, f"bench-{len(sizes)}.h5")
+
+                def h5_write(h5_path=h5_path, options=options):
+                    with h5py.File(h5_path, "w") as f:
+                        for (name, _), table in zip(TABLES, stack):
+                            f.create_dataset(f"data/{name}", data=table, chunks=True, **options)
+
+                def h5_read(h5_path=h5_path):
+                    with h5py.File(h5_path, "r") as f:
+                        return [f[f"data/{name}"][...] for name, _ in TABLES]
+
+                rows.append((f"h5py write ({label})", best_time(h5_write, repeat), "other", 0))
+                sizes[f"hdf5 {label}"] = os.path.getsize(h5_path)
+                rows.append((f"h5py read ({label})", best_time(h5_read, repeat), "other", 0))
+        try:
+            import openmatrix
+        except ImportError:
+            openmatrix = None
+        if openmatrix is not None:
+            omx_path = os.path.join(tmp, "bench.omx")
+
+            def omx_write():
+                with openmatrix.open_file(omx_path, "w") as f:
                     for (name, _), table in zip(TABLES, stack):
-                        f.create_dataset(f"data/{name}", data=table, compression="gzip",
-                                         compression_opts=1, shuffle=True, chunks=True)
+                        f[name] = table
 
-            def h5_read():
-                with h5py.File(h5_path, "r") as f:
-                    return [f[f"data/{name}"][...] for name, _ in TABLES]
+            def omx_read():
+                with openmatrix.open_file(omx_path, "r") as f:
+                    return [np.array(f[name]) for name, _ in TABLES]
 
-            rows.append(("h5py write (gzip 1 + shuffle)", median_time(h5_write, repeat), "other"))
-            sizes["hdf5"] = os.path.getsize(h5_path)
-            rows.append(("h5py read", median_time(h5_read, repeat), "other"))
+            rows.append(("openmatrix write", best_time(omx_write, repeat), "other", 0))
+            sizes["omx (openmatrix)"] = os.path.getsize(omx_path)
+            rows.append(("openmatrix read", best_time(omx_read, repeat), "other", 0))
 
-        open_peak = peak_memory("open", mat_path)
-        to_bytes_peak = peak_memory("to_bytes", mat_path)
+        block = stack.nbytes
+        file_size = sizes["orvanel"]
+        limits = {"read": block + 16 * MB, "read_bytes": block + file_size + 16 * MB,
+                  "write": block + 16 * MB, "to_bytes": block + 2 * file_size + 16 * MB}
+        for threads in thread_counts:
+            for what, limit in limits.items():
+                peak = peak_memory(what, mat_path, threads)
+                # A write is measured above the matrix it starts from: its values count too.
+                if what in ("write", "to_bytes"):
+                    peak += block
+                peaks.append((what, threads, peak, limit))
 
-    anchor = next(seconds for name, seconds, kind in rows if kind == "anchor")
-    print(f"{zones} zones, {len(TABLES)} tables, {gigabytes:.3f} GB of float64 values, median of {repeat}\n")
-    print(f"{'operation':34} {'seconds':>9} {'GB/s':>8} {'vs copy':>8}")
-    for name, seconds, _ in rows:
-        print(f"{name:34} {seconds:9.4f} {gigabytes / seconds:8.2f} {anchor / seconds:8.3f}")
+    anchor = next(seconds for _, seconds, kind, _ in rows if kind == "anchor")
+    print(f"{zones} zones, {len(TABLES)} tables, {gigabytes:.3f} GB of float64 values, "
+          f"best of {repeat} after a warm-up, {os.cpu_count()} processors\n")
+    print(f"{'operation':38} {'threads':>7} {'seconds':>9} {'GB/s':>8} {'vs copy':>8}")
+    for name, seconds, kind, threads in rows:
+        shown = f"orvanel {name}" if threads else name
+        print(f"{shown:38} {threads or '':>7} {seconds:9.4f} {gigabytes / seconds:8.2f} {anchor / seconds:8.3f}")
     print()
     for name, size in sizes.items():
-        print(f"file size {name:10} {size / 1e6:10.1f} MB  ({size / stack.size:.2f} bytes per cell)")
-    block = stack.nbytes
-    print(f"\npeak memory open      {open_peak / 1e6:8.1f} MB  (value block {block / 1e6:.1f} MB, "
-          f"limit {(block + 16e6) / 1e6:.1f} MB)")
-    print(f"peak memory to_bytes  {to_bytes_peak / 1e6:8.1f} MB  (limit block + 2 x file + 16 MB = "
-          f"{(block + 2 * sizes['orvanel'] + 16e6) / 1e6:.1f} MB)")
-    targets = {"load": 1 / 3, "write": 1 / 6}
-    print()
-    for name, seconds, kind in rows:
-        if kind in targets:
-            ratio = anchor / seconds
-            verdict = "meets" if ratio >= targets[kind] else "MISSES"
-            print(f"{name:34} {ratio:.3f} of copy throughput: {verdict} the target {targets[kind]:.3f}")
+        print(f"file size {name:22} {size / MB:10.1f} MB  ({size / stack.size:.2f} bytes per cell)")
+
+    print("\npipeline cost (one thread against the serial low-level reader and writer, same work):")
+    for name, serial in (("read_bytes", serial_load), ("write /dev/null", serial_write)):
+        one = next((s for n, s, k, t in rows if n == name and t == 1), None)
+        if one is not None:
+            print(f"  {name:16} {one - serial:+8.4f} s  ({(one - serial) / serial * 100:+.1f} % of the serial "
+                  f"{serial:.4f} s)")
+
+    print("\npeak memory (fresh process; values included):")
+    for what, threads, peak, limit in peaks:
+        verdict = "meets" if peak <= limit else "EXCEEDS"
+        print(f"  {what:10} {threads} thread{'s' if threads > 1 else ' '} {peak / MB:8.1f} MB  "
+              f"limit {limit / MB:8.1f} MB  {verdict}")
+
+    print("\ntargets (ratio to the copy):")
+    for name, seconds, kind, threads in rows:
+        target = TARGETS.get(kind, {}).get(threads)
+        if target is None:
+            continue
+        ratio = anchor / seconds
+        verdict = "meets" if ratio >= target else "MISSES"
+        print(f"  {name:20} {threads} thread{'s' if threads > 1 else ' '} {ratio:6.3f}  {verdict} the target "
+              f"{target:.2f}")
 
 
 if __name__ == "__main__":

@@ -4,9 +4,9 @@
 #include <bit>
 #include <cstring>
 
+#include "core/kernels.hpp"
 #include "core/payload.hpp"
 #include "core/plane.hpp"
-#include "core/transpose.hpp"
 
 namespace orvanel {
 
@@ -18,10 +18,12 @@ struct Planes {
     const std::uint8_t* p[8];
 };
 
+// ---- the exact decoder: the reference, and the source of every error ----------------
+
 // Expands the planes marked in `mask` (bit 7 - k for plane k, k < plane_count) one after
 // another from `rest`, which they must use up exactly.
-Result<Planes> decode_planes(std::span<const std::uint8_t> rest, std::uint8_t mask, int plane_count,
-                             PlaneScratch& scratch) {
+Result<Planes> decode_planes_exact(std::span<const std::uint8_t> rest, std::uint8_t mask, int plane_count,
+                                   PlaneScratch& scratch) {
     Planes planes{};
     std::size_t used = 0;
     for (int k = 0; k < 8; ++k) {
@@ -38,39 +40,27 @@ Result<Planes> decode_planes(std::span<const std::uint8_t> rest, std::uint8_t ma
     return planes;
 }
 
-void assemble_doubles(const Planes& planes, std::span<double> out) {
-    double* dst = out.data();
-    join_planes(out.size(), planes.p, [dst](std::size_t i, std::uint64_t w) { dst[i] = std::bit_cast<double>(w); });
+// The index of the first byte of the marker plane that is not the marker, or n.
+std::size_t first_non_marker(const std::uint8_t* marker, std::size_t n) {
+    constexpr std::uint64_t all_markers = 0x0101010101010101ull * float32_marker;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, marker + i, 8);
+        if (w != all_markers) break;
+    }
+    while (i < n && marker[i] == float32_marker) ++i;
+    return i;
 }
 
-void assemble_floats(const Planes& planes, std::span<double> out) {
-    double* dst = out.data();
-    join_planes(out.size(), planes.p, [dst](std::size_t i, std::uint64_t w) {
-        dst[i] = static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(w)));
-    });
-}
-
-// magnitude / 10^e, negated when bit 0 of the scale-and-sign byte is set. An absent
-// plane 4 reads as zero bytes: exponent 0 and positive, so m / 1.0 = m exactly.
-void assemble_fixed(const Planes& planes, std::span<double> out) {
-    double* dst = out.data();
-    join_planes(out.size(), planes.p, [dst](std::size_t i, std::uint64_t w) {
-        const auto m = static_cast<std::uint32_t>(w);
-        const auto s = static_cast<std::uint8_t>(w >> 32);
-        const double v = static_cast<double>(m) / powers_of_ten[s >> 4];
-        dst[i] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^ (std::uint64_t{s & 1u} << 63));
-    });
-}
-
-}  // namespace
-
-Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, PlaneScratch& scratch,
-                      std::span<double> out) {
+Status decode_exact(TypeCode type_code, std::span<const std::uint8_t> payload, PlaneScratch& scratch,
+                    std::span<double> out) {
     if (payload.size() < 3) return MatrixError::unexpected_eof();
     if (payload[0] != payload_preamble || payload[1] != payload_preamble)
         return MatrixError::invalid_preamble(payload[0], payload[1]);
     const std::uint8_t d = payload[2];
     const std::span<const std::uint8_t> rest = payload.subspan(3);
+    const CodecKernels& reference = portable_kernels();
 
     if (d == descriptor_zero_row) {
         if (!rest.empty()) return MatrixError::trailing_bytes();
@@ -78,26 +68,91 @@ Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload,
         return {};
     }
     if (d == descriptor_raw_double || type_code.is_double()) {
-        auto planes = decode_planes(rest, d, double_plane_count, scratch);
+        auto planes = decode_planes_exact(rest, d, double_plane_count, scratch);
         if (!planes) return planes.take_error();
-        assemble_doubles(planes.value(), out);
+        reference.join_double(planes.value().p, out.size(), out.data());
         return {};
     }
     if (type_code.is_single()) {
         if (d != descriptor_float32) return MatrixError::invalid_descriptor(d, type_code);
-        auto planes = decode_planes(rest, d, float32_plane_count, scratch);
+        auto planes = decode_planes_exact(rest, d, float32_plane_count, scratch);
         if (!planes) return planes.take_error();
         const std::uint8_t* marker = planes.value().p[float32_marker_plane];
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            if (marker[i] != float32_marker) return MatrixError::invalid_float32_marker(i, marker[i]);
-        }
-        assemble_floats(planes.value(), out);
+        if (const std::size_t i = first_non_marker(marker, out.size()); i < out.size())
+            return MatrixError::invalid_float32_marker(i, marker[i]);
+        reference.join_float(planes.value().p, out.size(), out.data());
         return {};
     }
     if (d & fixed_unused_descriptor_bits) return MatrixError::invalid_descriptor(d, type_code);
-    auto planes = decode_planes(rest, d, fixed_plane_count, scratch);
+    auto planes = decode_planes_exact(rest, d, fixed_plane_count, scratch);
     if (!planes) return planes.take_error();
-    assemble_fixed(planes.value(), out);
+    const std::uint8_t* scale = d & plane_bit(4) ? planes.value().p[4] : nullptr;
+    reference.join_fixed(planes.value().p, scale, out.size(), out.data());
+    return {};
+}
+
+// ---- the fast decoder ------------------------------------------------------------------
+
+// Expands the marked planes with the fast kernel. False when the tokens are not valid or
+// do not use up `rest` exactly: the exact decoder then finds the error.
+bool expand_planes(std::span<const std::uint8_t> rest, std::size_t readable_after, std::uint8_t mask,
+                   int plane_count, PlaneScratch& scratch, const CodecKernels& kernels, Planes& planes) {
+    const std::size_t zones = scratch.zone_count();
+    std::size_t pos = 0;
+    for (int k = 0; k < 8; ++k) {
+        if (k < plane_count && (mask & plane_bit(k))) {
+            pos = kernels.expand_plane(rest.data(), rest.size(), readable_after, pos, scratch.plane_data(k), zones);
+            if (pos == expand_failed) return false;
+            planes.p[k] = scratch.plane_data(k);
+        } else {
+            planes.p[k] = scratch.zero_plane().data();
+        }
+    }
+    return pos == rest.size();
+}
+
+}  // namespace
+
+Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, std::size_t readable_after,
+                      PlaneScratch& scratch, std::span<double> out) {
+    return decode_payload(type_code, payload, readable_after, scratch, out, codec_kernels());
+}
+
+// Checks in the same order as the exact decoder; any failure of the fast path is
+// decoded again exactly, which gives the error.
+Status decode_payload(TypeCode type_code, std::span<const std::uint8_t> payload, std::size_t readable_after,
+                      PlaneScratch& scratch, std::span<double> out, const CodecKernels& kernels) {
+    if (payload.size() < 3 || payload[0] != payload_preamble || payload[1] != payload_preamble)
+        return decode_exact(type_code, payload, scratch, out);
+    const std::uint8_t d = payload[2];
+    const std::span<const std::uint8_t> rest = payload.subspan(3);
+    const std::size_t n = out.size();
+    readable_after = std::min(readable_after, decode_overread);  // all the kernels can use
+    Planes planes;
+
+    if (d == descriptor_zero_row) {
+        if (!rest.empty()) return MatrixError::trailing_bytes();
+        std::fill(out.begin(), out.end(), 0.0);
+        return {};
+    }
+    if (d == descriptor_raw_double || type_code.is_double()) {
+        if (!expand_planes(rest, readable_after, d, double_plane_count, scratch, kernels, planes))
+            return decode_exact(type_code, payload, scratch, out);
+        kernels.join_double(planes.p, n, out.data());
+        return {};
+    }
+    if (type_code.is_single()) {
+        if (d != descriptor_float32 ||
+            !expand_planes(rest, readable_after, d, float32_plane_count, scratch, kernels, planes) ||
+            first_non_marker(planes.p[float32_marker_plane], n) < n)
+            return decode_exact(type_code, payload, scratch, out);
+        kernels.join_float(planes.p, n, out.data());
+        return {};
+    }
+    if ((d & fixed_unused_descriptor_bits) ||
+        !expand_planes(rest, readable_after, d, fixed_plane_count, scratch, kernels, planes))
+        return decode_exact(type_code, payload, scratch, out);
+    kernels.join_fixed(planes.p, d & plane_bit(4) ? planes.p[4] : nullptr, n, out.data());
     return {};
 }
 

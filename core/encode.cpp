@@ -1,49 +1,47 @@
 #include "core/encode.hpp"
 
 #include <bit>
-#include <cmath>
 #include <cstring>
-#include <limits>
 
+#include "core/kernels.hpp"
 #include "core/payload.hpp"
 #include "core/plane.hpp"
 #include "core/schema.hpp"
-#include "core/transpose.hpp"
 
 namespace orvanel {
 
+static_assert(encode_overwrite >= token_overwrite);
+
 namespace {
 
-constexpr double max_magnitude = 4294967295.0;
-
-// 2^52: every double of at least this magnitude is already integral.
-constexpr double two_52 = 4503599627370496.0;
-
-void append_preamble(std::vector<std::uint8_t>& out, std::uint8_t descriptor) {
-    out.push_back(payload_preamble);
-    out.push_back(payload_preamble);
-    out.push_back(descriptor);
+std::size_t write_preamble(std::uint8_t* out, std::uint8_t descriptor) {
+    out[0] = payload_preamble;
+    out[1] = payload_preamble;
+    out[2] = descriptor;
+    return 3;
 }
 
+// Every value is zero (either sign): the bits other than the sign are all clear. Stops
+// at the first block with a non-zero value, which for most rows is the first.
 bool is_zero_row(std::span<const double> row) {
-    for (double v : row) {
-        if (v != 0.0) return false;
+    constexpr std::uint64_t unsigned_bits = 0x7FFFFFFFFFFFFFFF;
+    const double* v = row.data();
+    const std::size_t n = row.size();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t any = 0;
+        for (std::size_t j = 0; j < 8; ++j) any |= std::bit_cast<std::uint64_t>(v[i + j]);
+        if (any & unsigned_bits) return false;
     }
-    return true;
-}
-
-// Round to nearest, ties to even, without a library call: adding and removing 2^52
-// leaves exactly the integral part rounded in the current (nearest-even) mode.
-double round_half_even(double x) {
-    const double a = std::fabs(x);
-    if (!(a < two_52)) return x;
-    return std::copysign((a + two_52) - two_52, x);
+    std::uint64_t any = 0;
+    for (; i < n; ++i) any |= std::bit_cast<std::uint64_t>(v[i]);
+    return (any & unsigned_bits) == 0;
 }
 
 struct PlaneSet {
     std::uint8_t* p[8];
     explicit PlaneSet(PlaneScratch& scratch) {
-        for (int k = 0; k < 8; ++k) p[k] = scratch.plane(k).data();
+        for (int k = 0; k < 8; ++k) p[k] = scratch.plane_data(k);
     }
 };
 
@@ -57,84 +55,55 @@ std::uint8_t nonzero_planes(std::uint64_t or_all, int plane_count) {
     return descriptor;
 }
 
-void append_planes(PlaneScratch& scratch, int plane_count, std::uint8_t descriptor, std::vector<std::uint8_t>& out) {
-    append_preamble(out, descriptor);
+std::size_t write_planes(PlaneScratch& scratch, int plane_count, std::uint8_t descriptor, std::uint8_t* out,
+                         const CodecKernels& kernels) {
+    std::size_t size = write_preamble(out, descriptor);
     for (int k = 0; k < plane_count; ++k) {
-        if (descriptor & plane_bit(k)) encode_plane(scratch.plane(k), out);
+        if (descriptor & plane_bit(k)) size += encode_plane_fast(scratch.plane(k), scratch.bits(), out + size, kernels);
     }
+    return size;
 }
 
-// Planes 0..7 of the 64 bits of every value.
-std::uint64_t split_doubles(std::span<const double> row, PlaneScratch& scratch) {
-    const double* v = row.data();
-    std::uint64_t or_all = 0;
-    split_planes(row.size(), double_plane_count, PlaneSet(scratch).p, or_all, [v](std::size_t i, std::uint64_t& w) {
-        w = std::bit_cast<std::uint64_t>(v[i]);
-        return true;
-    });
-    return or_all;
-}
-
-void encode_raw(std::span<const double> row, PlaneScratch& scratch, std::vector<std::uint8_t>& out) {
-    split_doubles(row, scratch);
-    append_planes(scratch, double_plane_count, descriptor_raw_double, out);
-}
-
-// Float32 planes 0..3 and the marker plane 4; false when a finite value overflows.
-bool split_floats(std::span<const double> row, PlaneScratch& scratch) {
-    const double* v = row.data();
-    std::uint64_t or_all = 0;
-    const bool fits = split_planes(row.size(), float32_value_plane_count, PlaneSet(scratch).p, or_all,
-                                   [v](std::size_t i, std::uint64_t& w) {
-        const float f = static_cast<float>(v[i]);
-        w = std::bit_cast<std::uint32_t>(f);
-        return !(std::isinf(f) && std::isfinite(v[i]));
-    });
-    if (fits) std::memset(scratch.plane(float32_marker_plane).data(), float32_marker, row.size());
-    return fits;
-}
-
-// Magnitude planes 0..3 and scale-and-sign plane 4; false when a value is not finite or
-// its magnitude does not fit 32 bits. Returns the OR of all words through `or_all`.
-bool split_fixed(std::span<const double> row, std::uint8_t precision, PlaneScratch& scratch, std::uint64_t& or_all) {
-    const double scale = powers_of_ten[precision];
-    const std::uint64_t scale_byte = std::uint64_t{precision} << 4;
-    const double* v = row.data();
-    return split_planes(row.size(), fixed_plane_count, PlaneSet(scratch).p, or_all,
-                        [=](std::size_t i, std::uint64_t& w) {
-        if (!std::isfinite(v[i])) return false;
-        const double r = round_half_even(scale * v[i]);
-        const double magnitude = std::fabs(r);
-        if (magnitude > max_magnitude) return false;
-        const auto m = static_cast<std::uint32_t>(magnitude);
-        const std::uint64_t sign_scale = m == 0 ? 0 : (scale_byte | (r < 0 ? 1 : 0));
-        w = m | sign_scale << 32;
-        return true;
-    });
+std::size_t encode_raw(std::span<const double> row, PlaneScratch& scratch, std::uint8_t* out,
+                       const CodecKernels& kernels) {
+    kernels.split_double(row.data(), row.size(), PlaneSet(scratch).p);
+    return write_planes(scratch, double_plane_count, descriptor_raw_double, out, kernels);
 }
 
 }  // namespace
 
-void encode_payload(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
-                    std::vector<std::uint8_t>& out) {
-    if (is_zero_row(row)) {
-        append_preamble(out, descriptor_zero_row);
-        return;
-    }
+std::size_t encode_payload_into(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
+                                std::uint8_t* out) noexcept {
+    return encode_payload_into(type_code, row, scratch, out, codec_kernels());
+}
+
+std::size_t encode_payload_into(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
+                                std::uint8_t* out, const CodecKernels& kernels) noexcept {
+    if (is_zero_row(row)) return write_preamble(out, descriptor_zero_row);
+    const double* v = row.data();
+    const std::size_t n = row.size();
     if (type_code.is_double()) {
-        const std::uint64_t or_all = split_doubles(row, scratch);
-        append_planes(scratch, double_plane_count, nonzero_planes(or_all, double_plane_count), out);
-        return;
+        const std::uint64_t or_all = kernels.split_double(v, n, PlaneSet(scratch).p);
+        return write_planes(scratch, double_plane_count, nonzero_planes(or_all, double_plane_count), out, kernels);
     }
     if (type_code.is_single()) {
-        if (!split_floats(row, scratch)) return encode_raw(row, scratch, out);
-        append_planes(scratch, float32_plane_count, descriptor_float32, out);
-        return;
+        if (!kernels.split_float(v, n, PlaneSet(scratch).p)) return encode_raw(row, scratch, out, kernels);
+        // Every byte of the marker plane is the marker: its tokens need no scan.
+        std::size_t size = write_planes(scratch, float32_value_plane_count, descriptor_float32, out, kernels);
+        return size + encode_uniform_plane(float32_marker, n, out + size);
     }
     std::uint64_t or_all = 0;
-    if (type_code.precision > max_fixed_precision || !split_fixed(row, type_code.precision, scratch, or_all))
-        return encode_raw(row, scratch, out);
-    append_planes(scratch, fixed_plane_count, nonzero_planes(or_all, fixed_plane_count), out);
+    if (type_code.precision > max_fixed_precision ||
+        !kernels.split_fixed(v, n, type_code.precision, PlaneSet(scratch).p, &or_all))
+        return encode_raw(row, scratch, out, kernels);
+    return write_planes(scratch, fixed_plane_count, nonzero_planes(or_all, fixed_plane_count), out, kernels);
+}
+
+void encode_payload(TypeCode type_code, std::span<const double> row, PlaneScratch& scratch,
+                    std::vector<std::uint8_t>& out) {
+    std::uint8_t* staged = scratch.staging(max_payload_size_for(row.size()));
+    const std::size_t size = encode_payload_into(type_code, row, scratch, staged);
+    out.insert(out.end(), staged, staged + size);
 }
 
 }  // namespace orvanel

@@ -139,6 +139,12 @@ Result<FileReplacement> FileReplacement::begin(std::string_view path) {
     return replacement;
 }
 
+Result<FileHandle> open_for_writing_in_place(std::string_view path) {
+    auto c_path = path_to_c_string(path);
+    if (!c_path) return c_path.take_error();
+    return open_in_place(c_path.value());
+}
+
 Status FileReplacement::commit() {
     ORVANEL_TRY(file_.close());
     if (temp_path_.empty()) return {};

@@ -33,4 +33,9 @@ private:
     std::string target_path_;
 };
 
+// Opens `path` for writing as it is: created with mode 0666 less the umask, or
+// truncated; a symbolic link is followed. Waits for a reader of a FIFO (a signal may end
+// the wait, see core/interrupt.hpp).
+Result<FileHandle> open_for_writing_in_place(std::string_view path);
+
 }  // namespace orvanel

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/file_chunks.hpp"
 #include "core/source.hpp"
 #include "core/unicode.hpp"
 
@@ -154,7 +155,10 @@ void MatrixHeader::number_tables() noexcept {
     for (std::size_t i = 0; i < tables.size(); ++i) tables[i].index = static_cast<std::uint8_t>(i + 1);
 }
 
-Result<MatrixHeader> read_header(ByteSource& source) {
+namespace {
+
+template <class Source>
+Result<MatrixHeader> read_header_from(Source& source) {
     MatrixHeader header;
     Dimensions dims{};
     std::vector<std::uint8_t> content;
@@ -201,6 +205,11 @@ Result<MatrixHeader> read_header(ByteSource& source) {
     }
     return header;
 }
+
+}  // namespace
+
+Result<MatrixHeader> read_header(ByteSource& source) { return read_header_from(source); }
+Result<MatrixHeader> read_header(FileChunks& source) { return read_header_from(source); }
 
 void emit_header(const MatrixHeader& header, std::vector<std::uint8_t>& out) {
     append_record(out, nul_terminated(header.banner));

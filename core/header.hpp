@@ -11,6 +11,7 @@
 namespace orvanel {
 
 class ByteSource;
+class FileChunks;
 
 // The banner of a file written without one. Its version text is part of the file format
 // these files are written in, not the package version: it does not follow releases of
@@ -50,6 +51,7 @@ struct MatrixHeader {
 // Reads exactly the five header records from `source`, leaving it on the first row
 // record. Errors carry the source's byte counter at the moment of failure.
 Result<MatrixHeader> read_header(ByteSource& source);
+Result<MatrixHeader> read_header(FileChunks& source);
 
 // Appends the five header records to `out`, byte for byte as a file holds them.
 // The caller has validated the header.

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -44,5 +46,29 @@ inline bool is_zero_row_payload(std::span<const std::uint8_t> payload) noexcept 
 // scale-and-sign byte; written values use e = precision, 0..9.
 inline constexpr double powers_of_ten[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// The divisor of each scale-and-sign byte s: 10^(s >> 4), negative when s & 1. Dividing
+// by a negative divisor negates the correctly rounded quotient exactly (0 becomes -0), so
+// m / fixed_point_divisors[s] is the value of magnitude m.
+// (A plain array in a struct: vector kernels index it without calling any function.)
+struct DivisorTable {
+    double of[256];
+};
+inline constexpr DivisorTable fixed_point_divisors = [] {
+    DivisorTable t{};
+    for (int s = 0; s < 256; ++s) t.of[s] = (s & 1 ? -1.0 : 1.0) * powers_of_ten[s >> 4];
+    return t;
+}();
+
+// Rounding to a fixed-point magnitude without a branch or a library call. For |x| below
+// 2^52, the sum |x| + 2^52 lies where doubles are one apart, so it is 2^52 plus |x|
+// rounded to an integer in the current (nearest, ties to even) mode; below 2^32 that
+// integer is the low word of the sum's bits and the high word is fixed_point_high_word.
+// Any larger magnitude, an infinity or a NaN gives another high word: the magnitude
+// fits 32 bits exactly when the high word is fixed_point_high_word.
+inline constexpr double two_pow_52 = 4503599627370496.0;
+inline constexpr std::uint32_t fixed_point_high_word = 0x43300000;
+
+inline std::uint64_t fixed_point_word(double x) noexcept { return std::bit_cast<std::uint64_t>(std::fabs(x) + two_pow_52); }
 
 }  // namespace orvanel

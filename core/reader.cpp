@@ -33,7 +33,7 @@ MatrixReader::MatrixReader(ByteSource source, MatrixHeader header)
       header_(std::move(header)),
       zone_count_(header_.zone_count),
       table_count_(header_.table_count()),
-      expected_total_(std::uint32_t{header_.zone_count} * header_.table_count()),
+      framing_(header_),
       scratch_(header_.zone_count) {
     type_codes_.reserve(header_.tables.size());
     for (const TableInfo& table : header_.tables) type_codes_.push_back(table.type_code);
@@ -53,36 +53,7 @@ Result<MatrixReader> MatrixReader::from_bytes(std::span<const std::uint8_t> data
 }
 
 Result<std::optional<RowRecordHead>> MatrixReader::next_record() {
-    using Next = std::optional<RowRecordHead>;
-    if (finished_) return Next{};
-    if (records_read_ >= expected_total_) {
-        auto more = source_.has_more();
-        if (!more) return more.take_error();
-        if (more.value()) return MatrixError::trailing_bytes().at(source_.counter());
-        finished_ = true;
-        return Next{};
-    }
-
-    RowRecordHead head;
-    head.record_start = source_.counter();
-    std::uint8_t bytes[record_header_size];
-    ORVANEL_TRY(source_.read_exact(bytes));
-    const RecordHeader fields = parse_record_header(bytes);
-    head.row = fields.row;
-    head.table = fields.table;
-    if (fields.chunk_size < min_chunk_size)
-        return MatrixError::invalid_chunk_size(fields.chunk_size).at(head.record_start + chunk_size_offset);
-
-    auto payload = source_.read_view(fields.chunk_size - min_chunk_size, payload_buffer_);
-    if (!payload) return payload.take_error();
-    head.payload = payload.value();
-
-    if (head.table == 0 || head.table > table_count_ || head.row == 0 || head.row > zone_count_)
-        return MatrixError::invalid_row_index(head.row, head.table, zone_count_, table_count_).at(head.record_start);
-    if (head.row != expected_.row || head.table != expected_.table)
-        return MatrixError::row_order_violation(expected_.row, expected_.table, head.row, head.table)
-            .at(head.record_start);
-    return Next{head};
+    return framing_.next(source_, payload_buffer_);
 }
 
 Status MatrixReader::decode_into(const RowRecordHead& head, std::span<double> out) {
@@ -95,13 +66,10 @@ Status MatrixReader::decode_into(const RowRecordHead& head, std::span<double> ou
     return {};
 }
 
-void MatrixReader::advance() noexcept {
-    ++records_read_;
-    expected_.advance(table_count_);
-}
+void MatrixReader::advance() noexcept { framing_.advance(); }
 
 bool MatrixReader::input_could_hold_rows() {
-    return source_.can_supply(std::uint64_t{expected_total_ - records_read_} * record_header_size);
+    return source_.can_supply(std::uint64_t{framing_.records_left()} * record_header_size);
 }
 
 Status MatrixReader::walk(const std::uint8_t* selection, double* block) {

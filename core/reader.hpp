@@ -13,6 +13,7 @@
 #include "core/header.hpp"
 #include "core/matrix.hpp"
 #include "core/plane.hpp"
+#include "core/record_framing.hpp"
 #include "core/source.hpp"
 
 namespace orvanel {
@@ -55,12 +56,9 @@ private:
     std::vector<TypeCode> type_codes_;
     std::uint16_t zone_count_ = 0;
     std::uint8_t table_count_ = 0;
-    std::uint32_t expected_total_ = 0;
-    std::uint32_t records_read_ = 0;
-    RecordPosition expected_;
+    RecordFraming framing_;
     std::vector<std::uint8_t> payload_buffer_;
     PlaneScratch scratch_;
-    bool finished_ = false;
 };
 
 }  // namespace orvanel

@@ -5,7 +5,8 @@
 //   1: 4 bytes per value, the bits of a float widened to a double;
 //   2: 5 bytes per value, a signed 32-bit integer divided by 10^(e mod 10) for the fifth
 //      byte e, moved one ulp up when e has bit 7 set (decimal values and rounding ties).
-// The payload must be exactly the one the encoding rules give, decode to exactly the
+// The payload must be exactly the one the encoding rules give (from every kernel set,
+// written into exactly the room max_payload_size_for asks for), decode to exactly the
 // values they give, frame into a record that a writer emits byte for byte as framed
 // here, and read back through the reader from a file whose first row it is.
 #include <cmath>
@@ -16,6 +17,7 @@
 
 #include "core/decode.hpp"
 #include "core/encode.hpp"
+#include "core/kernels.hpp"
 #include "core/reader.hpp"
 #include "core/writer.hpp"
 #include "fuzz/reference.hpp"
@@ -87,6 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(out.size() >= 5 && std::memcmp(out.data(), "\x01\x02\x03\x04\x05", 5) == 0);
     const std::span<const std::uint8_t> payload(out.data() + 5, out.size() - 5);
     FUZZ_CHECK(payload.size() == want.payload.size() && std::equal(payload.begin(), payload.end(), want.payload.begin()));
+    const std::size_t room = orvanel::max_payload_size_for(z);
+    FUZZ_CHECK(payload.size() + orvanel::encode_overwrite <= room);
+    const auto into = std::make_unique<std::uint8_t[]>(room);
+    for (const orvanel::CodecKernels* const* k = orvanel::available_codec_kernels(); *k; ++k) {
+        const std::size_t size = orvanel::encode_payload_into(tc, row, scratch_for(encode_scratch, z), into.get(), **k);
+        FUZZ_CHECK(size == payload.size() && std::equal(payload.begin(), payload.end(), into.get()));
+    }
 
     std::vector<double> decoded(z);
     FUZZ_CHECK(orvanel::decode_payload(tc, payload, scratch_for(decode_scratch, z), decoded).ok());

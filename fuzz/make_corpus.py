@@ -86,12 +86,14 @@ def records(data):
 
 def main(out):
     rng = np.random.default_rng(20240601)
-    seeds = {name: {} for name in ("reader", "header", "decode", "roundtrip", "transpose")}
+    seeds = {name: {} for name in ("reader", "header", "decode", "roundtrip", "transpose", "parallel")}
     for z, tables, stack in matrices(rng):
         data = write(z, tables, stack)
         tag = f"{''.join(tables)}-z{z}"
         for mode in (0x00, 0x01, 0x3F, 0x41, 0x80):
             seeds["reader"][f"{tag}-m{mode:02x}"] = bytes([mode]) + data
+        for mode in (0x00, 0x07, 0x1D, 0x2B, 0x3F):
+            seeds["parallel"][f"{tag}-m{mode:02x}"] = bytes([mode]) + data
         seeds["header"][tag] = data[: header_length(data)]
         for k, (row, table, payload) in enumerate(records(data)):
             if payload != b"\x80\x80\x00" or k == 0:

@@ -24,7 +24,7 @@ BUILD=${FUZZ_BUILD:-build/fuzz}
 
 # Largest input per target: enough for every encoding and for a row at the payload
 # limit, small enough that a hostile header cannot make a load allocate gigabytes.
-declare -A MAX_LEN=([reader]=16384 [decode]=16384 [roundtrip]=65536 [header]=4096 [transpose]=1024)
+declare -A MAX_LEN=([reader]=16384 [decode]=16384 [roundtrip]=65536 [header]=4096 [transpose]=1024 [parallel]=16384)
 
 have_libfuzzer() {
     local probe

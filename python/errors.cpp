@@ -67,6 +67,23 @@ PyObject* exception_class(ExceptionClass which) noexcept {
     return publish_once(class_slots[index], made);
 }
 
+bool adopt_exception_classes(PyObject* module) noexcept {
+    for (std::size_t index = 0; index < std::size(class_names); ++index) {
+        const std::string_view full = class_names[index];
+        const std::string name(full.substr(full.rfind('.') + 1));
+        Ref cls = Ref::steal(PyObject_GetAttrString(module, name.c_str()));
+        if (!cls) return false;
+        if (!PyType_Check(cls.get()) ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()),
+                              reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+            raise_not_instance(nullptr, cls.get(), "type");
+            return false;
+        }
+        publish_once(class_slots[index], cls.release());
+    }
+    return true;
+}
+
 PyObject* to_py_err(MatrixError&& error) noexcept {
     EnsureGil gil;
     MatrixError owned = std::move(error);  // dropped when this function returns

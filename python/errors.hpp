@@ -18,6 +18,12 @@ enum class ExceptionClass { base, io, parse, validation, writer };
 // SystemError set when it cannot be created.
 PyObject* exception_class(ExceptionClass which) noexcept;
 
+// Makes the classes of `module` (an extension module built from these sources that
+// published them under their short names, "OrvanelError" and so on) the ones this module
+// raises, so that two modules raise the very same classes. Call before any class is
+// used; false with an exception set when one is missing or not an exception class.
+bool adopt_exception_classes(PyObject* module) noexcept;
+
 // Consumes `error` and returns the exception to raise (a new reference): the class of
 // the error's category, args (message,), attributes `kind` and `offset`. Null with
 // MemoryError set when the message or the offset cannot be made.

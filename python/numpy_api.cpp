@@ -12,6 +12,7 @@ constexpr int slot_array_type = 2;
 constexpr int slot_descr_from_type = 45;
 constexpr int slot_new_from_descr = 94;
 constexpr int slot_equiv_types = 182;
+constexpr int slot_zeros = 183;
 constexpr int slot_set_base_object = 282;
 
 constexpr char capsule_failure[] = "Failed to access NumPy array API capsule";
@@ -75,6 +76,7 @@ const NumpyApi* numpy_api() noexcept {
     api.descr_from_type = slot<decltype(api.descr_from_type)>(table, slot_descr_from_type);
     api.new_from_descr = slot<decltype(api.new_from_descr)>(table, slot_new_from_descr);
     api.equiv_types = slot<decltype(api.equiv_types)>(table, slot_equiv_types);
+    api.zeros = slot<decltype(api.zeros)>(table, slot_zeros);
     api.set_base_object = slot<decltype(api.set_base_object)>(table, slot_set_base_object);
     publish_once(capsule_slot, made);
     return &api;

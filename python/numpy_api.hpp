@@ -35,6 +35,9 @@ struct NumpyApi {
     PyObject* (*new_from_descr)(PyTypeObject* subtype, PyObject* descr, int nd, const NpyIntp* dims,
                                 const NpyIntp* strides, void* data, int flags, PyObject* obj);
     unsigned char (*equiv_types)(PyObject* descr1, PyObject* descr2);
+    // A new zero-filled array (NumPy allocates it with calloc: untouched pages cost
+    // nothing). Steals `descr`.
+    PyObject* (*zeros)(int nd, const NpyIntp* dims, PyObject* descr, int fortran_order);
     // Steals `base`, on failure too.
     int (*set_base_object)(PyObject* array, PyObject* base);
 };

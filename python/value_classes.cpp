@@ -182,6 +182,11 @@ PyTypeObject* table_def_type() noexcept { return make_type(table_def_slot, table
 PyTypeObject* table_info_type() noexcept { return make_type(table_info_slot, table_info_spec); }
 PyTypeObject* schema_result_type() noexcept { return make_type(schema_slot, schema_spec); }
 
+void adopt_table_def_type(PyObject* type) noexcept {
+    Py_INCREF(type);
+    publish_once(table_def_slot, type);
+}
+
 const TableDef* table_def_value(PyObject* object) noexcept {
     // Before the class exists there can be no instance of it.
     if (table_def_slot == nullptr || !Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(table_def_slot))) {

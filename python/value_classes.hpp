@@ -16,6 +16,10 @@ PyTypeObject* table_def_type() noexcept;
 PyTypeObject* table_info_type() noexcept;
 PyTypeObject* schema_result_type() noexcept;
 
+// Makes `type` (TableDef of an extension module built from these sources) the class whose
+// instances table_defs_from_py takes. Call before any TableDef is made here.
+void adopt_table_def_type(PyObject* type) noexcept;
+
 // The definition held by a TableDef object, or null when `object` is not one.
 const TableDef* table_def_value(PyObject* object) noexcept;
 

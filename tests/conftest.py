@@ -1,10 +1,81 @@
+import mmap
+from dataclasses import dataclass
+
+import numpy as np
 import pytest
 
+from orvanel import _engine
 from orvanel._orvanel import _MatrixCore
+
+# The engine's loads, each with a kind of source and a number of threads: every test of
+# loading runs through them too, and must give what the low-level module gives.
+ENGINE_LOADS = ["engine-bytes-1", "engine-path-2", "engine-bytearray-3", "engine-memoryview-8", "engine-mmap-2"]
+
+
+@dataclass(frozen=True)
+class EngineTable:
+    index: int
+    name: str
+    type_code: str
+
+
+class EngineMatrix:
+    """An engine load's result, read through the methods of a low-level matrix."""
+
+    def __init__(self, result):
+        self.values, self.zone_count, self.banner, self.run_id, pairs = result
+        assert self.values.dtype == np.float64 and self.values.flags.c_contiguous and self.values.flags.owndata
+        assert self.values.shape == (len(pairs), self.zone_count, self.zone_count)
+        self.table_count = len(pairs)
+        self._tables = [EngineTable(i, name, code) for i, (name, code) in enumerate(pairs, start=1)]
+
+    def tables(self):
+        return list(self._tables)
+
+    def _number(self, table):
+        if isinstance(table, str):
+            return next(t.index for t in self._tables if t.name == table)
+        return table
+
+    def row(self, table, origin):
+        return self.values[self._number(table) - 1, origin - 1].tolist()
+
+    def stack_array(self):
+        return self.values
+
+
+@pytest.fixture
+def many_threads_for_small_inputs():
+    """Every load and write of the test shares out its rows one record at a time, however
+    small, so that neighbouring records go to different threads."""
+    previous = _engine._tuning(1, 1)
+    yield
+    _engine._tuning(*previous)
+
+
+def engine_source(kind, data, path):
+    """`data` as the engine's source of the given kind; a path is written first."""
+    if kind in ("path", "mmap"):
+        path.write_bytes(data)
+        if kind == "path" or not data:  # an empty file cannot be mapped
+            return str(path)
+        with open(path, "rb") as f:
+            return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    return {"bytes": bytes, "bytearray": bytearray, "memoryview": lambda d: memoryview(bytearray(d))}[kind](data)
 
 
 def _loader(request, tmp_path, method):
-    if request.param.startswith("from_bytes"):
+    param = request.param
+    if param.startswith("engine"):
+        request.getfixturevalue("many_threads_for_small_inputs")
+        _, kind, threads = param.split("-")
+
+        def load(data, *names):
+            source = engine_source(kind, data, tmp_path / "input.mat")
+            return EngineMatrix(_engine.load(source, *names, threads=int(threads)))
+
+        return load
+    if param.startswith("from_bytes"):
         return method
 
     def load(data, *args):
@@ -14,13 +85,15 @@ def _loader(request, tmp_path, method):
     return load
 
 
-@pytest.fixture(params=["from_bytes", "open"])
+@pytest.fixture(params=["from_bytes", "open", *ENGINE_LOADS])
 def load(request, tmp_path):
-    """Loads every table of matrix bytes, from memory or from a file."""
-    return _loader(request, tmp_path, getattr(_MatrixCore, request.param))
+    """Loads every table of matrix bytes, from memory or from a file, by the low-level
+    module or by the engine."""
+    return _loader(request, tmp_path, getattr(_MatrixCore, request.param, None))
 
 
-@pytest.fixture(params=["from_bytes_tables", "open_tables"])
+@pytest.fixture(params=["from_bytes_tables", "open_tables", *ENGINE_LOADS])
 def load_tables(request, tmp_path):
-    """Loads the named tables of matrix bytes, from memory or from a file."""
-    return _loader(request, tmp_path, getattr(_MatrixCore, request.param))
+    """Loads the named tables of matrix bytes, from memory or from a file, by the
+    low-level module or by the engine."""
+    return _loader(request, tmp_path, getattr(_MatrixCore, request.param, None))

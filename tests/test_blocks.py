@@ -1,6 +1,7 @@
 """Every format read and written in blocks of origins: what comes back, how blocks are laid
 out, and what a failed or incomplete write leaves behind."""
 
+import dataclasses
 import gzip
 import os
 import re
@@ -14,7 +15,7 @@ import pytest
 import orvanel
 from expect import same_bits
 from orvanel.cli.diff import TableComparison, compare_tables
-from orvanel.cli.info import TableStats
+from orvanel._stats import BlockStatistics, statistics
 from orvanel.formats import _zipspill, csvlong
 from orvanel.formats.blocks import BLOCK_BYTES, Facts, default_block, reblock, spans
 from orvanel.formats.csvlong import CsvReader, _Spill as Spill
@@ -120,6 +121,35 @@ def test_a_failed_block_write_leaves_the_previous_files(tmp_path, suffix, feed, 
             feed(writer, special_values())
     assert path.read_bytes() == b"previous" and beside.read_bytes() == b"previous zones"
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([path.name, beside.name])
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_matrix_file_blocks_on_any_number_of_threads(tmp_path, threads):
+    path = tmp_path / "m.mat"
+    facts = dataclasses.replace(FACTS, zone_labels=None)
+    with format_for(path).create_blocks(str(path), facts, WriteOptions(threads=threads)) as writer:
+        for origins in spans(ZONES, 3):
+            writer.write(special_values()[:, origins.start - 1:origins.stop - 1])
+    assert path.read_bytes() == orvanel.Matrix._adopt(special_values(), FACTS.tables, "a banner", "R7").to_bytes()
+    back, _ = read_blocks(path, 2, threads=threads)
+    assert same_bits(back, orvanel.read(path).to_numpy())
+
+
+@pytest.mark.parametrize(("threads", "environment", "error"), [
+    (0, None, ValueError), (None, "none", ValueError), (2.0, None, TypeError)])
+def test_a_bad_thread_count_is_refused_before_a_matrix_file_is_touched(
+        tmp_path, monkeypatch, threads, environment, error):
+    path = tmp_path / "m.mat"
+    orvanel.sample().write(path)
+    before = path.read_bytes()
+    if environment is not None:
+        monkeypatch.setenv("ORVANEL_NUM_THREADS", environment)
+    with pytest.raises(error):
+        format_for(path).open_blocks(str(path), None, ReadOptions(threads=threads))
+    facts = dataclasses.replace(FACTS, zone_labels=None)
+    with pytest.raises(error):
+        format_for(path).create_blocks(str(path), facts, WriteOptions(threads=threads))
+    assert path.read_bytes() == before and os.listdir(tmp_path) == ["m.mat"]
 
 
 @pytest.mark.parametrize(("sizes", "block"), [
@@ -394,17 +424,18 @@ def table_with(special):
     {}, {(0, 8, 8): np.nan}, {(0, 0, 3): np.inf, (0, 7, 2): -np.inf}, {(1, 2, 2): 1e308, (1, 6, 6): 1e308},
     {(0, 4, 4): -0.0, (1, 5, 0): -np.inf}])
 def test_info_statistics_do_not_depend_on_the_block_size(block, special):
+    # Block by block, every statistic is the one of the table held whole, to the bit.
     values = table_with(special)
-    stats = TableStats([orvanel.TableInfo(n, f"T{n}", "D") for n in (1, 2)], 9)
+    stats = BlockStatistics(2, 9)
     for origins in spans(9, block):
         stats.add(origins, np.ascontiguousarray(values[:, origins.start - 1:origins.stop - 1]))
-    with np.errstate(over="ignore", invalid="ignore"):
-        for entry, table in zip(stats.report(), values):
-            assert same_bits([entry["min"], entry["max"]], [table.min(), table.max()])
-            assert entry["zero_share"] == np.count_nonzero(table == 0) / table.size
-            for key, whole in (("total", table.sum()), ("diagonal_total", np.trace(table))):
-                exact = block == 9 or not np.isfinite(whole)
-                assert same_bits(entry[key], whole) if exact else entry[key] == pytest.approx(whole, rel=1e-15)
+    for entry, table in zip(stats.result(), values):
+        whole = statistics(table)
+        assert same_bits(
+            [entry.total, entry.diagonal_total, entry.min, entry.max],
+            [whole.total, whole.diagonal_total, whole.min, whole.max],
+        )
+        assert entry.zero_share == whole.zero_share == np.count_nonzero(table == 0) / table.size
 
 
 @pytest.mark.parametrize("block", [1, 3, 9])

@@ -17,6 +17,7 @@ import threading
 import numpy as np
 import pytest
 
+from orvanel import _engine
 from orvanel._orvanel import _MatrixCore
 
 Z = 120  # about 115 KB: more than a pipe holds, so a writer blocks until it is read
@@ -38,7 +39,13 @@ OPERATIONS = {
     "load": _MatrixCore.open,
     "write": lambda path: written().write(path),
     "write_from_stack": lambda path: _MatrixCore.write_from_stack(path, Z, TABLES, VALUES),
+    "engine_load": lambda path: _engine.load(path, threads=3)[0],
+    "engine_write": lambda path: _engine.write(path, Z, TABLES, VALUES, threads=3),
 }
+
+
+def is_load(operation):
+    return operation.endswith("load")
 
 
 class Stop(Exception):
@@ -67,7 +74,7 @@ def fifo_with_other_end(tmp_path, operation, phase):
     if phase == "opening":
         return fifo, None
     fd = os.open(fifo, os.O_RDWR)  # counts as reader and writer; never reads
-    if operation == "load":
+    if is_load(operation):
         os.write(fd, DATA[:HEAD])
     return fifo, fd
 
@@ -75,7 +82,7 @@ def fifo_with_other_end(tmp_path, operation, phase):
 def unblock(fifo, operation, fd):
     """Gives a blocked call an end: a writer or reader appears and goes at once."""
     if fd is None:
-        fd = os.open(fifo, (os.O_WRONLY if operation == "load" else os.O_RDONLY) | os.O_NONBLOCK)
+        fd = os.open(fifo, (os.O_WRONLY if is_load(operation) else os.O_RDONLY) | os.O_NONBLOCK)
     os.close(fd)
 
 
@@ -112,7 +119,7 @@ def test_exception_from_signal_handler_ends_a_blocked_call(tmp_path, operation, 
 
 def play_other_end(fifo, operation, fd, received):
     """Writes the whole file into the FIFO for a load; reads the whole file for a write."""
-    if operation == "load":
+    if is_load(operation):
         rest = DATA if fd is None else DATA[HEAD:]
         with os.fdopen(os.open(fifo, os.O_WRONLY) if fd is None else fd, "wb") as pipe:
             pipe.write(rest)
@@ -153,8 +160,8 @@ def test_blocked_call_waits_on_when_no_handler_raises(tmp_path, operation, phase
         finally:
             helper.join()
     assert ran_during_call == [True], "the signal handlers did not run while the call waited"
-    if operation == "load":
-        assert np.array_equal(outcome.stack_array(), VALUES)
+    if is_load(operation):
+        assert np.array_equal(outcome if operation == "engine_load" else outcome.stack_array(), VALUES)
     else:
         assert outcome is None and bytes(received) == DATA
     assert os.listdir(tmp_path) == ["pipe"]

@@ -13,6 +13,9 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
+import orvanel
+from orvanel import _engine
+
 from expect import EOF_MESSAGE, check_core_error, raises_core
 from orvanel._orvanel import OrvanelIoError, OrvanelParseError, _MatrixCore
 
@@ -37,6 +40,13 @@ def matrix_for(z, seed):
 def write_matrix(how, path, z, seed):
     if how == "write":
         matrix_for(z, seed).write(path)
+    elif how == "public":  # through the engine, two rows per batch on three threads
+        stack = stack_for(z, seed)
+        previous = _engine._tuning(1, 2 * z)
+        try:
+            orvanel.write(path, {name: table for (name, _), table in zip(TABLES, stack)}, dict(TABLES), threads=3)
+        finally:
+            _engine._tuning(*previous)
     else:
         _MatrixCore.write_from_stack(path, z, TABLES, stack_for(z, seed))
 
@@ -79,7 +89,7 @@ def new_content():
     return matrix_for(LIMIT_Z, 2).to_bytes()
 
 
-@pytest.mark.parametrize("how", HOW)
+@pytest.mark.parametrize("how", [*HOW, "public"])
 @pytest.mark.parametrize("limit", [0, 100, 65536, 65537, -1, None],
                          ids=["nothing", "in-header", "one-buffer", "one-buffer-and-a-byte", "last-byte", "whole-file"])
 def test_file_size_limit(tmp_path, new_content, how, limit):

@@ -2,7 +2,9 @@
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer (no recovery)
 # into its own build folder and virtual environment, then runs the whole test suite with
 # the sanitizer runtime preloaded into the interpreter and leak detection on. Before
-# that, runs the core's concurrent loads and writes under ThreadSanitizer.
+# that, runs the C++ tests of the codec under both sanitizers (every kernel set reads
+# and writes only what it may) and the core's concurrent loads and writes under
+# ThreadSanitizer.
 #
 # Environment: PYTHON (the interpreter to make the environment from), SANITIZE_VENV
 # (default .venv-sanitize), SANITIZE_BUILD (default build/sanitize), SANITIZE_JOBS
@@ -32,6 +34,15 @@ test -f "$runtime" || { echo "no AddressSanitizer runtime found for ${compiler:-
 # The C++ runtime is preloaded too: the sanitizer wraps the throwing of exceptions and
 # must find the real function when it starts, before the module brings the library in.
 cxx_runtime=$("${compiler:-c++}" -print-file-name=libstdc++.so)
+
+# The codec's kernels under AddressSanitizer and UndefinedBehaviorSanitizer.
+core_tests="$BUILD/core-tests"
+mkdir -p "$core_tests"
+{ cmake -S . -B "$core_tests" -DCMAKE_CXX_COMPILER="${compiler:-c++}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DORVANEL_SANITIZE=ON -DORVANEL_CORE_TESTS=ON &&
+  cmake --build "$core_tests" -j "${SANITIZE_JOBS:-2}" --target codec_test; } >"$core_tests/build.log" 2>&1 ||
+    { cat "$core_tests/build.log"; exit 1; }
+ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 "$core_tests/codec_test"
 
 # The core from several threads at once, under ThreadSanitizer: the extension releases
 # the interpreter lock while it loads and writes, so these run concurrently there.

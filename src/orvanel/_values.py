@@ -103,14 +103,8 @@ def as_table(values: ArrayLike, zones: int | None, what: str) -> NDArray[np.floa
     return square_table(values, zones, what).astype(np.float64, copy=False)
 
 
-def stack_tables(
-    arrays: Mapping[str, ArrayLike],
-) -> tuple[int, list[str], NDArray[np.float64]]:
-    """Stack a mapping name -> square array into one new ``(T, Z, Z)`` float64 array.
-
-    Returns the zone count, the names in mapping order and the stack. All arrays must
-    have the same square shape.
-    """
+def _table_names(arrays: Mapping[str, ArrayLike]) -> list[str]:
+    """The names of a mapping name -> array, checked."""
     if not isinstance(arrays, Mapping):
         raise TypeError(f"arrays must be a mapping name -> 2-D array (got {type(arrays).__name__})")
     if not arrays:
@@ -119,6 +113,38 @@ def stack_tables(
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"table names must be str (got {name!r})")
+    return names
+
+
+def square_tables(
+    arrays: Mapping[str, ArrayLike],
+) -> tuple[int, list[str], list[NDArray[np.float64]]]:
+    """The checked tables of a mapping name -> square array, each as float64: a float64
+    array as it is (any memory layout), any other converted on its own.
+
+    Returns the zone count, the names in mapping order and the tables. All arrays must
+    have the same square shape.
+    """
+    names = _table_names(arrays)
+    zones: int | None = None
+    tables = []
+    for name in names:
+        table = as_table(arrays[name], zones, f"table {name!r}")
+        zones = table.shape[0]
+        tables.append(table)
+    assert zones is not None
+    return zones, names, tables
+
+
+def stack_tables(
+    arrays: Mapping[str, ArrayLike],
+) -> tuple[int, list[str], NDArray[np.float64]]:
+    """Stack a mapping name -> square array into one new ``(T, Z, Z)`` float64 array.
+
+    Returns the zone count, the names in mapping order and the stack. All arrays must
+    have the same square shape.
+    """
+    names = _table_names(arrays)
     zones: int | None = None
     stack: NDArray[np.float64] | None = None
     for position, name in enumerate(names):

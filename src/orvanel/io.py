@@ -13,7 +13,7 @@ from numpy.typing import ArrayLike
 from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID, header_text
 from orvanel._orvanel import SchemaResult
 from orvanel._schema import TablesLike, TypesLike, resolve_types, table_pairs, zone_count
-from orvanel._values import stack_tables
+from orvanel._values import square_tables, stack_tables
 from orvanel.formats import matfile
 from orvanel.matrix import Matrix
 
@@ -26,8 +26,12 @@ def _path(path: PathLike) -> str:
     return os.fsdecode(os.fspath(path))
 
 
-def read(path: PathLike, tables: str | Iterable[str] | None = None) -> Matrix:
+def read(
+    path: PathLike, tables: str | Iterable[str] | None = None, *, threads: int | None = None
+) -> Matrix:
     """Read a matrix file.
+
+    The values are decoded straight into the array the matrix holds.
 
     Parameters
     ----------
@@ -36,6 +40,10 @@ def read(path: PathLike, tables: str | Iterable[str] | None = None) -> Matrix:
     tables : str or iterable of str, optional
         Load only the tables with these names; they keep the file's order. By default
         every table is loaded.
+    threads : int, optional
+        How many threads decode the file's rows. By default the environment variable
+        ``ORVANEL_NUM_THREADS`` when set, else the processors this process may run on (at
+        most 8). The result is the same whatever the number.
 
     Returns
     -------
@@ -52,25 +60,35 @@ def read(path: PathLike, tables: str | Iterable[str] | None = None) -> Matrix:
         If a named table does not exist (an `OrvanelValidationError` and a `KeyError`).
     OrvanelValidationError
         If the file holds an invalid type code.
+    ValueError
+        If ``threads`` (or ``ORVANEL_NUM_THREADS``) is not a number of at least 1.
 
     Examples
     --------
     >>> m = orvanel.read("trips.mat")                      # doctest: +SKIP
     >>> m = orvanel.read("skims.mat", tables=["TIME"])     # doctest: +SKIP
     """
-    return matfile.load(_path(path), None, tables)
+    return matfile.load(_path(path), None, tables, threads)
 
 
-def read_bytes(data: bytes | bytearray | memoryview, tables: str | Iterable[str] | None = None) -> Matrix:
+def read_bytes(
+    data: bytes | bytearray | memoryview,
+    tables: str | Iterable[str] | None = None,
+    *,
+    threads: int | None = None,
+) -> Matrix:
     """Read a matrix from the content of a matrix file held in memory.
 
     Parameters
     ----------
     data : bytes-like
         The file content: `bytes`, `bytearray`, `memoryview`, `mmap.mmap` or any other
-        object with a contiguous buffer.
+        object with a buffer. A contiguous buffer is read where it is, without a copy;
+        it must not change while it is read.
     tables : str or iterable of str, optional
         Load only the tables with these names, as in `read`.
+    threads : int, optional
+        How many threads decode the rows, as in `read`.
 
     Returns
     -------
@@ -83,6 +101,7 @@ def read_bytes(data: bytes | bytearray | memoryview, tables: str | Iterable[str]
     OrvanelParseError, OrvanelValidationError, TableNotFoundError
         As for `read`.
     """
+    source: object = data
     if type(data) is not bytes:
         try:
             view = memoryview(data)  # type: ignore[arg-type]
@@ -92,8 +111,10 @@ def read_bytes(data: bytes | bytearray | memoryview, tables: str | Iterable[str]
                 f"not {type(data).__name__}"
             ) from None
         with view:
-            data = view.tobytes()
-    return matfile.load(None, data, tables)
+            # Only a buffer in pieces is copied, into one block.
+            if not view.c_contiguous:
+                source = view.tobytes()
+    return matfile.load(None, source, tables, threads)
 
 
 def create(
@@ -216,8 +237,12 @@ def write(
     *,
     banner: str | None = None,
     run_id: str | None = None,
+    threads: int | None = None,
 ) -> None:
     """Write square arrays straight to a matrix file.
+
+    float64 arrays are written from where they are, in any memory layout; other numeric
+    arrays are converted one table at a time. No matrix is built.
 
     Parameters
     ----------
@@ -225,6 +250,9 @@ def write(
         Where to write. The file appears only once it is complete.
     arrays, types, banner, run_id
         As for `from_arrays`.
+    threads : int, optional
+        How many threads encode the rows, as in `read`. The file is the same whatever
+        the number.
 
     Raises
     ------
@@ -237,7 +265,12 @@ def write(
     --------
     >>> orvanel.write("skim.mat", {"TIME": time, "DIST": dist}, types={"DIST": 2})  # doctest: +SKIP
     """
-    from_arrays(arrays, types, banner=banner, run_id=run_id).write(path)
+    banner_text = header_text(banner, "banner", DEFAULT_BANNER)
+    run_id_text = header_text(run_id, "run_id", DEFAULT_RUN_ID)
+    zones, names, tables = square_tables(arrays)
+    codes = resolve_types(names, types)
+    pairs = list(zip(names, codes))
+    matfile.write_arrays(path, zones, pairs, tables, banner_text, run_id_text, threads)
 
 
 def sample_bytes() -> bytes:

@@ -19,8 +19,11 @@ from orvanel._zones import check_labels, default_labels, is_default
 from orvanel.errors import table_not_found
 
 if TYPE_CHECKING:
+    import matplotlib.axes
     import pandas
     import xarray
+
+    from orvanel.tlfd import TripLengthDistribution
 
 
 class Matrix:
@@ -382,7 +385,9 @@ class Matrix:
         -------
         float
         """
-        return float(self._values[self._position(name)].sum())
+        from orvanel._stats import total_of_row_sums
+
+        return total_of_row_sums(self._values[self._position(name)].sum(axis=1))
 
     def diagonal_total(self, name: str) -> float:
         """Return the sum of the intrazonal cells (origin equal to destination) of a table.
@@ -400,16 +405,20 @@ class Matrix:
 
     # -- output -------------------------------------------------------------------
 
-    def write(self, path: str | os.PathLike[str]) -> None:
+    def write(self, path: str | os.PathLike[str], *, threads: int | None = None) -> None:
         """Write the matrix to a matrix file.
 
         The file appears only once it is complete; a failed write leaves any file already
-        at ``path`` as it was.
+        at ``path`` as it was. The values are written straight from the matrix's array.
 
         Parameters
         ----------
         path : str or os.PathLike
             Where to write.
+        threads : int, optional
+            How many threads encode the rows. By default the environment variable
+            ``ORVANEL_NUM_THREADS`` when set, else the processors this process may run on
+            (at most 8). The file is the same whatever the number.
 
         Raises
         ------
@@ -419,15 +428,21 @@ class Matrix:
             If the matrix exceeds the matrix file's limits (more than 255 tables or
             32,000 zones, a table name that is empty or not ASCII).
         OrvanelWriterError
-            If a row does not fit a row record (see the README on what fits).
+            If a row does not fit a row record (see the README on what fits); a note on
+            the exception names the table and the origin zone of the row.
         """
         from orvanel.formats.matfile import write_matrix
 
         self._warn_labels_dropped()
-        write_matrix(self, path)
+        write_matrix(self, path, threads)
 
-    def to_bytes(self) -> bytes:
+    def to_bytes(self, *, threads: int | None = None) -> bytes:
         """Return the content of the matrix file, as `write` would store it.
+
+        Parameters
+        ----------
+        threads : int, optional
+            How many threads encode the rows, as for `write`.
 
         Returns
         -------
@@ -436,7 +451,7 @@ class Matrix:
         from orvanel.formats.matfile import matrix_bytes
 
         self._warn_labels_dropped()
-        return matrix_bytes(self)
+        return matrix_bytes(self, threads)
 
     def _warn_labels_dropped(self) -> None:
         if self._labels is not None and not is_default(self._labels):
@@ -545,6 +560,52 @@ class Matrix:
         from orvanel.adapters.pandas import to_pandas
 
         return to_pandas(self)
+
+    # -- looking at a matrix ------------------------------------------------------
+
+    def _repr_html_(self) -> str:
+        """The header and per-table statistics as an HTML table, for notebooks."""
+        from orvanel._view import html_view
+
+        return html_view(self)
+
+    def plot(
+        self,
+        table: str,
+        *,
+        kind: str = "heatmap",
+        ax: matplotlib.axes.Axes | None = None,
+        log: bool | None = None,
+        by: str | None = None,
+        bins: int | ArrayLike | None = None,
+    ) -> matplotlib.axes.Axes:
+        """Draw a table as a heatmap, its totals by zone or its trip length distribution;
+        needs the ``plot`` extra.
+
+        See `orvanel.plotting.plot` for the parameters. By default a heatmap, with a
+        logarithmic colour scale when the non-zero values span three orders of magnitude
+        or more.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+        """
+        from orvanel.plotting import plot
+
+        return plot(self, table, kind=kind, ax=ax, log=log, by=by, bins=bins)
+
+    def tlfd(self, table: str, by: str, bins: int | ArrayLike = 20) -> TripLengthDistribution:
+        """Return the trip length frequency distribution of ``table`` binned by ``by``.
+
+        See `orvanel.tlfd.tlfd` for the parameters and the cells left out.
+
+        Returns
+        -------
+        orvanel.tlfd.TripLengthDistribution
+        """
+        from orvanel.tlfd import tlfd
+
+        return tlfd(self, table, by, bins)
 
 
 def _restore(

@@ -6,7 +6,7 @@ import argparse
 from typing import NoReturn
 
 from orvanel._version import __version__
-from orvanel.cli import convert, diff, info, validate
+from orvanel.cli import convert, diff, info, plot, validate
 from orvanel.cli._text import EXIT_STATUS
 
 
@@ -34,6 +34,6 @@ def build_parser() -> Parser:
     commands = parser.add_subparsers(
         dest="command", metavar="COMMAND", required=True, parser_class=Parser
     )
-    for module in (info, validate, diff, convert):
+    for module in (info, validate, diff, convert, plot):
         module.add_parser(commands)
     return parser

@@ -30,6 +30,7 @@ from orvanel.cli._progress import LARGE_CELLS, progress_bar
 from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
 from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel._zones import is_default
+from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
 
 # The most tables one matrix file holds.
@@ -124,9 +125,12 @@ def _add_zone_options(parser: argparse.ArgumentParser) -> None:
         action="store_true",
         help="CSV output: leave out the zone pairs that are zero in every table",
     )
+    add_threads_option(parser)
 
 
-def _read_options(args: argparse.Namespace, notice: Callable[[str], None]) -> ReadOptions:
+def _read_options(
+    args: argparse.Namespace, notice: Callable[[str], None], threads: int
+) -> ReadOptions:
     """The reader's options from --zones and --zones-file (read here, so that its faults
     are reported against it)."""
     labels = None
@@ -137,7 +141,9 @@ def _read_options(args: argparse.Namespace, notice: Callable[[str], None]) -> Re
             raise CommandError(
                 f"--zones {args.zones} does not match the {len(labels)} zones of {args.zones_file}", 2
             )
-    return ReadOptions(zones=args.zones, zone_labels=labels, lookup=args.lookup, notice=notice)
+    return ReadOptions(
+        zones=args.zones, zone_labels=labels, lookup=args.lookup, notice=notice, threads=threads
+    )
 
 
 def _facts(reader: BlockReader, types: dict[str, str] | str | None, args: argparse.Namespace) -> Facts:
@@ -188,22 +194,26 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     types = type_codes(args.types)
     source = input_format(args.input)
     _check_format_options(args, source, target)
+    threads = thread_count(args)
 
     def notice(text: str) -> None:
         # Said even under --quiet: these are facts about the result, not progress.
         err.write(f"orvanel convert: note: {printable(text)}\n")
 
-    options = _read_options(args, notice)
+    options = _read_options(args, notice, threads)
     with contextlib.ExitStack() as stack:
         with about(args.input), named_on_command_line(args.input, "--tables/--table", args.tables or []):
             reader = stack.enter_context(source.open_blocks(args.input, args.tables, options))
         facts = _facts(reader, types, args)
         count = len(facts.tables)
         if target is MATRIX_FORMAT and (args.split is not None or count > MATRIX_FILE_TABLES):
-            _write_matrix_files(args, reader, facts, WriteOptions(notice=notice), out, err)
+            _write_matrix_files(
+                args, reader, facts, WriteOptions(notice=notice, threads=threads), out, err
+            )
             return 0
         with about(args.output):
-            writer = target.create_blocks(args.output, facts, WriteOptions(args.nonzero, notice))
+            write_options = WriteOptions(args.nonzero, notice, threads)
+            writer = target.create_blocks(args.output, facts, write_options)
             with writer:
                 _pump(reader, args, [(args.output, writer.write)], err)
 

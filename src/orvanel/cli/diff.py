@@ -13,10 +13,11 @@ from numpy.typing import NDArray
 
 from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID, TableInfo, header_value, unique_labels
 from orvanel.formats.blocks import BlockReader, default_block
-from orvanel.formats.registry import open_any
+from orvanel.formats.registry import ReadOptions, open_any
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import json_number
 from orvanel.cli._text import EXIT_STATUS, printable
+from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.matrix import Matrix
 
 
@@ -79,6 +80,7 @@ def add_parser(commands: Any) -> None:
         "renamed and type_code (as {a, b}, when they differ), max_abs_diff, at, "
         "differing_cells; texts exact, NaN and infinities as strings",
     )
+    add_threads_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -307,11 +309,12 @@ def _table_facts(table: dict[str, Any]) -> list[str]:
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    options = ReadOptions(threads=thread_count(args))
     with contextlib.ExitStack() as stack:
         with about(args.a):
-            a = stack.enter_context(open_any(args.a))
+            a = stack.enter_context(open_any(args.a, options=options))
         with about(args.b):
-            b = stack.enter_context(open_any(args.b))
+            b = stack.enter_context(open_any(args.b, options=options))
         report = compare_files(a, b, args.rtol, args.atol, (args.a, args.b))
     if args.json:
         for table in report["tables"]:

@@ -6,19 +6,19 @@ import argparse
 import json
 import os
 from contextlib import ExitStack
+from dataclasses import asdict
 from importlib import resources
 from collections.abc import Collection
 from typing import Any, TextIO
 
-import numpy as np
-from numpy.typing import NDArray
-
 from orvanel._header import TableInfo
 from orvanel._schema import describe_type
+from orvanel._stats import BlockStatistics, TableStats, statistics
 from orvanel.formats.registry import HEADER_TEXTS, Format, ReadOptions, input_format
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import column_style, json_number
 from orvanel.cli._text import EXIT_STATUS, printable
+from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.io import SAMPLE_RESOURCE
 from orvanel.matrix import Matrix
 
@@ -44,84 +44,21 @@ def add_parser(commands: Any) -> None:
     )
     parser.add_argument("file", metavar="FILE", nargs="?", help="the file to describe")
     parser.add_argument("--json", action="store_true", help="print one JSON object instead")
+    add_threads_option(parser)
     parser.set_defaults(run=run)
-
-
-class TableStats:
-    """Per-table statistics gathered block by block: total, diagonal total, min, max and
-    the count of zero cells.
-
-    Totals add each block's sum (NumPy's pairwise sum) with compensation, so that a
-    matrix of one block gets exactly NumPy's total of the table, and a larger one a total
-    as accurate. NaN and infinities come out as NumPy's sum gives them.
-    """
-
-    def __init__(self, tables: list[TableInfo], zones: int) -> None:
-        self.tables, self.zones = tables, zones
-        count = len(tables)
-        self.total, self.diagonal = _Total(count), _Total(count)
-        self.min = np.full(count, np.inf)
-        self.max = np.full(count, -np.inf)
-        self.zeros = np.zeros(count, dtype=np.int64)
-
-    def add(self, origins: range, values: NDArray[np.float64]) -> None:
-        """Take in one block: the ``(T, n, Z)`` rows of ``origins``."""
-        rows = np.arange(len(origins))
-        diagonal = values[:, rows, rows + origins.start - 1]  # (T, n)
-        # Sums may overflow to infinity and NaN may meet infinity: the results say so.
-        with np.errstate(over="ignore", invalid="ignore"):
-            self.total.add(np.array([table.sum() for table in values]))
-            self.diagonal.add(np.array([cells.sum() for cells in diagonal]))
-            self.min = np.minimum(self.min, values.min(axis=(1, 2)))
-            self.max = np.maximum(self.max, values.max(axis=(1, 2)))
-        # NaN counts as not zero, -0.0 as zero.
-        self.zeros += values[0].size - np.array([np.count_nonzero(table) for table in values])
-
-    def report(self) -> list[dict[str, Any]]:
-        """One entry per table, by position (a file may hold two tables of one name)."""
-        cells = self.zones * self.zones
-        totals, diagonals = self.total.result(), self.diagonal.result()
-        return [
-            {
-                "index": info.index,
-                "name": info.name,
-                "type_code": info.type_code,
-                "total": float(totals[position]),
-                "diagonal_total": float(diagonals[position]),
-                "min": float(self.min[position]),
-                "max": float(self.max[position]),
-                "zero_share": float(self.zeros[position] / cells),
-            }
-            for position, info in enumerate(self.tables)
-        ]
-
-
-class _Total:
-    """Running sums of one value per table, with Neumaier's compensation."""
-
-    def __init__(self, count: int) -> None:
-        self.sum = np.zeros(count)
-        self.compensation = np.zeros(count)
-        self.plain = np.zeros(count)  # says whether the sum overflowed or met NaN
-
-    def add(self, parts: NDArray[np.float64]) -> None:
-        with np.errstate(over="ignore", invalid="ignore"):
-            added = self.sum + parts
-            larger = np.abs(self.sum) >= np.abs(parts)
-            self.compensation += np.where(larger, (self.sum - added) + parts, (parts - added) + self.sum)
-            self.sum = added
-            self.plain += parts
-
-    def result(self) -> NDArray[np.float64]:
-        with np.errstate(over="ignore", invalid="ignore"):
-            return np.where(np.isfinite(self.plain), self.sum + self.compensation, self.plain)
 
 
 def table_stats(matrix: Matrix) -> list[dict[str, Any]]:
     """Per-table statistics: total, diagonal total, min, max and share of zero cells."""
-    stats = TableStats(matrix.tables, matrix.zones)
-    stats.add(range(1, matrix.zones + 1), matrix.to_numpy())
-    return stats.report()
+    return _entries(matrix.tables, [statistics(table) for table in matrix.values()])
+
+
+def _entries(tables: list[TableInfo], stats: list[TableStats]) -> list[dict[str, Any]]:
+    # Statistics by table position, not by name: a file may hold two tables of one name.
+    return [
+        {"index": info.index, "name": info.name, "type_code": info.type_code} | asdict(entry)
+        for info, entry in zip(tables, stats)
+    ]
 
 
 def describe(
@@ -169,16 +106,19 @@ def _report(
     }
 
 
-def describe_file(path: str, sample: bool, fmt: Format) -> dict[str, Any]:
+def describe_file(
+    path: str, sample: bool, fmt: Format, options: ReadOptions | None = None
+) -> dict[str, Any]:
     """Everything ``info`` reports on the file at ``path``, read block by block; the
     banner and run identifier are None where the file has none."""
-    with fmt.open_blocks(path, None, ReadOptions()) as reader:
-        stats = TableStats(reader.tables, reader.zones)
+    with fmt.open_blocks(path, None, options or ReadOptions()) as reader:
+        stats = BlockStatistics(len(reader.tables), reader.zones)
         for origins, values in reader.blocks():
             stats.add(origins, values)
         size = os.path.getsize(path)
+        tables = _entries(reader.tables, stats.result())
         return _report(
-            path, sample, fmt.name, size, reader.banner, reader.run_id, reader.zones, stats.report()
+            path, sample, fmt.name, size, reader.banner, reader.run_id, reader.zones, tables
         )
 
 
@@ -244,6 +184,7 @@ def render_json(report: dict[str, Any], out: TextIO) -> None:
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    options = ReadOptions(threads=thread_count(args))
     with ExitStack() as stack:
         if args.file is None:
             resource = resources.files("orvanel").joinpath(*SAMPLE_RESOURCE)
@@ -254,6 +195,6 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             sample = False
         fmt = input_format(path)
         with about(path):
-            report = describe_file(path, sample, fmt)
+            report = describe_file(path, sample, fmt, options)
     (render_json if args.json else render_text)(report, out)
     return 0

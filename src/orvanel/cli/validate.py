@@ -8,6 +8,7 @@ from typing import Any, TextIO
 from orvanel.formats.registry import ReadOptions, input_format
 from orvanel.cli._errors import describe, is_expected
 from orvanel.cli._text import EXIT_STATUS, printable
+from orvanel.cli._threads import add_threads_option, thread_count
 
 
 def add_parser(commands: Any) -> None:
@@ -26,21 +27,23 @@ def add_parser(commands: Any) -> None:
     parser.add_argument(
         "-q", "--quiet", action="store_true", help="print only the files that are not valid"
     )
+    add_threads_option(parser)
     parser.set_defaults(run=run)
 
 
-def _read_through(path: str) -> None:
+def _read_through(path: str, options: ReadOptions) -> None:
     """Read every block of the file (a full decode), keeping none."""
-    with input_format(path).open_blocks(path, None, ReadOptions()) as reader:
+    with input_format(path).open_blocks(path, None, options) as reader:
         for _ in reader.blocks():
             pass
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     status = 0
+    options = ReadOptions(threads=thread_count(args))
     for path in args.files:
         try:
-            _read_through(path)
+            _read_through(path, options)
         except Exception as exc:
             if not is_expected(exc):
                 raise

@@ -12,10 +12,13 @@ from collections.abc import Iterable
 from typing import TYPE_CHECKING
 
 import numpy as np
+from numpy.typing import NDArray
 
+from orvanel import _engine
 from orvanel._header import header_text
 from orvanel._orvanel import OrvanelValidationError, SchemaResult, _MatrixCore
 from orvanel._replace import replace_file
+from orvanel._threads import resolve_threads
 from orvanel.errors import TableNotFoundError
 
 if TYPE_CHECKING:
@@ -47,56 +50,79 @@ def check_file_schema(matrix: Matrix) -> None:
     )
 
 
-def write_matrix(matrix: Matrix, path: str | os.PathLike[str]) -> None:
-    """Write ``matrix`` to a matrix file at ``path``, replacing it only on success."""
-    check_file_schema(matrix)
-    tables = [(info.name, info.type_code) for info in matrix.tables]
+def write_arrays(
+    path: str | os.PathLike[str],
+    zones: int,
+    tables: list[tuple[str, str]],
+    values: NDArray[np.float64] | list[NDArray[np.float64]],
+    banner: str | None,
+    run_id: str | None,
+    threads: int | None = None,
+) -> None:
+    """Write a matrix file at ``path`` from float64 values, replacing it only on success.
+
+    ``values`` is one ``(T, Z, Z)`` array or a list of T ``(Z, Z)`` arrays, in any memory
+    layout; they are read where they are, never gathered into one block.
+    """
+    count = resolve_threads(threads)
+    check_schema(zones, tables, banner, run_id)
     with replace_file(path, in_place_ok=True) as target:
-        _MatrixCore.write_from_stack(
-            target, matrix.zones, tables, matrix.to_numpy(), matrix.banner, matrix.run_id
-        )
+        _engine.write(target, zones, tables, values, banner, run_id, threads=count)
 
 
-def matrix_bytes(matrix: Matrix) -> bytes:
-    """The content of the matrix file ``matrix`` would be written as."""
-    check_file_schema(matrix)
+def arrays_bytes(
+    zones: int,
+    tables: list[tuple[str, str]],
+    values: NDArray[np.float64] | list[NDArray[np.float64]],
+    banner: str | None,
+    run_id: str | None,
+    threads: int | None = None,
+) -> bytes:
+    """The content of the matrix file `write_arrays` would write."""
+    count = resolve_threads(threads)
+    check_schema(zones, tables, banner, run_id)
+    return _engine.write(None, zones, tables, values, banner, run_id, threads=count)
+
+
+def write_matrix(matrix: Matrix, path: str | os.PathLike[str], threads: int | None = None) -> None:
+    """Write ``matrix`` to a matrix file at ``path``, replacing it only on success; the
+    values are written straight from the matrix's array."""
     tables = [(info.name, info.type_code) for info in matrix.tables]
-    return _MatrixCore.to_bytes_from_stack(
-        matrix.zones, tables, matrix.to_numpy(), matrix.banner, matrix.run_id
-    )
+    write_arrays(path, matrix.zones, tables, matrix.to_numpy(), matrix.banner, matrix.run_id, threads)
 
 
-def from_core(core: _MatrixCore) -> Matrix:
-    """A `Matrix` holding ``core``'s header and values; ``core`` is not used afterwards."""
-    from orvanel.matrix import Matrix
-
-    values = np.ascontiguousarray(core.stack_array())
-    tables = [(info.name, info.type_code) for info in core.tables()]
-    return Matrix._adopt(values, tables, core.banner, core.run_id)
+def matrix_bytes(matrix: Matrix, threads: int | None = None) -> bytes:
+    """The content of the matrix file ``matrix`` would be written as."""
+    tables = [(info.name, info.type_code) for info in matrix.tables]
+    return arrays_bytes(matrix.zones, tables, matrix.to_numpy(), matrix.banner, matrix.run_id, threads)
 
 
 def load(
-    path: str | None, data: bytes | None, tables: str | Iterable[str] | None
+    path: str | None,
+    data: object,
+    tables: str | Iterable[str] | None,
+    threads: int | None = None,
 ) -> Matrix:
-    """Load a matrix file from ``path`` or from ``data``: every table, or the named ones."""
-    if tables is None:
-        core = _MatrixCore.open(path) if data is None else _MatrixCore.from_bytes(data)
-        return from_core(core)
-    names = [tables] if isinstance(tables, str) else list(tables)
-    for name in names:
-        if not isinstance(name, str):
-            raise TypeError(f"table names must be str (got {name!r})")
+    """Load a matrix file from ``path`` or from ``data`` (any contiguous bytes-like object,
+    read where it is): every table, or the named ones. The values are decoded straight
+    into the array the matrix holds."""
+    from orvanel.matrix import Matrix
+
+    count = resolve_threads(threads)
+    names = None
+    if tables is not None:
+        names = [tables] if isinstance(tables, str) else list(tables)
+        for name in names:
+            if not isinstance(name, str):
+                raise TypeError(f"table names must be str (got {name!r})")
+    source = path if data is None else data
     try:
-        core = (
-            _MatrixCore.open_tables(path, names)
-            if data is None
-            else _MatrixCore.from_bytes_tables(data, names)
-        )
+        values, _, banner, run_id, pairs = _engine.load(source, names, threads=count)
     except OrvanelValidationError as exc:
-        if exc.kind != "table_not_found":
+        if names is None or exc.kind != "table_not_found":
             raise
         missing = next((name for name in names if f'"{name}"' in str(exc)), "")
         error = TableNotFoundError(str(exc), missing)
         error.offset = exc.offset
         raise error from None
-    return from_core(core)
+    return Matrix._adopt(values, pairs, banner, run_id)

@@ -40,12 +40,14 @@ class ReadOptions:
     ``lookup``: the OMX lookup that gives the zone labels.
     ``notice``: called with a one-line message the user should see (for example that the
     zone count was inferred), also when output is quiet.
+    ``threads``: how many threads decode a matrix file (None: the default of `read`).
     """
 
     zones: int | None = None
     zone_labels: Any = None
     lookup: str | None = None
     notice: Callable[[str], None] | None = None
+    threads: int | None = None
 
 
 @dataclass(frozen=True)
@@ -54,10 +56,12 @@ class WriteOptions:
 
     ``nonzero``: leave out cells that are zero in every table (long-form CSV).
     ``notice``: as for `ReadOptions`.
+    ``threads``: how many threads encode a matrix file (None: the default of `write`).
     """
 
     nonzero: bool = False
     notice: Callable[[str], None] | None = None
+    threads: int | None = None
 
 
 @dataclass(frozen=True)
@@ -120,7 +124,7 @@ def _with_zone_options(matrix: Matrix, options: ReadOptions) -> Matrix:
 def _read_matrix(
     path: str, tables: list[str] | None, progress: Progress | None, options: ReadOptions
 ) -> Matrix:
-    return _with_zone_options(load(path, None, tables), options)
+    return _with_zone_options(load(path, None, tables, options.threads), options)
 
 
 def _with_zones_file(
@@ -139,7 +143,7 @@ def _with_zones_file(
 
 def _write_matrix(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
     # A matrix file numbers zones 1..Z only: other labels go beside it.
-    _with_zones_file(matrix, path, options, lambda: write_matrix(matrix, path))
+    _with_zones_file(matrix, path, options, lambda: write_matrix(matrix, path, options.threads))
 
 
 def _read_omx(
@@ -197,7 +201,7 @@ def _with_zone_options_blocks(reader: BlockReader, options: ReadOptions) -> Bloc
 
 
 def _open_matrix(path: str, tables: list[str] | None, options: ReadOptions) -> BlockReader:
-    return _with_zone_options_blocks(MatrixFileReader(path, tables), options)
+    return _with_zone_options_blocks(MatrixFileReader(path, tables, options.threads), options)
 
 
 def _open_omx(path: str, tables: list[str] | None, options: ReadOptions) -> BlockReader:
@@ -245,7 +249,9 @@ def _along_zones_file(inner: BlockWriter, facts: Facts, options: WriteOptions) -
 
 def _create_matrix(path: str, facts: Facts, options: WriteOptions) -> BlockWriter:
     # A matrix file numbers zones 1..Z only: other labels go beside it.
-    inner = MatrixFileWriter(path, dataclasses.replace(facts, zone_labels=None))
+    inner = MatrixFileWriter(
+        path, dataclasses.replace(facts, zone_labels=None), options.threads
+    )
     return _along_zones_file(inner, facts, options)
 
 

@@ -1,0 +1,350 @@
+#include "core/parallel_reader.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <variant>
+
+#include "core/decode.hpp"
+#include "core/file_chunks.hpp"
+#include "core/matrix.hpp"
+#include "core/payload.hpp"
+#include "core/record_framing.hpp"
+#include "core/source.hpp"
+#include "core/worker_pool.hpp"
+
+namespace orvanel {
+
+namespace {
+
+// One payload to decode, with everything a thread needs for it.
+struct DecodeItem {
+    const std::uint8_t* payload;
+    std::uint32_t size;
+    // Bytes after the payload that may be read (and are never written meanwhile).
+    std::uint32_t readable_after;
+    double* out;  // null: into a scratch row, when no value block is made
+    std::uint64_t record;         // the record's number in the file, from 0
+    std::uint64_t payload_start;  // the payload's offset, for its errors
+    TypeCode type_code;
+};
+
+// Consecutive payloads of one chunk of a file (or of memory), decoded by one thread.
+struct DecodeBatch {
+    std::vector<DecodeItem> items;
+    FileChunk* chunk = nullptr;
+    std::uint64_t chunk_serial = 0;
+    std::size_t cells = 0;
+};
+
+// Table number in the file -> 1-based position in the result, 0 for a table not loaded.
+using SelectionMap = std::array<std::uint8_t, 256>;
+
+// The distinct 1-based indices of the named tables, in order of first mention.
+Result<std::vector<std::uint8_t>> resolve_table_names(const MatrixHeader& header, std::span<const std::string> names) {
+    if (names.empty()) return MatrixError::invalid_table_count("at least one table name must be provided");
+    std::vector<std::uint8_t> indices;
+    for (const std::string& name : names) {
+        const auto found = std::find_if(header.tables.begin(), header.tables.end(),
+                                        [&](const TableInfo& table) { return table.name == name; });
+        if (found == header.tables.end()) return MatrixError::table_not_found(name);
+        if (std::find(indices.begin(), indices.end(), found->index) == indices.end()) indices.push_back(found->index);
+    }
+    return indices;
+}
+
+std::uint32_t clamp_u32(std::size_t n) noexcept {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(n, 0xFFFF'FFFF));
+}
+
+}  // namespace
+
+struct MatrixLoad::Impl {
+    std::variant<ByteSource, FileChunks> source;
+    const std::uint8_t* memory_end = nullptr;  // end of the caller's bytes, for memory input
+    bool record_by_record = false;              // a FIFO or device: no reading ahead
+    MatrixHeader file_header;
+    MatrixHeader result_header;
+    SelectionMap selection{};
+    std::vector<TypeCode> type_codes;  // by table number - 1
+    RecordFraming framing;
+    std::vector<std::uint8_t> spill;
+    bool selected = false;
+    bool consumed = false;
+
+    Impl(std::variant<ByteSource, FileChunks> s, MatrixHeader header)
+        : source(std::move(s)), file_header(std::move(header)), framing(file_header) {
+        for (const TableInfo& table : file_header.tables) type_codes.push_back(table.type_code);
+    }
+
+    std::uint64_t counter() const {
+        return std::visit([](const auto& s) { return s.counter(); }, source);
+    }
+    bool input_could_hold_rows() {
+        return std::visit(
+            [&](auto& s) { return s.can_supply(std::uint64_t{framing.records_left()} * record_header_size); },
+            source);
+    }
+    Status walk(double* block, const ParallelSettings& settings);
+};
+
+namespace {
+
+// One load's records: framed here, decoded here or by the pool.
+template <class Source>
+class LoadRun {
+public:
+    LoadRun(MatrixLoad::Impl& load, Source& source, double* block, const ParallelSettings& settings)
+        : load_(load), source_(source), block_(block), settings_(settings), zones_(load.file_header.zone_count),
+          scratch_(zones_) {}
+
+    Status run() {
+        const std::size_t z = zones_;
+        std::uint64_t chosen_rows = 0;
+        for (const TableInfo& table : load_.file_header.tables) chosen_rows += load_.selection[table.index] ? z : 0;
+        const unsigned threads = load_.record_by_record ? 1 : settings_.threads_for(chosen_rows * z);
+        std::optional<WorkerPool> pool;
+        if (threads > 1) pool.emplace(std::min(threads, max_parallel_threads) - 1);
+        pool_ = pool && pool->helpers() > 0 ? &*pool : nullptr;
+        // Alone, the calling thread keeps one scratch for the whole load.
+        if (!pool_) own_lease_.emplace(scratch_.lend());
+        // Batches in work at once: enough to keep every thread busy while the calling
+        // thread frames the next, few enough to bound the file chunks they hold.
+        max_in_work_ = pool_ ? 2 * (pool_->helpers() + 1) : 1;
+        batch_limit_ = pool_ ? std::max<std::size_t>(settings_.batch_cells, 1) : 1;
+
+        std::optional<MatrixError> framing_error;
+        std::uint64_t framing_error_record = 0;
+        InterruptPoll poll;
+        bool stopped = false;
+        for (;;) {
+            if (failure_.failed() || stop_.load(std::memory_order_relaxed)) break;
+            if (poll.stop_requested()) {
+                stopped = true;
+                break;
+            }
+            const std::uint64_t record = load_.framing.records_read();
+            auto next = load_.framing.next(source_, load_.spill);
+            if (!next) {
+                framing_error.emplace(next.take_error());
+                framing_error_record = record;
+                break;
+            }
+            if (!next.value()) break;
+            const RowRecordHead& head = *next.value();
+            // The block starts zero-filled and every row arrives once, so a zero row
+            // needs no work at all: its pages are never touched.
+            const std::uint8_t position = load_.selection[head.table];
+            if (position && !is_zero_row_payload(head.payload)) add(head, record, position);
+            load_.framing.advance();
+        }
+        if (stopped) {
+            stop_.store(true, std::memory_order_relaxed);
+        } else if (!failure_.failed()) {
+            dispatch();
+        }
+        release_unsent();
+        if (pool) pool->wait_all();
+        // Memory that ran out on a thread is reported here.
+        if (exception_) std::rethrow_exception(exception_);
+        if (stopped) return interrupted_error();
+        if (failure_.failed() && (!framing_error || failure_.record() < framing_error_record)) return failure_.take();
+        if (framing_error) return std::move(*framing_error);
+        return {};
+    }
+
+private:
+    void add(const RowRecordHead& head, std::uint64_t record, std::uint8_t position) {
+        const std::size_t z = zones_;
+        FileChunk* chunk = nullptr;
+        std::uint64_t serial = 0;
+        std::size_t readable_after = 0;
+        const std::uint8_t* end = head.payload.data() + head.payload.size();
+        if constexpr (std::is_same_v<Source, FileChunks>) {
+            chunk = &source_.chunk();
+            serial = source_.chunk_serial();
+            readable_after = source_.stable_after(end);
+        } else {
+            readable_after = static_cast<std::size_t>(load_.memory_end - end);
+        }
+        if (!batch_.items.empty() && (batch_.chunk_serial != serial || batch_.cells >= batch_limit_)) dispatch();
+        if (batch_.items.empty() && chunk) {
+            batch_.chunk = chunk;
+            batch_.chunk_serial = serial;
+            chunk->users.fetch_add(1, std::memory_order_relaxed);
+        }
+        double* out = block_ ? block_ + ((position - 1) * z + (head.row - 1)) * z : nullptr;
+        batch_.items.push_back({head.payload.data(), clamp_u32(head.payload.size()), clamp_u32(readable_after), out,
+                                record, head.record_start + record_header_size, load_.type_codes[head.table - 1]});
+        batch_.cells += z;
+        if (batch_.cells >= batch_limit_) dispatch();
+    }
+
+    // Hands the batch to a thread, or decodes it here when there is no pool.
+    void dispatch() {
+        if (batch_.items.empty()) return;
+        if (!pool_) {
+            decode(batch_);
+            batch_.items.clear();
+            batch_.chunk = nullptr;
+            batch_.cells = 0;
+            return;
+        }
+        while (in_work_.load(std::memory_order_acquire) >= max_in_work_) {
+            if (!pool_->run_one()) pool_->wait_for_progress();
+        }
+        in_work_.fetch_add(1, std::memory_order_relaxed);
+        auto batch = std::make_shared<DecodeBatch>(std::move(batch_));
+        batch_ = DecodeBatch{};
+        pool_->submit([this, batch] {
+            try {
+                decode(*batch);
+            } catch (...) {
+                std::lock_guard lock(exception_mutex_);
+                if (!exception_) exception_ = std::current_exception();
+                stop_.store(true, std::memory_order_relaxed);
+            }
+            in_work_.fetch_sub(1, std::memory_order_release);
+        });
+    }
+
+    // A batch never handed out still holds its chunk.
+    void release_unsent() {
+        if (batch_.chunk) batch_.chunk->users.fetch_sub(1, std::memory_order_release);
+        batch_ = DecodeBatch{};
+    }
+
+    void decode(DecodeBatch& batch) {
+        if (own_lease_) {
+            decode_with(batch, *own_lease_);
+            return;
+        }
+        ScratchPool::Lease lease = scratch_.lend();
+        decode_with(batch, lease);
+    }
+
+    void decode_with(DecodeBatch& batch, ScratchPool::Lease& lease) {
+        const std::size_t z = zones_;
+        for (const DecodeItem& item : batch.items) {
+            // Nothing after a known failure can change the outcome.
+            if (stop_.load(std::memory_order_relaxed) || item.record > failure_.record()) break;
+            const std::span<double> out(item.out ? item.out : lease.row.get(), z);
+            Status decoded =
+                decode_payload(item.type_code, {item.payload, item.size}, item.readable_after, *lease.scratch, out);
+            if (!decoded) {
+                failure_.offer(item.record, decoded.take_error().at(item.payload_start));
+                break;
+            }
+        }
+        if (batch.chunk) batch.chunk->users.fetch_sub(1, std::memory_order_release);
+        batch.chunk = nullptr;
+    }
+
+    MatrixLoad::Impl& load_;
+    Source& source_;
+    double* block_;
+    const ParallelSettings& settings_;
+    std::size_t zones_;
+    ScratchPool scratch_;
+    std::optional<ScratchPool::Lease> own_lease_;
+    WorkerPool* pool_ = nullptr;
+    std::size_t max_in_work_ = 1;
+    std::size_t batch_limit_ = 1;
+    std::atomic<std::size_t> in_work_{0};
+    std::atomic<bool> stop_{false};
+    FirstFailure failure_;
+    DecodeBatch batch_;
+    std::mutex exception_mutex_;
+    std::exception_ptr exception_;
+};
+
+}  // namespace
+
+Status MatrixLoad::Impl::walk(double* block, const ParallelSettings& settings) {
+    return std::visit(
+        [&](auto& s) {
+            LoadRun<std::remove_reference_t<decltype(s)>> run(*this, s, block, settings);
+            return run.run();
+        },
+        source);
+}
+
+MatrixLoad::MatrixLoad(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+MatrixLoad::MatrixLoad(MatrixLoad&&) noexcept = default;
+MatrixLoad& MatrixLoad::operator=(MatrixLoad&&) noexcept = default;
+MatrixLoad::~MatrixLoad() = default;
+
+Result<MatrixLoad> MatrixLoad::open(std::string_view path, std::size_t chunk_size) {
+    auto chunks = FileChunks::open(path, chunk_size ? chunk_size : default_chunk_size);
+    if (!chunks) return chunks.take_error();
+    auto header = read_header(chunks.value());
+    if (!header) return header.take_error();
+    const bool regular = chunks.value().is_regular();
+    auto impl = std::make_unique<Impl>(std::move(chunks.value()), std::move(header.value()));
+    impl->record_by_record = !regular;
+    return MatrixLoad(std::move(impl));
+}
+
+Result<MatrixLoad> MatrixLoad::from_bytes(std::span<const std::uint8_t> data) {
+    ByteSource source = ByteSource::from_memory(data);
+    auto header = read_header(source);
+    if (!header) return header.take_error();
+    auto impl = std::make_unique<Impl>(std::move(source), std::move(header.value()));
+    impl->memory_end = data.data() + data.size();
+    return MatrixLoad(std::move(impl));
+}
+
+const MatrixHeader& MatrixLoad::file_header() const noexcept { return impl_->file_header; }
+const MatrixHeader& MatrixLoad::header() const noexcept { return impl_->result_header; }
+
+Status MatrixLoad::select(const std::vector<std::string>* names) {
+    Impl& load = *impl_;
+    MatrixHeader& header = load.result_header;
+    header.banner = load.file_header.banner;
+    header.run_id = load.file_header.run_id;
+    header.zone_count = load.file_header.zone_count;
+    header.tables.clear();
+    load.selection = {};
+    if (names == nullptr) {
+        header.tables = load.file_header.tables;
+        for (const TableInfo& table : load.file_header.tables) load.selection[table.index] = table.index;
+    } else {
+        auto indices = resolve_table_names(load.file_header, *names);
+        if (!indices) return indices.take_error();
+        std::array<bool, 256> chosen{};
+        for (std::uint8_t index : indices.value()) chosen[index] = true;
+        // The selected tables in file order, numbered 1..k.
+        for (const TableInfo& table : load.file_header.tables) {
+            if (!chosen[table.index]) continue;
+            const auto position = static_cast<std::uint8_t>(header.tables.size() + 1);
+            load.selection[table.index] = position;
+            header.tables.push_back({table.name, table.type_code, position});
+        }
+    }
+    load.selected = true;
+    if (!load.input_could_hold_rows()) {
+        // The input is too short to hold the rows the header promises, so the load must
+        // fail: find the failure without a value block the data cannot fill.
+        load.consumed = true;
+        ORVANEL_TRY(load.walk(nullptr, ParallelSettings{}));
+        return MatrixError::io_text("file changed while it was being read").at(load.counter());
+    }
+    return {};
+}
+
+Result<std::size_t> MatrixLoad::value_count() const {
+    const auto count = orvanel::value_count(impl_->result_header.zone_count, impl_->result_header.tables.size());
+    if (!count) return MatrixError::invalid_par("matrix dimensions exceed addressable memory on this platform");
+    return *count;
+}
+
+Status MatrixLoad::run(double* block, const ParallelSettings& settings) {
+    if (!impl_->selected || impl_->consumed) return MatrixError::io_text("the load has already been run");
+    impl_->consumed = true;
+    return impl_->walk(block, settings);
+}
+
+}  // namespace orvanel

@@ -1,0 +1,344 @@
+#include "core/parallel_writer.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "core/encode.hpp"
+#include "core/file_replace.hpp"
+#include "core/framing.hpp"
+#include "core/writer.hpp"
+#include "core/worker_pool.hpp"
+
+namespace orvanel {
+
+namespace {
+
+// The texts of a write the file accepts no byte of, as the serial writer has them.
+constexpr const char* buffered_write_failed = "failed to write the buffered data";
+constexpr const char* direct_write_failed = "failed to write whole buffer";
+
+// Appends one row record, header and payload, to `out`, encoding the payload in place;
+// returns the payload's size. When that is over the limit the record is incomplete and
+// the caller drops it.
+std::size_t append_record(TypeCode type_code, std::span<const double> row, std::uint16_t origin, std::uint8_t table,
+                          PlaneScratch& scratch, ByteVector& out) {
+    const std::size_t start = out.size();
+    out.resize(start + record_header_size + max_payload_size_for(row.size()));
+    const std::size_t payload_size =
+        encode_payload_into(type_code, row, scratch, out.data() + start + record_header_size);
+    out.resize(start + record_header_size + payload_size);
+    if (payload_size <= max_payload_size) {
+        fill_record_header(std::span<std::uint8_t, record_header_size>(out.data() + start, record_header_size), origin,
+                           table, payload_size);
+    }
+    return payload_size;
+}
+
+// Row `origin` (0-based) of a table as doubles: in place when it is an aligned run of
+// doubles, else copied into `scratch_row` (bytewise: the values need not be aligned).
+std::span<const double> row_of(const StridedTable& table, std::size_t origin, std::size_t zones, double* scratch_row) {
+    const char* start = table.data + static_cast<std::ptrdiff_t>(origin) * table.row_stride;
+    if ((table.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) || zones == 1) &&
+        reinterpret_cast<std::uintptr_t>(start) % alignof(double) == 0) {
+        return {reinterpret_cast<const double*>(start), zones};
+    }
+    for (std::size_t d = 0; d < zones; ++d) {
+        std::memcpy(scratch_row + d, start + static_cast<std::ptrdiff_t>(d) * table.col_stride, sizeof(double));
+    }
+    return {scratch_row, zones};
+}
+
+// The records of consecutive rows, encoded by one thread; `ends` marks where each
+// record ends in `bytes`.
+struct EncodedBatch {
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    ByteVector bytes;
+    std::size_t last_size = 0;  // of the batch before in this slot, to reserve room
+    std::vector<std::uint32_t> ends;
+    std::atomic<bool> done{false};
+};
+
+// Hands records to a file exactly as the serial writer does, through a 64 KiB buffer (so
+// that every write(2) covers the same bytes), or to memory as pieces. Records are
+// written from where they were encoded; only a buffer's worth that spans two batches is
+// copied.
+class RecordOutput {
+public:
+    explicit RecordOutput(ByteSink& sink) : sink_(&sink) {}
+    explicit RecordOutput(WrittenPieces& pieces) : pieces_(&pieces) {}
+
+    Status header(std::span<const std::uint8_t> bytes) {
+        if (pieces_) {
+            pieces_->pieces.emplace_back(bytes.begin(), bytes.end());
+            pieces_->size += bytes.size();
+            return {};
+        }
+        return sink_->write_all(bytes, direct_write_failed);
+    }
+
+    // The first `count` records of a batch. Pieces take the batch's bytes over.
+    Status records(EncodedBatch& batch, std::size_t count) {
+        if (count == 0) return {};
+        const std::size_t length = batch.ends[count - 1];
+        if (pieces_) {
+            batch.last_size = length;
+            batch.bytes.resize(length);
+            pieces_->size += length;
+            pieces_->pieces.push_back(std::move(batch.bytes));
+            batch.bytes = {};
+            return {};
+        }
+        std::size_t start = 0;
+        for (std::size_t r = 0; r < count; ++r) {
+            const std::size_t n = batch.ends[r] - start;
+            ORVANEL_TRY(emit(batch.bytes.data() + start, n));
+            start = batch.ends[r];
+        }
+        // The batch's memory is reused: what is still buffered must be kept apart.
+        stage();
+        return {};
+    }
+
+    // Writes what is buffered.
+    Status flush() {
+        if (pieces_) return {};
+        const std::size_t n = std::exchange(buffered_, 0);
+        const std::uint8_t* data = staged_ ? staging_.get() : pending_;
+        staged_ = false;
+        return sink_->write_all({data, n}, buffered_write_failed);
+    }
+
+private:
+    Status emit(const std::uint8_t* record, std::size_t n) {
+        const std::size_t free = write_buffer_size - buffered_;
+        if (n > free) {
+            ORVANEL_TRY(flush());
+        }
+        if (n >= write_buffer_size) return sink_->write_all({record, n}, direct_write_failed);
+        if (buffered_ == 0) {
+            pending_ = record;
+        } else if (staged_ || pending_ + buffered_ != record) {
+            stage();
+            std::memcpy(staging_.get() + buffered_, record, n);
+        }
+        buffered_ += n;
+        return {};
+    }
+
+    void stage() {
+        if (staged_ || buffered_ == 0) return;
+        if (!staging_) staging_ = std::make_unique<std::uint8_t[]>(write_buffer_size);
+        std::memcpy(staging_.get(), pending_, buffered_);
+        staged_ = true;
+    }
+
+    ByteSink* sink_ = nullptr;
+    WrittenPieces* pieces_ = nullptr;
+    const std::uint8_t* pending_ = nullptr;  // the buffered bytes, unless staged
+    std::size_t buffered_ = 0;
+    bool staged_ = false;
+    std::unique_ptr<std::uint8_t[]> staging_;
+};
+
+class WriteRun {
+public:
+    WriteRun(const MatrixHeader& header, std::span<const StridedTable> tables, const ParallelSettings& settings)
+        : tables_(tables), zones_(header.zone_count), table_count_(header.table_count()),
+          records_(std::uint64_t{header.zone_count} * header.table_count()), settings_(settings),
+          scratch_(zones_) {
+        type_codes_.reserve(header.tables.size());
+        for (const TableInfo& table : header.tables) type_codes_.push_back(table.type_code);
+    }
+
+    Status run(RecordOutput& output, const MatrixHeader& header, WriteReport& report) {
+        {
+            std::vector<std::uint8_t> bytes;
+            emit_header(header, bytes);
+            ORVANEL_TRY(output.header(bytes));
+        }
+        const std::size_t z = zones_;
+        const unsigned threads = std::min(settings_.threads_for(records_ * z), max_parallel_threads);
+        // Batches in work or waiting to be written: their encoded bytes are the memory
+        // the write needs beyond the values. They outlive the pool, whose threads use them.
+        std::vector<EncodedBatch> batches(threads > 1 ? 2 * threads : 1);
+        std::optional<WorkerPool> pool;
+        if (threads > 1) pool.emplace(threads - 1);
+        WorkerPool* workers = pool && pool->helpers() > 0 ? &*pool : nullptr;
+        const std::size_t slots = workers ? 2 * (workers->helpers() + 1) : 1;
+        const std::uint64_t per_batch = std::max<std::uint64_t>(1, settings_.batch_cells / z);
+        const std::uint64_t batch_count = (records_ + per_batch - 1) / per_batch;
+
+        InterruptPoll poll;
+        std::uint64_t next_submit = 0;
+        Status outcome;
+        for (std::uint64_t next_write = 0; next_write < batch_count; ++next_write) {
+            if (poll.stop_requested()) {
+                stop_.store(true, std::memory_order_relaxed);
+                outcome = interrupted_error();
+                break;
+            }
+            while (next_submit < batch_count && next_submit - next_write < slots &&
+                   next_submit * per_batch <= failure_.record()) {
+                EncodedBatch& batch = batches[next_submit % slots];
+                batch.first = next_submit * per_batch;
+                batch.end = std::min(records_, batch.first + per_batch);
+                batch.done.store(false, std::memory_order_relaxed);
+                ++next_submit;
+                if (workers) {
+                    workers->submit([this, &batch] { encode(batch); });
+                } else {
+                    encode(batch);
+                }
+            }
+            EncodedBatch& batch = batches[next_write % slots];
+            while (!batch.done.load(std::memory_order_acquire)) {
+                if (!workers->run_one()) workers->wait_for_progress();
+            }
+            if (thrown_.load(std::memory_order_acquire)) break;
+            const std::uint64_t failed = failure_.record();
+            const bool fails_here = failed < batch.end;
+            const std::size_t count = static_cast<std::size_t>((fails_here ? failed : batch.end) - batch.first);
+            if (Status written = output.records(batch, count); !written) {
+                outcome = std::move(written);
+                break;
+            }
+            if (fails_here) {
+                // As the serial writer, whose rows buffered before the failing one still
+                // reach the sink when it is dropped.
+                (void)output.flush();
+                report.failed_record = failed;
+                outcome = failure_.take();
+                break;
+            }
+        }
+        stop_.store(true, std::memory_order_relaxed);  // whatever is still in work is not needed
+        if (pool) pool->wait_all();
+        if (thrown_.load(std::memory_order_acquire)) std::rethrow_exception(exception_);
+        if (!outcome.ok()) return outcome;
+        return output.flush();
+    }
+
+private:
+    void encode(EncodedBatch& batch) {
+        try {
+            encode_rows(batch);
+        } catch (...) {
+            std::lock_guard lock(exception_mutex_);
+            if (!exception_) exception_ = std::current_exception();
+            stop_.store(true, std::memory_order_relaxed);
+            thrown_.store(true, std::memory_order_release);
+        }
+        batch.done.store(true, std::memory_order_release);
+    }
+
+    void encode_rows(EncodedBatch& batch) {
+        batch.bytes.clear();
+        batch.ends.clear();
+        // Room for as much as the batch before took, and a little more: a batch handed
+        // over as a piece leaves no room behind.
+        batch.bytes.reserve(batch.last_size + batch.last_size / 8);
+        ScratchPool::Lease lease = scratch_.lend();
+        const std::size_t z = zones_;
+        for (std::uint64_t k = batch.first; k < batch.end; ++k) {
+            // Nothing after a known failure is written.
+            if (stop_.load(std::memory_order_relaxed) || k > failure_.record()) return;
+            // Origin-major, table-minor, whatever the layout of the values.
+            const auto origin = static_cast<std::size_t>(k / table_count_);
+            const auto table = static_cast<std::size_t>(k % table_count_);
+            const std::span<const double> row = row_of(tables_[table], origin, z, lease.row.get());
+            const std::size_t payload_size =
+                append_record(type_codes_[table], row, static_cast<std::uint16_t>(origin + 1),
+                              static_cast<std::uint8_t>(table + 1), *lease.scratch, batch.bytes);
+            if (payload_size > max_payload_size) {
+                failure_.offer(k, MatrixError::payload_too_large(payload_size));
+                return;
+            }
+            batch.ends.push_back(static_cast<std::uint32_t>(batch.bytes.size()));
+        }
+    }
+
+    std::span<const StridedTable> tables_;
+    std::vector<TypeCode> type_codes_;
+    std::size_t zones_;
+    std::size_t table_count_;
+    std::uint64_t records_;
+    const ParallelSettings& settings_;
+    ScratchPool scratch_;
+    FirstFailure failure_;
+    std::atomic<bool> stop_{false};
+    // Memory that ran out on a thread is reported on the calling thread.
+    std::mutex exception_mutex_;
+    std::exception_ptr exception_;
+    std::atomic<bool> thrown_{false};
+};
+
+Status write_all_rows(const MatrixHeader& header, std::span<const StridedTable> tables, RecordOutput& output,
+                      const ParallelSettings& settings, WriteReport& report) {
+    if (tables.size() != header.tables.size())
+        return MatrixError::shape_mismatch("stack tables", header.tables.size(), tables.size());
+    WriteRun run(header, tables, settings);
+    return run.run(output, header, report);
+}
+
+}  // namespace
+
+Status write_values_to_file(std::string_view path, const MatrixHeader& header, std::span<const StridedTable> tables,
+                            const ParallelSettings& settings, WriteReport& report) {
+    ORVANEL_TRY(validate_for_writing(header));
+    auto handle = open_for_writing_in_place(path);
+    if (!handle) return handle.take_error();
+    ByteSink sink = ByteSink::file(std::move(handle.value()));
+    RecordOutput output(sink);
+    ORVANEL_TRY(write_all_rows(header, tables, output, settings, report));
+    return sink.handle().close();
+}
+
+Result<WrittenPieces> write_values_to_memory(const MatrixHeader& header, std::span<const StridedTable> tables,
+                                             const ParallelSettings& settings, WriteReport& report) {
+    ORVANEL_TRY(validate_for_writing(header));
+    WrittenPieces pieces;
+    RecordOutput output(pieces);
+    ORVANEL_TRY(write_all_rows(header, tables, output, settings, report));
+    return pieces;
+}
+
+void WrittenPieces::move_into(std::uint8_t* out, unsigned threads) {
+    // Consecutive pieces per task, a few tasks per thread: the copy is mostly the page
+    // faults of `out`, which threads take in parallel.
+    const unsigned workers = std::clamp(threads, 1u, max_parallel_threads);
+    const std::size_t share = std::max<std::size_t>(size / (4 * workers), std::size_t{1} << 20);
+    std::optional<WorkerPool> pool;
+    if (workers > 1 && size > share) pool.emplace(workers - 1);
+    std::size_t first = 0;
+    std::size_t offset = 0;
+    while (first < pieces.size()) {
+        std::size_t last = first;
+        std::size_t bytes = 0;
+        while (last < pieces.size() && (bytes == 0 || bytes + pieces[last].size() <= share)) bytes += pieces[last++].size();
+        auto copy = [this, out, first, last, offset] {
+            std::size_t at = offset;
+            for (std::size_t k = first; k < last; ++k) {
+                if (!pieces[k].empty()) std::memcpy(out + at, pieces[k].data(), pieces[k].size());
+                at += pieces[k].size();
+                ByteVector().swap(pieces[k]);
+            }
+        };
+        if (pool) {
+            pool->submit(copy);
+        } else {
+            copy();
+        }
+        first = last;
+        offset += bytes;
+    }
+    if (pool) pool->wait_all();
+    pieces.clear();
+}
+
+}  // namespace orvanel

@@ -1,0 +1,58 @@
+// Writing a matrix straight from its values wherever they are (any layout of rows and
+// columns), with the rows encoded by a pool of threads and written in order by the
+// calling thread. The outcome is that of the serial writer for any number of threads:
+// the same bytes, written in the same pieces, and the same error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/byte_vector.hpp"
+#include "core/error.hpp"
+#include "core/header.hpp"
+#include "core/parallel.hpp"
+#include "core/sink.hpp"
+
+namespace orvanel {
+
+// Where one table's values are: row o starts at data + o * row_stride, and its values
+// are col_stride bytes apart (either stride may be negative or zero). Rows that are not
+// plain aligned runs of doubles are copied into a scratch row before they are encoded.
+struct StridedTable {
+    const char* data;
+    std::ptrdiff_t row_stride;
+    std::ptrdiff_t col_stride;
+};
+
+// What went wrong beyond the error itself: the record whose payload was too large.
+struct WriteReport {
+    std::uint64_t failed_record = FirstFailure::none;
+};
+
+// Both check the header (validate_for_writing) before anything is opened or written;
+// `tables` has one entry per table of the header, each of Z rows of Z values.
+//
+// Writes the file at `path` in place: opened for writing, created with mode 0666 less
+// the umask or truncated (the caller has chosen a path nobody reads from meanwhile: a
+// fresh temporary file, or a FIFO or device).
+Status write_values_to_file(std::string_view path, const MatrixHeader& header, std::span<const StridedTable> tables,
+                            const ParallelSettings& settings, WriteReport& report);
+// The file's bytes in pieces, in order: the header, then the records of each batch of
+// rows as they were encoded (never copied into one block here: the caller makes the one
+// block it needs, and fills it with move_into).
+struct WrittenPieces {
+    std::vector<ByteVector> pieces;
+    std::size_t size = 0;
+
+    // Copies the pieces one after another to `out` (`size` bytes), on up to `threads`
+    // threads, freeing each piece once it is copied.
+    void move_into(std::uint8_t* out, unsigned threads);
+};
+
+Result<WrittenPieces> write_values_to_memory(const MatrixHeader& header, std::span<const StridedTable> tables,
+                                             const ParallelSettings& settings, WriteReport& report);
+
+}  // namespace orvanel

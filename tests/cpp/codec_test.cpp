@@ -1,0 +1,579 @@
+// The payload codec's kernels against plain references, for every kernel set this
+// processor can run: values to planes and back, the token coder and token expansion,
+// and whole payloads (bytes, values and errors). Inputs are sized exactly, so that a
+// build with AddressSanitizer catches any access past what a kernel may touch.
+// `make test` and `make sanitize` run it; exits non-zero on the first failed group.
+#include <bit>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/decode.hpp"
+#include "core/encode.hpp"
+#include "core/kernels.hpp"
+#include "core/payload.hpp"
+#include "core/plane.hpp"
+#include "fuzz/reference.hpp"
+
+namespace {
+
+using namespace orvanel;
+using Bytes = std::vector<std::uint8_t>;
+
+int failures = 0;
+std::string context;
+
+void fail(int line, const char* what) {
+    if (++failures <= 25) std::fprintf(stderr, "FAILED line %d: %s [%s]\n", line, what, context.c_str());
+}
+#define EXPECT(cond)                      \
+    do {                                  \
+        if (!(cond)) fail(__LINE__, #cond); \
+    } while (0)
+
+std::string format(const char* f, ...) {
+    char buffer[256];
+    va_list args;
+    va_start(args, f);
+    std::vsnprintf(buffer, sizeof buffer, f, args);
+    va_end(args);
+    return buffer;
+}
+
+std::mt19937_64 rng(20240917);
+
+std::uint64_t random_word() { return rng(); }
+std::size_t below(std::size_t n) { return static_cast<std::size_t>(rng() % n); }
+
+std::vector<const CodecKernels*> kernel_sets() {
+    std::vector<const CodecKernels*> sets;
+    for (const CodecKernels* const* k = available_codec_kernels(); *k; ++k) sets.push_back(*k);
+    return sets;
+}
+
+// Lengths around every block size and the padding.
+const std::size_t lengths[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 95, 127, 128, 129, 1000, 4099};
+
+// Planes as separate blocks of exactly n + padding bytes, as much as a kernel may touch.
+struct OwnPlanes {
+    std::vector<std::unique_ptr<std::uint8_t[]>> blocks;
+    std::uint8_t* p[8];
+    explicit OwnPlanes(std::size_t n, std::uint8_t fill = 0xA5) {
+        for (int k = 0; k < 8; ++k) {
+            blocks.push_back(std::make_unique<std::uint8_t[]>(n + PlaneScratch::padding));
+            std::memset(blocks.back().get(), fill, n + PlaneScratch::padding);
+            p[k] = blocks.back().get();
+        }
+    }
+};
+
+std::uint8_t byte_of(std::uint64_t w, int k) { return static_cast<std::uint8_t>(w >> (8 * k)); }
+
+// ---- values to planes ---------------------------------------------------------------
+
+// Doubles of every class, including values at the single-precision and fixed-point
+// rounding ties and limits, which make up a share of each test row.
+std::vector<double> special_values(int precision) {
+    const double scale = fuzz::pow10[precision];
+    std::vector<double> v = {0.0,
+                             -0.0,
+                             std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(),
+                             std::bit_cast<double>(0x7FF8000000000001ull),  // quiet NaN with payload
+                             std::bit_cast<double>(0xFFF0000000000123ull),  // signalling, negative
+                             5e-324,
+                             -2.2250738585072014e-308,
+                             std::numeric_limits<double>::max(),
+                             3.4028234663852886e38,                 // largest single
+                             0x1.ffffffp+127,                       // rounds up to infinity in single
+                             std::nextafter(0x1.ffffffp+127, 0.0),  // the largest that does not
+                             1e39,
+                             0x1p-150,       // single subnormal tie, rounds to 0
+                             3 * 0x1p-150,   // rounds to even
+                             1 + 0x1p-24,    // tie between singles
+                             0.1,
+                             -1.5,
+                             4294967295.0 / scale,
+                             4294967295.4 / scale,
+                             4294967295.5 / scale,
+                             4294967296.0 / scale,
+                             -4294967295.0 / scale,
+                             0.5 / scale,
+                             1.5 / scale,
+                             2.5 / scale,
+                             -0.5 / scale,
+                             -0.4 / scale,
+                             0.125,
+                             1.005,
+                             1e300,
+                             -1e-300};
+    return v;
+}
+
+// A row of n values: random cents, a share of zeros and of `specials`.
+std::vector<double> mixed_row(std::size_t n, const std::vector<double>& specials, int special_share) {
+    std::vector<double> row(n);
+    for (double& v : row) {
+        const std::size_t pick = below(100);
+        if (pick < static_cast<std::size_t>(special_share)) {
+            v = specials[below(specials.size())];
+        } else if (pick < 60) {
+            v = 0.0;
+        } else {
+            v = static_cast<double>(static_cast<std::int64_t>(random_word() % 2000001) - 1000000) / 100.0;
+        }
+    }
+    return row;
+}
+
+void test_split_double() {
+    for (const CodecKernels* k : kernel_sets()) {
+        for (std::size_t n : lengths) {
+            context = format("%s n=%zu", k->name, n);
+            // Words with some byte positions always zero, so the OR tells planes apart.
+            const std::uint64_t keep = random_word() | 0xFF;
+            std::vector<double> values(n);
+            std::uint64_t expected_or = 0;
+            for (double& v : values) {
+                const std::uint64_t w = random_word() & keep;
+                expected_or |= w;
+                v = std::bit_cast<double>(w);
+            }
+            OwnPlanes planes(n);
+            EXPECT(k->split_double(values.data(), n, planes.p) == expected_or);
+            for (std::size_t i = 0; i < n; ++i) {
+                for (int b = 0; b < 8; ++b) EXPECT(planes.p[b][i] == byte_of(std::bit_cast<std::uint64_t>(values[i]), b));
+            }
+        }
+    }
+}
+
+bool fits_single(double v) { return !(std::isfinite(v) && std::fabs(v) >= fuzz::float_overflow); }
+
+// The specials themselves, and those a row can hold without falling back.
+std::vector<double> fitting(const std::vector<double>& values, const std::function<bool(double)>& fits) {
+    std::vector<double> kept;
+    for (double v : values) {
+        if (fits(v)) kept.push_back(v);
+    }
+    return kept;
+}
+
+void test_split_float() {
+    const std::vector<double> pools[] = {special_values(0), fitting(special_values(0), fits_single)};
+    for (const CodecKernels* k : kernel_sets()) {
+        for (std::size_t n : lengths) {
+            for (int share : {0, 3, 40}) {
+                context = format("%s n=%zu share=%d", k->name, n, share);
+                std::vector<double> row = mixed_row(n, pools[share > 10], share);
+                bool fits = true;
+                for (double v : row) fits &= fits_single(v);
+                OwnPlanes planes(n);
+                EXPECT(k->split_float(row.data(), n, planes.p) == fits);
+                if (!fits) continue;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::uint32_t bits = std::bit_cast<std::uint32_t>(static_cast<float>(row[i]));
+                    for (int b = 0; b < 4; ++b) EXPECT(planes.p[b][i] == byte_of(bits, b));
+                }
+            }
+        }
+        // One overflowing value at each position of the first blocks.
+        for (std::size_t at = 0; at < 70; ++at) {
+            context = format("%s overflow at %zu", k->name, at);
+            std::vector<double> row(70, 1.0);
+            row[at] = at % 2 ? -1e39 : 0x1.ffffffp+127;
+            OwnPlanes planes(row.size());
+            EXPECT(!k->split_float(row.data(), row.size(), planes.p));
+            row[at] = -std::numeric_limits<double>::infinity();
+            EXPECT(k->split_float(row.data(), row.size(), planes.p));
+        }
+    }
+}
+
+// The word of one value in a Fixed(p) table, nothing when the row must fall back.
+std::optional<std::uint64_t> fixed_word(double v, int p) {
+    if (!std::isfinite(v)) return std::nullopt;
+    const double r = std::nearbyint(fuzz::pow10[p] * v);
+    if (std::fabs(r) > 4294967295.0) return std::nullopt;
+    const auto m = static_cast<std::uint32_t>(std::fabs(r));
+    const std::uint64_t s = m == 0 ? 0 : static_cast<std::uint64_t>(p * 16 + (r < 0 ? 1 : 0));
+    return m | s << 32;
+}
+
+void test_split_fixed() {
+    for (const CodecKernels* k : kernel_sets()) {
+        for (int p = 0; p <= 9; ++p) {
+            const std::vector<double> pools[] = {
+                special_values(p), fitting(special_values(p), [p](double v) { return fixed_word(v, p).has_value(); })};
+            for (std::size_t n : lengths) {
+                for (int share : {0, 3, 30}) {
+                    context = format("%s p=%d n=%zu share=%d", k->name, p, n, share);
+                    std::vector<double> row = mixed_row(n, pools[share > 10], share);
+                    std::vector<std::uint64_t> words;
+                    bool fits = true;
+                    std::uint64_t expected_or = 0;
+                    for (double v : row) {
+                        const auto w = fixed_word(v, p);
+                        fits &= w.has_value();
+                        if (w) {
+                            words.push_back(*w);
+                            expected_or |= *w;
+                        }
+                    }
+                    OwnPlanes planes(n);
+                    std::uint64_t or_all = 0;
+                    EXPECT(k->split_fixed(row.data(), n, static_cast<unsigned>(p), planes.p, &or_all) == fits);
+                    if (!fits) continue;
+                    EXPECT(or_all == expected_or);
+                    for (std::size_t i = 0; i < n; ++i) {
+                        for (int b = 0; b < 5; ++b) EXPECT(planes.p[b][i] == byte_of(words[i], b));
+                    }
+                }
+            }
+        }
+    }
+}
+
+// ---- planes to values ---------------------------------------------------------------
+
+// Random plane bytes, runs of one byte in places, and a guard after the n values
+// that no kernel may touch.
+struct JoinCase {
+    std::size_t n;
+    OwnPlanes planes;
+    std::vector<double> out;
+    explicit JoinCase(std::size_t n_) : n(n_), planes(n_), out(n_ + 4, -7.0) {
+        for (int k = 0; k < 8; ++k) {
+            for (std::size_t i = 0; i < n; ++i) planes.p[k][i] = static_cast<std::uint8_t>(random_word());
+            if (n > 8 && below(3) == 0) std::memset(planes.p[k] + below(n / 2), static_cast<int>(below(256)), n / 2);
+        }
+    }
+    std::uint64_t word(std::size_t i, int bytes) const {
+        std::uint64_t w = 0;
+        for (int k = 0; k < bytes; ++k) w |= std::uint64_t{planes.p[k][i]} << (8 * k);
+        return w;
+    }
+    bool guard_intact() const {
+        for (std::size_t i = n; i < out.size(); ++i) {
+            if (fuzz::bits(out[i]) != fuzz::bits(-7.0)) return false;
+        }
+        return true;
+    }
+};
+
+void test_joins() {
+    for (const CodecKernels* k : kernel_sets()) {
+        for (std::size_t n : lengths) {
+            context = format("%s n=%zu", k->name, n);
+            JoinCase d(n);
+            k->join_double(d.planes.p, n, d.out.data());
+            for (std::size_t i = 0; i < n; ++i) EXPECT(fuzz::bits(d.out[i]) == d.word(i, 8));
+            EXPECT(d.guard_intact());
+
+            JoinCase f(n);
+            k->join_float(f.planes.p, n, f.out.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                const double want = static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(f.word(i, 4))));
+                EXPECT(fuzz::bits(f.out[i]) == fuzz::bits(want));
+            }
+            EXPECT(f.guard_intact());
+
+            // Every scale-and-sign byte, whatever exponent and sign bits it has.
+            JoinCase x(n);
+            const std::uint8_t* scale = x.planes.p[4];
+            for (bool scaled : {true, false}) {
+                k->join_fixed(x.planes.p, scaled ? scale : nullptr, n, x.out.data());
+                for (std::size_t i = 0; i < n; ++i) {
+                    const auto m = static_cast<std::uint32_t>(x.word(i, 4));
+                    const std::uint8_t s = scaled ? scale[i] : 0;
+                    double want = static_cast<double>(m) / fuzz::pow10[s >> 4];
+                    if (s & 1) want = -want;
+                    EXPECT(fuzz::bits(x.out[i]) == fuzz::bits(want));
+                }
+                EXPECT(x.guard_intact());
+            }
+        }
+    }
+}
+
+// ---- token coding -------------------------------------------------------------------
+
+// Planes that exercise the coder: runs of every length at every alignment, runs and
+// literals around the token limit, and the worst case for size.
+std::vector<Bytes> token_planes() {
+    std::vector<Bytes> planes;
+    for (std::size_t n : {1, 2, 3, 4, 5, 6, 63, 64, 65, 130}) {
+        Bytes noise(n);
+        for (auto& b : noise) b = static_cast<std::uint8_t>(below(3));  // runs arise by chance
+        planes.push_back(noise);
+    }
+    for (std::size_t run = 1; run <= 70; ++run) {
+        for (std::size_t at : {0, 1, 2, 15, 31, 62, 63, 64}) {
+            Bytes p(at + run + 5);
+            for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<std::uint8_t>(i * 7 + 1);
+            std::memset(p.data() + at, 0xEE, run);
+            planes.push_back(p);
+        }
+    }
+    Bytes worst;  // a one-byte literal, then a run of three: 6 bytes of tokens per 4
+    for (int i = 0; i < 1000; ++i) worst.insert(worst.end(), {std::uint8_t(i), 0xCC, 0xCC, 0xCC});
+    planes.push_back(worst);
+    Bytes pairs;  // pairs never make a run: one literal up to the limit
+    for (std::size_t i = 0; i < 40000; ++i) pairs.push_back(static_cast<std::uint8_t>(i / 2));
+    planes.push_back(pairs);
+    for (std::size_t n : {32766, 32767, 32768, 32769, 32770, 65535}) planes.push_back(Bytes(n, 0x42));
+    // A run that starts just before the literal limit, and one that starts on it.
+    for (std::size_t start : {32765, 32766, 32767, 32768}) {
+        Bytes p = pairs;
+        p.resize(start + 40000, 0);
+        std::memset(p.data() + start, 0x99, 40000);
+        planes.push_back(p);
+    }
+    Bytes long_run_then_pairs(70000, 3);
+    for (std::size_t i = 65535; i < long_run_then_pairs.size(); ++i) long_run_then_pairs[i] = std::uint8_t(i / 2);
+    planes.push_back(long_run_then_pairs);
+    return planes;
+}
+
+void test_equal_next_bits() {
+    for (const CodecKernels* k : kernel_sets()) {
+        for (const Bytes& plane : token_planes()) {
+            const std::size_t n = plane.size();
+            if (n > 5000) continue;
+            context = format("%s n=%zu", k->name, n);
+            Bytes padded(plane);
+            padded.resize(n + PlaneScratch::padding, static_cast<std::uint8_t>(plane.back()));  // padding equal to the last byte
+            std::vector<std::uint64_t> words(n / 64 + 2, ~std::uint64_t{0});
+            k->equal_next_bits(padded.data(), n, words.data());
+            for (std::size_t i = 0; i < 64 * ((n + 63) / 64 + 1); ++i) {
+                const bool want = i + 1 < n && plane[i] == plane[i + 1];
+                EXPECT(((words[i / 64] >> (i % 64)) & 1) == want);
+            }
+        }
+    }
+}
+
+void test_token_coder() {
+    for (const CodecKernels* k : kernel_sets()) {
+        for (const Bytes& plane : token_planes()) {
+            const std::size_t n = plane.size();
+            context = format("%s n=%zu first=%u", k->name, n, plane[0]);
+            Bytes want;
+            fuzz::ref_encode_plane(plane, want);
+            EXPECT(want.size() <= max_coded_plane_size(n));
+
+            Bytes core(max_coded_plane_size(n));
+            core.resize(encode_plane_into(plane, core.data()));
+            EXPECT(core == want);
+
+            PlaneScratch scratch(n);
+            std::memcpy(scratch.plane_data(0), plane.data(), n);
+            std::memset(scratch.plane_data(0) + n, 0x5A, PlaneScratch::padding);
+            Bytes out(max_coded_plane_size(n) + token_overwrite);
+            const std::size_t size = encode_plane_fast(scratch.plane(0), scratch.bits(), out.data(), *k);
+            EXPECT(size == want.size() && std::equal(want.begin(), want.end(), out.begin()));
+        }
+    }
+    for (std::size_t n : {0, 1, 2, 3, 4, 5, 32766, 32767, 32768, 32769, 32770, 65534, 65535}) {
+        context = format("uniform n=%zu", n);
+        Bytes want;
+        fuzz::ref_encode_plane(Bytes(n, 0xFF), want);
+        Bytes out(max_coded_plane_size(n));
+        out.resize(encode_uniform_plane(0xFF, n, out.data()));
+        EXPECT(out == want);
+    }
+}
+
+// ---- token expansion ----------------------------------------------------------------
+
+// `tokens` in a block of exactly tokens.size() + readable_after bytes, after `lead`
+// bytes that are not part of the plane.
+struct Input {
+    std::unique_ptr<std::uint8_t[]> block;
+    std::size_t size;
+    Input(std::size_t lead, const Bytes& tokens, std::size_t readable_after) : size(lead + tokens.size()) {
+        block = std::make_unique<std::uint8_t[]>(size + readable_after);
+        std::memset(block.get(), 0x80, lead);
+        if (!tokens.empty()) std::memcpy(block.get() + lead, tokens.data(), tokens.size());
+        for (std::size_t i = 0; i < readable_after; ++i) block[size + i] = static_cast<std::uint8_t>(random_word());
+    }
+};
+
+// Expands with every set and both readable_after values; the result must be the
+// reference's: the same bytes and end, or a failure where the reference fails.
+void expect_expansion(const Bytes& tokens, std::size_t zones) {
+    Bytes want(zones);
+    auto ref = decode_plane(tokens, want);
+    for (const CodecKernels* k : kernel_sets()) {
+        for (std::size_t readable_after : {std::size_t{0}, decode_overread}) {
+            for (std::size_t lead : {0, 3}) {
+                context = format("%s zones=%zu tokens=%zu after=%zu lead=%zu", k->name, zones, tokens.size(),
+                                 readable_after, lead);
+                const Input in(lead, tokens, readable_after);
+                PlaneScratch scratch(zones);
+                const std::size_t end = k->expand_plane(in.block.get(), in.size, readable_after, lead,
+                                                        scratch.plane_data(0), zones);
+                if (!ref) {
+                    EXPECT(end == expand_failed);
+                    continue;
+                }
+                EXPECT(end == lead + ref.value());
+                EXPECT(std::memcmp(scratch.plane_data(0), want.data(), zones) == 0);
+            }
+        }
+    }
+}
+
+void test_expansion() {
+    for (const Bytes& plane : token_planes()) {
+        Bytes tokens;
+        fuzz::ref_encode_plane(plane, tokens);
+        expect_expansion(tokens, plane.size());
+        tokens.insert(tokens.end(), {1, 2, 3});  // bytes after the plane are not read as tokens
+        expect_expansion(tokens, plane.size());
+    }
+    // Token counts on both sides of the 32-byte step, in random order.
+    for (int round = 0; round < 200; ++round) {
+        Bytes tokens;
+        std::size_t zones = 0;
+        for (std::size_t t = below(12); t-- > 0;) {
+            const std::size_t count = 1 + (below(4) ? below(40) : below(300));
+            if (below(2)) {
+                tokens.insert(tokens.end(), {std::uint8_t(count), std::uint8_t(0x80 | count >> 8), std::uint8_t(below(256))});
+            } else {
+                tokens.insert(tokens.end(), {std::uint8_t(count), std::uint8_t(count >> 8)});
+                for (std::size_t i = 0; i < count; ++i) tokens.push_back(static_cast<std::uint8_t>(random_word()));
+            }
+            zones += count;
+        }
+        if (zones == 0) continue;
+        expect_expansion(tokens, zones);
+        // Every way of being wrong: each shorter input, a count of zero, a count too large.
+        for (std::size_t cut = 0; cut < tokens.size(); cut += 1 + below(5)) {
+            expect_expansion(Bytes(tokens.begin(), tokens.begin() + static_cast<std::ptrdiff_t>(cut)), zones);
+        }
+        Bytes zero_count = tokens;
+        zero_count[0] = 0;
+        zero_count[1] &= 0x80;
+        expect_expansion(zero_count, zones);
+        expect_expansion(tokens, zones - 1);
+        expect_expansion(tokens, zones + 1);
+    }
+}
+
+// ---- whole payloads -----------------------------------------------------------------
+
+void test_payloads() {
+    const std::vector<const CodecKernels*> sets = kernel_sets();
+    for (int code = 0; code < 12; ++code) {
+        const TypeCode tc = fuzz::type_code_from_byte(static_cast<std::uint8_t>(code));
+        const std::vector<double> specials = special_values(tc.is_fixed() ? tc.precision : 2);
+        for (std::size_t n : {1, 2, 3, 17, 64, 100, 1000}) {
+            for (int share : {0, 1, 20, 100}) {
+                std::vector<double> row = mixed_row(n, specials, share);
+                if (share == 100 && n > 2) row[n / 2] = -0.0;
+                const fuzz::Expected want = fuzz::expected_encoding(tc, row);
+                PlaneScratch scratch(n);
+                for (const CodecKernels* k : sets) {
+                    context = format("%s code=%d n=%zu share=%d", k->name, code, n, share);
+                    const std::size_t room = max_payload_size_for(n);
+                    Bytes out(room + 16, 0x3C);
+                    const std::size_t size = encode_payload_into(tc, row, scratch, out.data(), *k);
+                    EXPECT(size == want.payload.size() && std::equal(want.payload.begin(), want.payload.end(), out.begin()));
+                    for (std::size_t i = room; i < out.size(); ++i) EXPECT(out[i] == 0x3C);
+                    EXPECT(size + encode_overwrite <= room);
+
+                    // Read back from a block that ends where the payload ends, and from one
+                    // with room after it.
+                    for (std::size_t readable_after : {std::size_t{0}, decode_overread}) {
+                        const Input in(0, want.payload, readable_after);
+                        std::vector<double> values(n, -3.0);
+                        const Status s = decode_payload(tc, {in.block.get(), in.size}, readable_after, scratch, values, *k);
+                        EXPECT(s.ok() && fuzz::same_bits(values, want.read_back));
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Damaged payloads: the same error as the reference (kind, fields, message), and the
+// output untouched.
+void test_payload_errors() {
+    const std::vector<const CodecKernels*> sets = kernel_sets();
+    for (int round = 0; round < 1500; ++round) {
+        const TypeCode tc = fuzz::type_code_from_byte(static_cast<std::uint8_t>(below(12)));
+        const std::size_t n = 1 + below(below(4) ? 40 : 400);
+        const std::vector<double> row = mixed_row(n, special_values(2), static_cast<int>(below(30)));
+        Bytes payload = fuzz::expected_encoding(fuzz::type_code_from_byte(static_cast<std::uint8_t>(below(12))), row).payload;
+        switch (below(5)) {
+        case 0:
+            payload.resize(below(payload.size() + 1));
+            break;
+        case 1:
+            payload[below(payload.size())] ^= static_cast<std::uint8_t>(1u << below(8));
+            break;
+        case 2:
+            payload.push_back(static_cast<std::uint8_t>(random_word()));
+            break;
+        case 3:
+            if (payload.size() > 3) payload[3 + below(payload.size() - 3)] = static_cast<std::uint8_t>(random_word());
+            break;
+        default:
+            break;  // the payload of another type, or of the same
+        }
+        std::vector<double> want;
+        const std::optional<MatrixError> ref = fuzz::ref_decode_payload(tc, payload, n, want);
+        PlaneScratch scratch(n);
+        for (const CodecKernels* k : sets) {
+            for (std::size_t readable_after : {std::size_t{0}, decode_overread}) {
+                context = format("%s round=%d after=%zu", k->name, round, readable_after);
+                const Input in(0, payload, readable_after);
+                std::vector<double> values(n, -3.0);
+                Status s = decode_payload(tc, {in.block.get(), in.size}, readable_after, scratch, values, *k);
+                EXPECT(s.ok() == !ref.has_value());
+                if (s.ok()) {
+                    EXPECT(fuzz::same_bits(values, want));
+                    continue;
+                }
+                EXPECT(ref && fuzz::same_error(s.error(), *ref));
+                EXPECT(!s.error().offset().has_value());
+                for (double v : values) EXPECT(fuzz::bits(v) == fuzz::bits(-3.0));
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    const std::pair<const char*, void (*)()> groups[] = {
+        {"values to planes: doubles", test_split_double},
+        {"values to planes: single precision", test_split_float},
+        {"values to planes: fixed point", test_split_fixed},
+        {"planes to values", test_joins},
+        {"bitmaps of equal neighbours", test_equal_next_bits},
+        {"token coder", test_token_coder},
+        {"token expansion", test_expansion},
+        {"payloads", test_payloads},
+        {"damaged payloads", test_payload_errors},
+    };
+    std::printf("kernel sets:");
+    for (const CodecKernels* k : kernel_sets()) std::printf(" %s", k->name);
+    std::printf(" (in use: %s)\n", codec_kernels().name);
+    for (const auto& [name, run] : groups) {
+        const int before = failures;
+        run();
+        std::printf("%-40s %s\n", name, failures == before ? "ok" : "FAILED");
+    }
+    return failures ? 1 : 0;
+}

@@ -1,0 +1,449 @@
+"""The engine against the low-level module: for every input and any number of threads, the
+same values, the same bytes and the same errors (class, kind, message, offset)."""
+
+import contextlib
+import os
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from conftest import EngineMatrix, engine_source
+from expect import check_core_error, raises_exact, same_bits
+from matrix_bytes import (
+    ZERO_ROW, assemble, encode_row, literal, payload, row_record, run, standard_header,
+)
+from test_roundtrip import matrices
+from write_support import sized_raw_row
+from orvanel import _engine
+from orvanel._orvanel import (
+    OrvanelError, OrvanelIoError, OrvanelParseError, OrvanelValidationError, OrvanelWriterError, TableDef,
+    _MatrixCore,
+)
+
+THREADS = [1, 2, 3, 8]
+SOURCES = ["bytes", "path", "bytearray", "memoryview", "mmap"]
+
+
+@contextlib.contextmanager
+def shared_out(min_cells=1, batch_cells=1):
+    """Loads and writes within share out their rows in batches of `batch_cells` values,
+    on several threads from `min_cells` values of work on."""
+    previous = _engine._tuning(min_cells, batch_cells)
+    try:
+        yield
+    finally:
+        _engine._tuning(*previous)
+
+
+def outcome(call):
+    """The value a call returns, or the exception it raises."""
+    try:
+        return call()
+    except OrvanelError as exc:
+        return exc
+
+
+def check_same_error(got, expected):
+    assert isinstance(expected, OrvanelError), expected
+    check_core_error(got, type(expected), expected.kind, expected.offset,
+                     str(expected).split(": ", 1)[1] if expected.offset is not None else str(expected))
+
+
+def low_level_load(data, names=None):
+    return outcome(lambda: _MatrixCore.from_bytes(data) if names is None else _MatrixCore.from_bytes_tables(data, names))
+
+
+def engine_load(data, names=None, threads=1, kind="bytes", path=None):
+    return outcome(lambda: EngineMatrix(_engine.load(engine_source(kind, data, path), names, threads=threads)))
+
+
+def check_same_load(got, expected):
+    """An engine load's outcome is the low-level module's."""
+    if isinstance(expected, OrvanelError):
+        check_same_error(got, expected)
+        return
+    assert isinstance(got, EngineMatrix), got
+    assert (got.zone_count, got.banner, got.run_id) == (expected.zone_count, expected.banner, expected.run_id)
+    assert [(t.index, t.name, t.type_code) for t in got.tables()] == [
+        (t.index, t.name, t.type_code) for t in expected.tables()]
+    assert same_bits(got.values, expected.stack_array())
+
+
+# ---- round trips ------------------------------------------------------------------
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(matrices(), st.sampled_from(THREADS), st.sampled_from(SOURCES), st.data())
+def test_random_matrices_write_and_load_as_the_low_level_module_does(tmp_path_factory, case, threads, kind, data):
+    zones, tables, stack, banner, run_id = case
+    expected = _MatrixCore.to_bytes_from_stack(zones, tables, stack, banner, run_id)
+    layout = data.draw(st.sampled_from(["stack", "tables", "fortran", "reversed"]))
+    values = {"stack": stack, "tables": list(stack), "fortran": np.asfortranarray(stack),
+              "reversed": np.ascontiguousarray(stack[::-1, ::-1, ::-1])[::-1, ::-1, ::-1]}[layout]
+    names = data.draw(st.none() | st.lists(st.sampled_from([name for name, _ in tables]), min_size=1, max_size=4))
+    path = tmp_path_factory.mktemp("engine") / "m.mat"
+    with shared_out():
+        assert _engine.write(None, zones, tables, values, banner, run_id, threads=threads) == expected
+        assert _engine.write(path, zones, tables, values, banner, run_id, threads=threads) is None
+        assert path.read_bytes() == expected
+        check_same_load(engine_load(expected, names, threads, kind, path), low_level_load(expected, names))
+
+
+def realistic_stack(zones, seed):
+    """Four tables with every kind of row: zero rows, fixed point, single precision,
+    doubles, values that fall back to raw doubles."""
+    rng = np.random.default_rng(seed)
+    shape = (zones, zones)
+    trips = np.round(rng.gamma(0.6, 8.0, shape), 2)
+    trips[rng.random(shape) < 0.7] = 0.0
+    trips[::7] = 0.0
+    time = np.round(rng.uniform(5.0, 120.0, shape), 4)
+    cost = rng.uniform(0.5, 50.0, shape).astype(np.float32).astype(np.float64)
+    cost[3, 5] = 1e39
+    count = rng.poisson(3.0, shape).astype(np.float64)
+    count[11, 2] = np.nan
+    return np.stack([trips, time, cost, count])
+
+
+REALISTIC_TABLES = [("TRIPS", "2"), ("TIME", "D"), ("COST", "S"), ("COUNT", "0")]
+Z = 230
+STACK = realistic_stack(Z, 5)
+EXPECTED = _MatrixCore.to_bytes_from_stack(Z, REALISTIC_TABLES, STACK)
+
+
+def unaligned(stack):
+    """The same values in an array whose data does not start on an 8-byte boundary."""
+    raw = np.zeros(stack.nbytes + 1, dtype=np.uint8)
+    raw[1:] = np.frombuffer(stack.tobytes(), dtype=np.uint8)
+    array = np.frombuffer(raw.data, dtype=np.float64, offset=1).reshape(stack.shape)
+    assert not array.flags.aligned
+    return array
+
+
+LAYOUTS = {
+    "stack": lambda s: s,
+    "tables": lambda s: list(s),
+    "fortran-tables": lambda s: [np.asfortranarray(t) for t in s],
+    "strided": lambda s: np.repeat(s, 2, axis=2)[:, :, ::2],
+    "negative-strides": lambda s: np.ascontiguousarray(s[:, ::-1, ::-1])[:, ::-1, ::-1],
+    "unaligned": unaligned,
+    "tuple": lambda s: tuple(s),
+}
+
+
+@pytest.mark.parametrize("batch_cells", [1, 4 * Z, None], ids=["record-batches", "4-row-batches", "default"])
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+def test_same_bytes_for_every_thread_count_and_layout(tmp_path, layout, batch_cells):
+    values = LAYOUTS[layout](STACK)
+    previous = _engine._tuning()
+    with shared_out(1, batch_cells or previous[1]):
+        for threads in THREADS:
+            assert _engine.write(None, Z, REALISTIC_TABLES, values, threads=threads) == EXPECTED
+            path = tmp_path / f"{threads}.mat"
+            _engine.write(str(path), Z, REALISTIC_TABLES, values, threads=threads)
+            assert path.read_bytes() == EXPECTED
+
+
+@pytest.mark.parametrize("batch_cells", [1, 3 * Z, None], ids=["record-batches", "3-row-batches", "default"])
+@pytest.mark.parametrize("kind", SOURCES)
+def test_same_values_for_every_thread_count_and_source(tmp_path, kind, batch_cells):
+    expected = _MatrixCore.from_bytes(EXPECTED)
+    previous = _engine._tuning()
+    with shared_out(1, batch_cells or previous[1]):
+        for threads in THREADS:
+            check_same_load(engine_load(EXPECTED, None, threads, kind, tmp_path / "m.mat"), expected)
+            for names in (["COST"], ["COUNT", "TRIPS", "COUNT"]):
+                got = engine_load(EXPECTED, names, threads, kind, tmp_path / "m.mat")
+                check_same_load(got, _MatrixCore.from_bytes_tables(EXPECTED, names))
+
+
+def test_a_file_larger_than_a_read_chunk(tmp_path):
+    """Records cross the boundaries of the chunks a file is read in, and a chunk is reused
+    only once every record in it was decoded."""
+    zones = 1100
+    stack = realistic_stack(zones, 9)[1:3]
+    data = _MatrixCore.to_bytes_from_stack(zones, REALISTIC_TABLES[1:3], stack)
+    assert len(data) > 3 * (2 << 20)
+    path = tmp_path / "big.mat"
+    path.write_bytes(data)
+    for threads in (1, 3):
+        values = _engine.load(path, threads=threads)[0]
+        assert same_bits(values, stack)
+    with shared_out(1, 7 * zones):
+        assert same_bits(_engine.load(path, threads=2)[0], stack)
+
+
+# ---- faults in several rows -------------------------------------------------------
+
+FZ, FT = 24, 3
+FAULT_TABLES = [("a", "D"), ("b", "2"), ("c", "S")]
+FAULT_VALUES = realistic_stack(FZ, 3)[1:]
+FAULT_VALUES[~np.isfinite(FAULT_VALUES) | (FAULT_VALUES > 1e30)] = 0.5
+FAULT_VALUES[1] = np.round(FAULT_VALUES[1], 2)
+FAULT_VALUES[:, 5] = 0.0
+
+
+def fault_records():
+    codes = [code for _, code in FAULT_TABLES]
+    return [row_record(o + 1, t + 1, encode_row(codes[t], FAULT_VALUES[t, o]))
+            for o in range(FZ) for t in range(FT)]
+
+
+# Each fault replaces record k: (kind of fault, function of the original record).
+FAULTS = {
+    "preamble": lambda k, r: r[:5] + b"\x81" + r[6:],
+    "descriptor": lambda k, r: r[:5] + payload(0x07),
+    "zero-run": lambda k, r: row_record(k // FT + 1, k % FT + 1, payload(0x80, bytes.fromhex("0000"))),
+    "plane-size": lambda k, r: row_record(k // FT + 1, k % FT + 1, payload(0x80, run(FZ + 1, 1))),
+    "trailing": lambda k, r: row_record(k // FT + 1, k % FT + 1, payload(0x80, run(FZ, 1), b"\x00")),
+    "eof-in-payload": lambda k, r: row_record(k // FT + 1, k % FT + 1, payload(0x80, literal(b"\x01" * FZ)[:-1])),
+    "order": lambda k, r: row_record(k // FT + 2, k % FT + 1, ZERO_ROW),
+    "chunk": lambda k, r: r[:3] + b"\x01\x00" + r[5:],
+    "range": lambda k, r: row_record(FZ + 5, 1, ZERO_ROW),
+}
+PAYLOAD_FAULTS = ["preamble", "descriptor", "zero-run", "plane-size", "trailing", "eof-in-payload"]
+
+
+def faulty_file(faults):
+    """The file with record k replaced for each (k, fault); "cut" ends the file there."""
+    records = fault_records()
+    cut = None
+    for k, fault in faults:
+        if fault == "cut":
+            cut = k
+        else:
+            records[k] = FAULTS[fault](k, records[k])
+    data, starts = assemble(standard_header(FZ, FAULT_TABLES), records)
+    return data[: starts[cut] + 3] if cut is not None else data
+
+
+FAULT_SETS = [
+    [(40, "preamble"), (41, "descriptor"), (70, "zero-run")],
+    [(70, "plane-size"), (12, "trailing"), (13, "eof-in-payload")],
+    [(3, "descriptor"), (4, "order")],
+    [(30, "preamble"), (29, "chunk")],
+    [(50, "range"), (49, "zero-run"), (51, "preamble")],
+    [(60, "cut"), (59, "trailing")],
+    [(60, "cut"), (61, "preamble")],
+    [(FZ * FT - 1, "descriptor"), (1, "plane-size")],
+    [(k, "preamble") for k in range(0, FZ * FT, 5)],
+    [(k, "eof-in-payload") for k in range(FZ * FT - 1, 10, -4)],
+]
+
+
+@pytest.mark.parametrize("batch_cells", [1, 2 * FZ], ids=["record-batches", "2-row-batches"])
+@pytest.mark.parametrize("faults", FAULT_SETS, ids=lambda f: "+".join(f"{k}:{n}" for k, n in f))
+def test_faults_in_rows_other_threads_decode_give_the_serial_error(tmp_path, faults, batch_cells):
+    data = faulty_file(faults)
+    expected = low_level_load(data)
+    assert isinstance(expected, OrvanelParseError)
+    with shared_out(1, batch_cells):
+        for threads in THREADS:
+            for kind in SOURCES:
+                check_same_load(engine_load(data, None, threads, kind, tmp_path / "m.mat"), expected)
+            for names in (["a"], ["c", "b"]):
+                check_same_load(engine_load(data, names, threads, "bytes"), low_level_load(data, names))
+
+
+@pytest.mark.parametrize("threads", THREADS)
+def test_payloads_of_tables_not_loaded_are_not_decoded(threads):
+    data = faulty_file([(k, "preamble") for k in range(1, FZ * FT, FT)])  # every row of table b
+    with shared_out():
+        got = engine_load(data, ["c", "a"], threads)
+    check_same_load(got, _MatrixCore.from_bytes_tables(data, ["a", "c"]))
+
+
+# ---- sources --------------------------------------------------------------------
+
+
+def test_buffer_exports_are_held_only_while_loading(tmp_path):
+    """The source is read in place, and released afterwards, after a failure too."""
+    for data in (EXPECTED, EXPECTED[:-1]):
+        buffer = bytearray(data)
+        outcome(lambda: _engine.load(buffer, threads=2))
+        buffer += b"x"  # resizing fails while a buffer is exported
+        path = tmp_path / "m.mat"
+        mapped = engine_source("mmap", data, path)
+        outcome(lambda: _engine.load(mapped, threads=2))
+        mapped.close()
+
+
+def test_contiguous_buffers_of_any_shape_are_read_as_bytes():
+    as_array = np.frombuffer(EXPECTED, dtype=np.uint8)
+    expected = low_level_load(EXPECTED)
+    for source in (as_array, as_array.reshape(-1, 1), memoryview(as_array.reshape(1, -1)), memoryview(EXPECTED)[:]):
+        check_same_load(outcome(lambda: EngineMatrix(_engine.load(source, threads=2))), expected)
+
+
+@pytest.mark.parametrize("source, cls, message", [
+    (5, TypeError, "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not int"),
+    (None, TypeError, "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not NoneType"),
+    (np.arange(40.0)[::2], BufferError, "argument 'source': a bytes-like object must be C-contiguous"),
+    (memoryview(b"abcd")[::2], BufferError, "argument 'source': a bytes-like object must be C-contiguous"),
+])
+def test_sources_refused(source, cls, message):
+    with pytest.raises(cls) as info:
+        _engine.load(source)
+    assert message is None or str(info.value) == message
+
+
+@pytest.mark.parametrize("threads, cls, message", [
+    (0, ValueError, "threads must be at least 1 (got 0)"),
+    (-3, ValueError, "threads must be at least 1 (got -3)"),
+    (-(2**70), ValueError, f"threads must be at least 1 (got {-(2**70)})"),
+    (True, TypeError, "argument 'threads': 'bool' object is not an instance of 'int'"),
+    ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer"),
+])
+def test_thread_counts_refused(threads, cls, message):
+    for call in (lambda: _engine.load(EXPECTED, threads=threads),
+                 lambda: _engine.write(None, Z, REALISTIC_TABLES, STACK, threads=threads)):
+        with raises_exact(cls, message):
+            call()
+
+
+def test_huge_thread_counts_are_capped():
+    with shared_out():
+        assert same_bits(_engine.load(EXPECTED, threads=2**70)[0], _MatrixCore.from_bytes(EXPECTED).stack_array())
+        assert _engine.write(None, Z, REALISTIC_TABLES, STACK, threads=10**6) == EXPECTED
+
+
+def test_loads_leave_no_file_open(tmp_path):
+    path = tmp_path / "m.mat"
+    before = sorted(os.listdir("/proc/self/fd"))
+    with shared_out():
+        for data, names in [(EXPECTED, None), (EXPECTED[:-1], ["COST"]), (EXPECTED[:60], None),
+                            (EXPECTED + b"\0", None), (EXPECTED, ["zz"]), (faulty_file(FAULT_SETS[0]), None)]:
+            path.write_bytes(data)
+            for threads in (1, 3):
+                outcome(lambda: _engine.load(path, names, threads=threads))
+    assert sorted(os.listdir("/proc/self/fd")) == before
+
+
+# ---- writing errors ---------------------------------------------------------------
+
+
+def low_level_write(*args, **kwargs):
+    return outcome(lambda: _MatrixCore.to_bytes_from_stack(*args, **kwargs))
+
+
+@pytest.mark.parametrize("zones, tables, kwargs", [
+    (0, [("a", "D")], {}),
+    (32001, [("a", "D")], {}),
+    (2, [], {}),
+    (2, [("a", "D")] * 256, {}),
+    (2, [("", "D")], {}),
+    (2, [("Zürich", "D")], {}),
+    (2, [("a", "D")], {"banner": "x" * 2_000_000}),
+    (2, [("a", "D")], {"run_id": "r" * 1_048_569}),
+    (2, [("n" * 4110, "D")] * 255, {}),
+    (2, [TableDef("a", 3), ("b", "S")], {"banner": "", "run_id": ""}),
+])
+def test_schema_checks_as_the_low_level_module(tmp_path, zones, tables, kwargs):
+    stack = np.zeros((len(tables), zones, zones))
+    expected = low_level_write(zones, tables, stack, **kwargs)
+    target = tmp_path / "out.mat"
+    for threads in (1, 3):
+        got = outcome(lambda: _engine.write(None, zones, tables, stack, threads=threads, **kwargs))
+        file_got = outcome(lambda: _engine.write(target, zones, tables, list(stack), threads=threads, **kwargs))
+        if isinstance(expected, OrvanelError):
+            check_same_error(got, expected)
+            check_same_error(file_got, expected)
+            assert not target.exists()  # checked before the file is opened
+        else:
+            assert got == expected and file_got is None and target.read_bytes() == expected
+
+
+@pytest.mark.parametrize("threads", THREADS)
+def test_oversized_row_is_the_serial_error_with_a_note(threads):
+    row = sized_raw_row(65534)
+    zones = len(row)
+    stack = np.zeros((2, zones, zones))
+    stack[1, 2] = row
+    stack[0, 40] = row  # a later record fails too
+    stack[1, 90] = row
+    tables = [("a", "D"), ("TRIPS", "S")]
+    expected = low_level_write(zones, tables, stack)
+    assert isinstance(expected, OrvanelWriterError) and expected.kind == "payload_too_large"
+    with shared_out(1, 3 * zones):
+        got = outcome(lambda: _engine.write(None, zones, tables, stack, threads=threads))
+        check_same_error(got, expected)
+        assert got.__notes__ == ["in table 'TRIPS' (number 2), origin zone 3"]
+        got = outcome(lambda: _engine.write("/dev/null", zones, tables, list(stack), threads=threads))
+        check_same_error(got, expected)
+        assert got.__notes__ == ["in table 'TRIPS' (number 2), origin zone 3"]
+
+
+def test_io_errors_as_the_low_level_module(tmp_path):
+    stack = realistic_stack(150, 1)
+    with shared_out():
+        for path in ("/dev/full", tmp_path / "missing" / "out.mat", str(tmp_path / "a\x00b"), tmp_path):
+            expected = outcome(lambda: _MatrixCore.write_from_stack(path, 150, REALISTIC_TABLES, stack))
+            assert isinstance(expected, OrvanelIoError)
+            for threads in (1, 3):
+                check_same_error(outcome(lambda: _engine.write(path, 150, REALISTIC_TABLES, stack, threads=threads)),
+                                 expected)
+
+
+def test_file_is_created_with_mode_0666_less_the_umask_and_truncated(tmp_path):
+    target = tmp_path / "out.mat"
+    target.write_bytes(b"x" * (len(EXPECTED) + 1000))
+    target.chmod(0o600)
+    previous = os.umask(0o027)
+    try:
+        _engine.write(target, Z, REALISTIC_TABLES, STACK, threads=2)
+        _engine.write(tmp_path / "new.mat", Z, REALISTIC_TABLES, STACK, threads=2)
+    finally:
+        os.umask(previous)
+    assert target.read_bytes() == EXPECTED and (target.stat().st_mode & 0o777) == 0o600
+    assert ((tmp_path / "new.mat").stat().st_mode & 0o777) == 0o640
+
+
+@pytest.mark.parametrize("values, cls, message", [
+    (np.zeros((4, Z, Z + 1)), ValueError, f"stack array must have shape (4, {Z}, {Z}) (got [4, {Z}, {Z + 1}])"),
+    (np.zeros((3, Z, Z)), ValueError, f"stack array must have shape (4, {Z}, {Z}) (got [3, {Z}, {Z}])"),
+    ([np.zeros((Z, Z))] * 3, ValueError, "values must hold 4 tables (got 3)"),
+    ([np.zeros((Z, Z))] * 3 + [np.zeros((Z, 2))], ValueError,
+     f"table array must have shape ({Z}, {Z}) (got [{Z}, 2])"),
+    (np.zeros((4, Z, Z), dtype=np.float32), TypeError, "argument 'values': 'ndarray' object is not an instance of 'ndarray'"),
+    ([np.zeros((Z, Z))] * 3 + [np.zeros((1, Z, Z))], TypeError,
+     "argument 'values': 'ndarray' object is not an instance of 'ndarray'"),
+    ({"a": np.zeros((Z, Z))}, TypeError, "argument 'values': 'dict' object is not an instance of 'ndarray'"),
+])
+def test_values_refused(values, cls, message):
+    with raises_exact(cls, message):
+        _engine.write(None, Z, REALISTIC_TABLES, values)
+
+
+def zero_row_file(zones, tables):
+    """A valid file of zero rows, built record by record as arrays (millions of them)."""
+    count = zones * tables
+    records = np.zeros(count, dtype=[("row", "<u2"), ("table", "u1"), ("chunk", "<u2"), ("payload", "S3")])
+    records["row"] = np.arange(count) // tables + 1
+    records["table"] = np.arange(count) % tables + 1
+    records["chunk"] = len(ZERO_ROW) + 2
+    records["payload"] = ZERO_ROW
+    return standard_header(zones, [(f"t{k}", "D") for k in range(tables)]) + records.tobytes()
+
+
+def refuses_a_terabyte():
+    """Whether the system refuses an allocation far beyond its memory (it does unless told
+    to overcommit without limit)."""
+    try:
+        with open("/proc/sys/vm/overcommit_memory") as f:
+            return f.read().strip() in ("0", "2")
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not refuses_a_terabyte(), reason="the system hands out any amount of memory")
+def test_a_block_memory_cannot_hold_is_a_memory_error():
+    """A file that holds every row its header promises, for a block of a terabyte: a
+    plain MemoryError, as from the low-level module."""
+    data = zero_row_file(65535, 40)
+    for load in (lambda: _MatrixCore.from_bytes(data), lambda: _engine.load(data, threads=1),
+                 lambda: _engine.load(data, threads=2)):
+        with pytest.raises(MemoryError) as info:
+            load()
+        assert type(info.value) is MemoryError and info.value.args == ()
