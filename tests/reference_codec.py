@@ -17,7 +17,8 @@ ZERO_ROW = PREAMBLE + b"\x00"
 WORKED_FILE = (
     bytes.fromhex("1E000000") + b"MAT PGM=ORVANEL VER=0.4.3\x00" + bytes.fromhex("0F000000") + b"ID=ORVANEL\x00"
     + bytes.fromhex("14000000") + b"PAR Zones=3 M=1\x00" + bytes.fromhex("0E000000") + b"MVR 1\x00a=2\x00"
-    + bytes.fromhex("08000000") + b"ROW\x00" + bytes.fromhex("0100 01 0500 808000 0200 01 0500 808000 0300 01 0500 808000")
+    + bytes.fromhex("08000000") + b"ROW\x00"
+    + bytes.fromhex("0100 01 0500 808000 0200 01 0500 808000 0300 01 0500 808000")
 )
 
 
@@ -141,7 +142,8 @@ def plane_tokens(plane, style=None):
     for value, group in groupby(plane):
         n = len(list(group))
         if style == "runs" or n >= 3:
-            out += plane_tokens(pending, "literal") + b"".join(run(min(k, MAX_COUNT), value) for k in range(n, 0, -MAX_COUNT))
+            runs = b"".join(run(min(k, MAX_COUNT), value) for k in range(n, 0, -MAX_COUNT))
+            out += plane_tokens(pending, "literal") + runs
             pending = b""
         else:
             pending += bytes([value]) * n

@@ -89,7 +89,7 @@ def test_every_cell_row_and_total(m):
 
 @pytest.mark.parametrize("fill, sign", [(-0.0, -1.0), (0.0, 1.0)])
 def test_totals_of_signed_zero_tables(fill, sign):
-    m = _MatrixCore.from_bytes(matrix_file(2, [("z", "D")], np.full((1, 2, 2), fill)))
+    m = _MatrixCore.from_bytes(matrix_file(2, [("z", "D")], np.full((1, 2, 2), fill), code="raw"))
     assert np.copysign(1.0, m.table_total(1)) == np.copysign(1.0, m.table_diagonal_total(1)) == sign
 
 

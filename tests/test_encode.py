@@ -1,6 +1,5 @@
 import math
 
-import numpy as np
 import pytest
 
 from orvanel._orvanel import _MatrixCore

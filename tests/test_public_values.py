@@ -25,10 +25,11 @@ def odd_names():
     return orvanel.read_bytes(data)
 
 
+COPIES = [lambda m: m.copy(), copy.copy, copy.deepcopy, lambda m: pickle.loads(pickle.dumps(m)), lambda m: m.astype(None)]
+
+
 @pytest.mark.parametrize("duplicate, codes", [
-    *[(copier, "DDDD") for copier in (lambda m: m.copy(), copy.copy, copy.deepcopy, lambda m: pickle.loads(pickle.dumps(m)),
-                                      lambda m: m.astype(None))],
-    (lambda m: m.astype("S"), "SSSS"), (lambda m: m.astype({"A#4": 2}), "DDD2")])
+    *[(copier, "DDDD") for copier in COPIES], (lambda m: m.astype("S"), "SSSS"), (lambda m: m.astype({"A#4": 2}), "DDD2")])
 def test_every_matrix_that_exists_can_be_copied(odd_names, duplicate, codes):
     odd_names.zone_labels = [10, 20]
     twin = duplicate(odd_names)
