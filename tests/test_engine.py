@@ -119,7 +119,7 @@ LAYOUTS = {
 
 
 @pytest.mark.parametrize("batch_cells", [1, 3 * Z, None], ids=["record-batches", "3-row-batches", "default"])
-@pytest.mark.parametrize("layout, kind", itertools.zip_longest(LAYOUTS, SOURCES, fillvalue="bytes"))
+@pytest.mark.parametrize("layout, kind", list(itertools.zip_longest(LAYOUTS, SOURCES, fillvalue="bytes")))
 def test_same_bytes_and_values_for_every_thread_count(tmp_path, layout, kind, batch_cells):
     """Writes from every layout of the values, loads from every kind of source."""
     values, path = LAYOUTS[layout](STACK), tmp_path / "m.mat"
