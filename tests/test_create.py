@@ -147,6 +147,32 @@ def test_conversion_order(tmp_path, method, args, kwargs, error, message):
     assert directory_listing(tmp_path) == []
 
 
+M = _MatrixCore.create(3, [("a", "D")])
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: _MatrixCore.create(1, 2, 3, 4, 5),
+     "_MatrixCore.create() takes from 2 to 4 positional arguments but 5 were given"),
+    (lambda: _MatrixCore.create(),
+     "_MatrixCore.create() missing 2 required positional arguments: 'zone_count' and 'tables'"),
+    (lambda: _MatrixCore.create(3, [], bannr="b"), "_MatrixCore.create() got an unexpected keyword argument 'bannr'"),
+    (lambda: _MatrixCore.create(3, [], zone_count=3),
+     "_MatrixCore.create() got multiple values for argument 'zone_count'"),
+    (lambda: _MatrixCore.write_from_stack(), "_MatrixCore.write_from_stack() missing 4 required positional "
+                                             "arguments: 'path', 'zone_count', 'tables', and 'stack'"),
+    (lambda: M.to_bytes(1), "_MatrixCore.to_bytes() takes 0 positional arguments but 1 was given"),
+    (lambda: M.write(), "_MatrixCore.write() missing 1 required positional argument: 'path'"),
+    (lambda: M.get(),
+     "_MatrixCore.get() missing 3 required positional arguments: 'table', 'origin', and 'destination'"),
+    (lambda: M.open("a", "b"), "_MatrixCore.open() takes 1 positional arguments but 2 were given"),
+    (lambda: TableDef(), "TableDef.__new__() missing 2 required positional arguments: 'name' and 'type_code'"),
+    (lambda: TableDef(1, True), "argument 'name': 'int' object is not an instance of 'str'"),
+])
+def test_binding_messages(call, message):
+    with raises_exact(TypeError, message):
+        call()
+
+
 def test_keywords(tmp_path):
     stack = np.arange(8.0).reshape(2, 2, 2)
     tables = [TableDef("p", "D"), TableDef("q", 1)]
