@@ -9,12 +9,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/kernels.hpp"
+#include "core/plane.hpp"
 #include "core/type_code.hpp"
 
 #define FUZZ_CHECK(cond)                                                                  \
@@ -211,6 +214,19 @@ inline Expected raw_doubles(std::span<const double> row) {
 // midpoint above the largest float rounds up, its significand being odd).
 inline constexpr double float_overflow = 0x1.ffffffp+127;
 
+// Whether a single-precision table holds `v` without the row falling back to raw doubles.
+inline bool fits_single(double v) { return !(std::isfinite(v) && std::fabs(v) >= float_overflow); }
+
+// The word of `v` in a Fixed(p) table (the magnitude, the scale-and-sign byte above it);
+// nothing when the row must fall back to raw doubles.
+inline std::optional<std::uint64_t> fixed_word(double v, int p) {
+    if (!std::isfinite(v)) return std::nullopt;
+    const double r = std::nearbyint(pow10[p] * v);  // default rounding: nearest, ties to even
+    if (std::fabs(r) > 4294967295.0) return std::nullopt;
+    const auto m = static_cast<std::uint32_t>(std::fabs(r));
+    return m | (m == 0 ? 0 : static_cast<std::uint64_t>(p * 16 + (r < 0 ? 1 : 0))) << 32;
+}
+
 inline Expected expected_encoding(TypeCode tc, std::span<const double> row) {
     bool all_zero = true;
     for (double v : row) all_zero = all_zero && v == 0.0;
@@ -228,7 +244,7 @@ inline Expected expected_encoding(TypeCode tc, std::span<const double> row) {
         Expected e;
         std::vector<std::uint64_t> words;
         for (double v : row) {
-            if (std::isfinite(v) && std::fabs(v) >= float_overflow) return raw_doubles(row);
+            if (!fits_single(v)) return raw_doubles(row);
             const float f = static_cast<float>(v);
             words.push_back(std::bit_cast<std::uint32_t>(f) | (std::uint64_t{0xFF} << 32));
             e.read_back.push_back(static_cast<double>(f));
@@ -240,19 +256,11 @@ inline Expected expected_encoding(TypeCode tc, std::span<const double> row) {
     Expected e;
     std::vector<std::uint64_t> words;
     for (double v : row) {
-        if (!std::isfinite(v)) return raw_doubles(row);
-        const double r = std::nearbyint(pow10[p] * v);  // default rounding: nearest, ties to even
-        if (std::fabs(r) > 4294967295.0) return raw_doubles(row);
-        const auto m = static_cast<std::uint32_t>(std::fabs(r));
-        const bool negative = r < 0;
-        const std::uint64_t s = m == 0 ? 0 : static_cast<std::uint64_t>(p * 16 + (negative ? 1 : 0));
-        words.push_back(m | s << 32);
-        if (m == 0) {
-            e.read_back.push_back(0.0);
-        } else {
-            const double magnitude = static_cast<double>(m) / pow10[p];
-            e.read_back.push_back(negative ? -magnitude : magnitude);
-        }
+        const std::optional<std::uint64_t> w = fixed_word(v, p);
+        if (!w) return raw_doubles(row);
+        words.push_back(*w);
+        const double magnitude = static_cast<double>(static_cast<std::uint32_t>(*w)) / pow10[p];
+        e.read_back.push_back(static_cast<std::uint32_t>(*w) == 0 ? 0.0 : (*w >> 32 & 1) ? -magnitude : magnitude);
     }
     const std::uint8_t mask = nonzero_plane_mask(words, 5);
     if (mask == 0) {
@@ -264,6 +272,20 @@ inline Expected expected_encoding(TypeCode tc, std::span<const double> row) {
 }
 
 // ---- plane transposition --------------------------------------------------------------
+
+// Eight planes, each its own block of exactly n + padding bytes, so that the address
+// sanitizer catches a kernel touching a byte beyond what it may.
+struct Planes {
+    std::vector<std::unique_ptr<std::uint8_t[]>> storage;
+    std::uint8_t* p[8];
+    Planes(std::size_t n, std::uint8_t fill, std::size_t padding = 0) {
+        for (int k = 0; k < 8; ++k) {
+            storage.push_back(std::make_unique<std::uint8_t[]>(n + padding));
+            std::memset(storage.back().get(), fill, n + padding);
+            p[k] = storage.back().get();
+        }
+    }
+};
 
 // The plane splitting and joining of core/transpose.hpp, one byte at a time.
 template <class Word>
@@ -287,6 +309,76 @@ inline void join_planes_scalar(std::size_t n, const std::uint8_t* const* planes,
         for (int k = 0; k < 8; ++k) w |= std::uint64_t{planes[k][i]} << (8 * k);
         sink(i, w);
     }
+}
+
+// One kernel set against the value-by-value rules: `doubles` split into eight planes and
+// into single precision, `fixed` (as many values) split into Fixed(precision) words and read back as the
+// encoding rules say, and the planes of `doubles` joined as doubles, singles and fixed
+// point (with and without scale bytes). Each plane is a block of its own with only the
+// padding a kernel may touch. Returns what differs, or nothing.
+inline const char* kernel_difference(const orvanel::CodecKernels& k, const std::vector<double>& doubles,
+                                     const std::vector<double>& fixed, unsigned precision) {
+    const std::size_t n = doubles.size(), pad = orvanel::PlaneScratch::padding;
+    const auto byte = [](std::uint64_t w, int b) { return static_cast<std::uint8_t>(w >> (8 * b)); };
+    Planes planes(n, 0xA5, pad), source(n, 0, pad);
+    std::uint64_t expected_or = 0;
+    bool fits = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        expected_or |= bits(doubles[i]);
+        fits &= fits_single(doubles[i]);
+        for (int b = 0; b < 8; ++b) source.p[b][i] = byte(bits(doubles[i]), b);
+    }
+    if (k.split_double(doubles.data(), n, planes.p) != expected_or) return "split_double: the OR of the words";
+    for (std::size_t i = 0; i < n; ++i) {
+        for (int b = 0; b < 8; ++b)
+            if (planes.p[b][i] != source.p[b][i]) return "split_double: a plane";
+    }
+    if (k.split_float(doubles.data(), n, planes.p) != fits) return "split_float: whether the row fits";
+    for (std::size_t i = 0; i < n && fits; ++i) {
+        for (int b = 0; b < 4; ++b)
+            if (planes.p[b][i] != byte(std::bit_cast<std::uint32_t>(static_cast<float>(doubles[i])), b))
+                return "split_float: a plane";
+    }
+
+    std::vector<std::uint64_t> words;
+    for (double v : fixed) {
+        if (const auto w = fixed_word(v, static_cast<int>(precision))) words.push_back(*w);
+    }
+    const bool fixed_fits = words.size() == n;
+    std::uint64_t or_all = 0, fixed_or = 0;
+    if (k.split_fixed(fixed.data(), n, precision, planes.p, &or_all) != fixed_fits)
+        return "split_fixed: whether the row fits";
+    if (fixed_fits) {
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            fixed_or |= words[i];
+            for (int b = 0; b < 5; ++b)
+                if (planes.p[b][i] != byte(words[i], b)) return "split_fixed: a plane";
+        }
+        if (or_all != fixed_or) return "split_fixed: the OR of the words";
+        std::vector<double> back(n);
+        k.join_fixed(planes.p, planes.p[4], back.size(), back.data());
+        if (!same_bits(back, expected_encoding(TypeCode::fixed(static_cast<std::uint8_t>(precision)), fixed).read_back))
+            return "split_fixed: the values read back";
+    }
+
+    std::vector<double> joined(n + 1, -1.0);
+    k.join_double(source.p, n, joined.data());
+    for (std::size_t i = 0; i < n; ++i)
+        if (bits(joined[i]) != bits(doubles[i])) return "join_double";
+    k.join_float(source.p, n, joined.data());
+    for (std::size_t i = 0; i < n; ++i) {
+        const float f = std::bit_cast<float>(static_cast<std::uint32_t>(bits(doubles[i])));
+        if (bits(joined[i]) != bits(static_cast<double>(f))) return "join_float";
+    }
+    for (const bool scaled : {true, false}) {
+        k.join_fixed(source.p, scaled ? source.p[4] : nullptr, n, joined.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint8_t s = scaled ? source.p[4][i] : 0;
+            const double v = static_cast<double>(static_cast<std::uint32_t>(bits(doubles[i]))) / pow10[s >> 4];
+            if (bits(joined[i]) != bits(s & 1 ? -v : v)) return "join_fixed";
+        }
+    }
+    return bits(joined[n]) == bits(-1.0) ? nullptr : "a join wrote past the values";
 }
 
 }  // namespace fuzz

@@ -4,8 +4,10 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
+import orvanel
 from orvanel import _engine
 from orvanel._orvanel import _MatrixCore
+from support import shared_out
 
 # The engine's loads, each with a kind of source and a number of threads: every test of
 # loading runs through them too, and must give what the low-level module gives.
@@ -45,12 +47,19 @@ class EngineMatrix:
 
 
 @pytest.fixture
+def sample(tmp_path):
+    """The shipped sample as a matrix file."""
+    path = tmp_path / "sample.mat"
+    path.write_bytes(bytes(orvanel.sample()))
+    return path
+
+
+@pytest.fixture
 def many_threads_for_small_inputs():
     """Every load and write of the test shares out its rows one record at a time, however
     small, so that neighbouring records go to different threads."""
-    previous = _engine._tuning(1, 1)
-    yield
-    _engine._tuning(*previous)
+    with shared_out():
+        yield
 
 
 def engine_source(kind, data, path):

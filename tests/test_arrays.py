@@ -3,9 +3,9 @@ import gc
 import numpy as np
 import pytest
 
-from expect import raises_exact
-from write_support import bits, from_bits
 from orvanel._orvanel import _MatrixCore
+from reference_codec import bits, from_bits
+from support import raises_exact
 
 Z = 4
 TABLES = [("a", "D"), ("b", "2"), ("c", "S")]

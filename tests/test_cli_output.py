@@ -6,7 +6,6 @@ import json
 import os
 import re
 import subprocess
-import zipfile
 import zlib
 
 import h5py
@@ -14,19 +13,14 @@ import numpy as np
 import pytest
 
 import orvanel
-from cli_support import SCRIPT, assert_one_line_failure, orvanel_cli
+from support import SCRIPT, assert_one_line_failure, orvanel_cli
 from orvanel.cli._errors import describe
 from orvanel.formats.npz import write_npz
+from test_npz import damaged_deflate
+from test_omx_files import h5py_file
 
 # What a message must never show: a traceback, exception class names, Python's phrasing.
 INTERNALS = ["Traceback", "Error:", "Error(", "BadZipFile", "zlib", "codec", "invalid literal", "int()", "errno"]
-
-
-@pytest.fixture
-def sample(tmp_path):
-    path = tmp_path / "sample.mat"
-    path.write_bytes(bytes(orvanel.sample()))
-    return path
 
 
 def converted(suffix):
@@ -34,14 +28,6 @@ def converted(suffix):
         assert orvanel_cli("convert", sample, path.with_suffix(suffix)).returncode == 0
         return path.with_suffix(suffix)
     return make
-
-
-def omx_without_header_texts(sample, path):
-    with h5py.File(path.with_suffix(".omx"), "w") as handle:
-        handle.attrs["OMX_VERSION"] = np.bytes_(b"0.2")
-        handle.attrs["SHAPE"] = np.array([2, 2], dtype=np.int32)
-        handle.create_group("data").create_dataset("T", data=np.eye(2))
-    return path.with_suffix(".omx")
 
 
 def npz_without_metadata(sample, path):
@@ -54,7 +40,7 @@ def npz_without_metadata(sample, path):
     (converted(".omx"), True),
     (converted(".npz"), True),
     (converted(".csv"), False),
-    (omx_without_header_texts, False),
+    (lambda sample, path: h5py_file(path.with_suffix(".omx"), {"T": np.eye(2)}), False),
     (npz_without_metadata, False),
 ], ids=["matrix file", "omx", "npz", "csv", "other omx", "other npz"])
 def test_info_shows_banner_and_run_id_only_where_the_file_has_them(sample, tmp_path, make, has_texts):
@@ -115,37 +101,38 @@ def test_text_output_escapes_control_characters_and_json_stays_exact(tmp_path):
 
 
 def corrupt_files(tmp_path, sample):
-    """Files that fail to read in each way a reader can fail, by name."""
-    files = {}
-    files["cut.mat"] = sample.read_bytes()[:1000]
-    files["garbage.npz"] = b"PK\x03\x04 this is not an archive"
-    archive = tmp_path / "deflate.npz"
-    write_npz(orvanel.read(sample), archive)
-    data = bytearray(archive.read_bytes())
-    with zipfile.ZipFile(archive) as handle:
-        start = handle.infolist()[0].header_offset + 30 + len(handle.infolist()[0].filename)
-    data[start + 40:start + 400] = b"\xff" * 360
-    files["deflate.npz"] = bytes(data)
-    files["cut.csv.gz"] = gzip.compress(b"origin,destination,A\n" + b"1,1,2.5\n" * 1000)[:-20]
-    files["latin1.csv"] = "origin,destination,Zürich\n1,1,2\n".encode("latin-1")
-    files["letters.csv"] = b"origin,destination,A\n1,x,2\n"
-    files["text.omx"] = b"not an HDF5 file\n" * 10
-    return files
+    """Files that fail to read in each way a reader can fail, with what is said of each."""
+    contents = {
+        "cut.mat": (sample.read_bytes()[:1000], ["unexpected_eof", "at byte offset 1000: "]),
+        "garbage.mat": (b"\xff" * 64, ["invalid_header_length", "at byte offset"]),
+        "garbage.npz": (b"PK\x03\x04 this is not an archive", []),
+        "cut.csv.gz": (gzip.compress(b"origin,destination,A\n" + b"1,1,2.5\n" * 1000)[:-20],
+                       ["the compressed data ends early: the file is cut short"]),
+        "latin1.csv": ("origin,destination,Zürich\n1,1,2\n".encode("latin-1"), []),
+        "letters.csv": (b"origin,destination,A\n1,x,2\n", []),
+        "text.omx": (b"not an HDF5 file\n" * 10, []),
+    }
+    for name, (content, _) in contents.items():
+        (tmp_path / name).write_bytes(content)
+    damaged_deflate(tmp_path / "deflate.npz")
+    np.save(open(tmp_path / "npy.npz", "wb"), np.eye(2))
+    return {tmp_path / name: fragments for name, (_, fragments) in contents.items()} | {
+        tmp_path / "deflate.npz": ["'T' cannot be read"],
+        tmp_path / "npy.npz": ["this is a single NumPy array (.npy), not a NumPy archive (.npz)"],
+        tmp_path / "missing.mat": ["io: "]}
 
 
 def test_every_reader_failure_is_one_line_and_validate_goes_on(tmp_path, sample):
-    paths = []
-    for name, content in corrupt_files(tmp_path, sample).items():
-        path = tmp_path / name
-        path.write_bytes(content)
-        paths.append(path)
+    files = corrupt_files(tmp_path, sample)
+    for path, fragments in files.items():
         result = orvanel_cli("info", path)
-        assert_one_line_failure(result, 1, f"orvanel info: {path}: ")
+        assert_one_line_failure(result, 1, f"orvanel info: {path}: ", *fragments)
         assert not any(word in result.stderr for word in INTERNALS), result.stderr
-    result = orvanel_cli("validate", *paths, tmp_path / "missing.mat", sample)
+    result = orvanel_cli("validate", *files, sample)
     lines = result.stdout.splitlines()
     assert result.returncode == 1 and result.stderr == "" and lines[-1] == f"{sample}: OK"
-    assert [line.partition(": ")[0] for line in lines] == [*map(str, paths), str(tmp_path / "missing.mat"), str(sample)]
+    assert [line.partition(": ")[0] for line in lines] == [*map(str, files), str(sample)]
+    assert all(all(f in line for f in fragments) for line, fragments in zip(lines, files.values()))
     assert not any(word in result.stdout for word in INTERNALS), result.stdout
 
 

@@ -9,7 +9,7 @@ import pytest
 from matplotlib.image import imread
 
 import orvanel
-from cli_support import assert_one_line_failure, orvanel_cli
+from support import assert_one_line_failure, orvanel_cli
 from orvanel.cli import main
 from orvanel.formats.registry import WriteOptions, format_for
 

@@ -1,14 +1,15 @@
 """Zone counts, zone labels and zones files, and one-line failures of `orvanel convert`."""
 
 import gzip
+
 import numpy as np
 import pytest
 
 import orvanel
 import orvanel.formats.npz
-from expect import same_bits
+import orvanel.omx
 from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
-from test_cli import assert_one_line_failure, orvanel_cli
+from support import assert_one_line_failure, orvanel_cli, same_bits
 from test_npz import damaged_deflate
 
 TRIPS = "origin,destination,TRIPS\n1,2,10\n2,1,5\n"
@@ -94,35 +95,53 @@ def damaged_gzip():
     return bytes(data)
 
 
-@pytest.mark.parametrize(("name", "make", "args", "status", "fragment"), [
-    ("t.csv", lambda p: p.write_text(TRIPS), ["--zones", "1"], 1, "line 3: origin zone 2 is outside 1 to 1"),
-    ("t.csv", lambda p: p.write_text(TRIPS), ["--zones", "1.5"], 2, "--zones"),
-    ("t.csv", lambda p: p.write_text(TRIPS), ["--zones-file", "{dir}/missing.csv"], 1, "missing.csv"),
-    ("t.csv", lambda p: p.write_text(TRIPS), ["--zones-file", "{dir}/t.csv"], 1, "position,label"),
-    ("t.csv", lambda p: p.write_text(TRIPS), ["--zones-file", "{dir}/z.csv", "--zones", "3"], 2, "--zones"),
-    ("t.mat", lambda p: orvanel.write(p, {"A": np.eye(3)}), ["--zones", "4"], 1, "3 zones, not 4"),
-    ("t.mat", lambda p: orvanel.write(p, {"A": np.eye(3)}), ["--zones-file", "{dir}/z.csv"], 1, "2 zone labels"),
-    ("t.csv.gz", lambda p: p.write_bytes(gzip.compress(TRIPS.encode())[:-20]), [], 1, "ends early"),
-    ("t.csv.gz", lambda p: p.write_bytes(damaged_gzip()), [], 1, "the compressed data is corrupt"),
-    ("t.npz", damaged_deflate, [], 1, "'T' cannot be read"),
-    ("t.npz", lambda p: p.write_bytes(b"PK\x03\x04" + bytes(50)), [], 1, "not a readable NumPy archive"),
-    ("t.npz", lambda p: np.save(open(p, "wb"), np.eye(2)), [], 1, "single NumPy array"),
+INPUTS = {  # file name: how it is made
+    "sample.mat": lambda p: p.write_bytes(bytes(orvanel.sample())),
+    "t.csv": lambda p: p.write_text(TRIPS),
+    "z.csv": lambda p: p.write_text("position,label\n1,5\n2,6\n"),
+    "bad.csv": lambda p: p.write_text("origin,destination,A\n1,1,2.0\n1,2,x\n"),
+    "t.mat": lambda p: orvanel.write(p, {"A": np.eye(3)}),
+    "t.omx": lambda p: orvanel.omx.write_omx(orvanel.from_arrays({"A": np.eye(2)}), p),
+    "cut.csv.gz": lambda p: p.write_bytes(gzip.compress(TRIPS.encode())[:-20]),
+    "damaged.csv.gz": lambda p: p.write_bytes(damaged_gzip()),
+    "damaged.npz": damaged_deflate,
+    "garbage.npz": lambda p: p.write_bytes(b"PK\x03\x04" + bytes(50)),
+    "npy.npz": lambda p: np.save(open(p, "wb"), np.eye(2)),
+}
+
+
+@pytest.mark.parametrize(("args", "status", "fragment"), [
+    (["sample.mat", "out.xlsx"], 2, "cannot tell the format of out.xlsx"),
+    (["sample.mat", "out.omx", "--type", "TRIPS=X"], 2, "invalid type code X"),
+    (["sample.mat", "out.omx", "--type", "S", "--type", "TIME=D"], 2, "--type TIME=D: give either"),
+    (["sample.mat", "out.omx", "--type", "TRIPS=2", "--type", "TRIPS=3"], 2, 'table "TRIPS" already has type code 2'),
+    (["sample.mat", "out.omx", "--type", "S", "--type", "2"], 2, "every table already has type code S"),
+    (["sample.mat", "out.omx", "--type", "NOPE=2"], 2, 'sample.mat: no table named "NOPE" (--type)'),
+    (["sample.mat", "out.omx", "--type", "=2"], 2, 'no table named "" (--type)'),
+    (["sample.mat", "out.omx", "--tables", "TIME", "--type", "TRIPS=2"], 2, '"TRIPS" among the tables chosen'),
+    (["sample.mat", "out.omx", "--tables", "NOPE"], 2, 'sample.mat: no table named "NOPE" (--tables'),
+    (["t.omx", "out.mat", "--tables", "NOPE"], 2, 't.omx: no table named "NOPE" (--tables'),
+    (["sample.mat", "out.omx", "--tables", "TIME,,COST"], 2, "--tables TIME,,COST: empty table name"),
+    (["sample.mat", "out.omx", "--tables", "TIME", "COST"], 2, "unrecognized arguments: COST"),
+    (["sample.mat"], 2, "required"),
+    (["missing.mat", "out.omx"], 1, "missing.mat"),
+    (["sample.mat", "no/such/dir/out.npz"], 1, "No such file or directory"),
+    (["bad.csv", "out.mat"], 1, "line 3"),
+    (["t.csv", "out.omx", "--zones", "1"], 1, "line 3: origin zone 2 is outside 1 to 1"),
+    (["t.csv", "out.omx", "--zones", "1.5"], 2, "--zones"),
+    (["t.csv", "out.omx", "--zones-file", "missing.csv"], 1, "missing.csv"),
+    (["t.csv", "out.omx", "--zones-file", "t.csv"], 1, "position,label"),
+    (["t.csv", "out.omx", "--zones-file", "z.csv", "--zones", "3"], 2, "--zones"),
+    (["t.mat", "out.omx", "--zones", "4"], 1, "3 zones, not 4"),
+    (["t.mat", "out.omx", "--zones-file", "z.csv"], 1, "2 zone labels"),
+    (["cut.csv.gz", "out.omx"], 1, "ends early"),
+    (["damaged.csv.gz", "out.omx"], 1, "the compressed data is corrupt"),
+    (["damaged.npz", "out.omx"], 1, "'T' cannot be read"),
+    (["garbage.npz", "out.omx"], 1, "not a readable NumPy archive"),
+    (["npy.npz", "out.omx"], 1, "single NumPy array"),
 ])
-def test_convert_failures_are_one_line(tmp_path, name, make, args, status, fragment):
-    (tmp_path / "z.csv").write_text("position,label\n1,5\n2,6\n")
-    make(tmp_path / name)
-    args = [arg.format(dir=tmp_path) for arg in args]
-    assert_one_line_failure(orvanel_cli("convert", tmp_path / name, tmp_path / "out.omx", *args), status, fragment)
-    assert not (tmp_path / "out.omx").exists()
-
-
-def test_validate_goes_on_after_damaged_archives(tmp_path):
-    good, npy, bad = tmp_path / "good.npz", tmp_path / "npy.npz", tmp_path / "bad.csv.gz"
-    np.savez(good, T=np.eye(2))
-    np.save(open(npy, "wb"), np.eye(2))
-    bad.write_bytes(gzip.compress(TRIPS.encode())[:-20])
-    result = orvanel_cli("validate", npy, bad, good)
-    assert result.returncode == 1 and result.stderr == ""
-    assert result.stdout.splitlines() == [
-        f"{npy}: this is a single NumPy array (.npy), not a NumPy archive (.npz)",
-        f"{bad}: the compressed data ends early: the file is cut short", f"{good}: OK"]
+def test_convert_failures_are_one_line(tmp_path, args, status, fragment):
+    for name, make in INPUTS.items():
+        make(tmp_path / name)
+    assert_one_line_failure(orvanel_cli("convert", *args, cwd=tmp_path), status, fragment)
+    assert not (tmp_path / "out.omx").exists() and not (tmp_path / "out.mat").exists()

@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import orvanel
-from expect import same_bits
+from support import same_bits
 from orvanel.formats import csvlong
 from orvanel.formats.csvlong import read_csv, write_csv
 

@@ -1,18 +1,13 @@
 import pytest
 
-from expect import EOF_MESSAGE, raises_core
-from matrix_bytes import ZERO_ROW, frame_header, header_contents, record_end, row_record, standard_header, zero_records
+from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID
 from orvanel._orvanel import OrvanelParseError, OrvanelValidationError
-
-# Three zones, one table "a" of type Fixed(2), default banner and run identifier.
-WORKED_HEADER = (
-    bytes.fromhex("1e000000") + b"MAT PGM=ORVANEL VER=0.4.3\x00"
-    + bytes.fromhex("0f000000") + b"ID=ORVANEL\x00"
-    + bytes.fromhex("14000000") + b"PAR Zones=3 M=1\x00"
-    + bytes.fromhex("0e000000") + b"MVR 1\x00a=2\x00"
-    + bytes.fromhex("08000000") + b"ROW\x00"
+from reference_codec import (
+    WORKED_FILE, ZERO_ROW, frame_header, header_contents, record_end, row_record, standard_header, zero_records,
 )
-WORKED_ROWS = bytes.fromhex("0100 01 0500 808000 0200 01 0500 808000 0300 01 0500 808000")
+from support import EOF_MESSAGE, raises_core
+
+WORKED_HEADER, WORKED_ROWS = WORKED_FILE[:87], WORKED_FILE[87:]
 # Overlong forms, surrogates, truncated and out-of-range sequences, stray continuation
 # bytes, and valid characters (U+FFFD itself among them) in between.
 TRICKY_UTF8 = (
@@ -32,9 +27,9 @@ def with_zero_rows(contents, zone_count=3, table_count=1):
 
 
 def test_worked_example(load):
-    assert len(WORKED_HEADER) == 87 and standard_header(3, [("a", "2")]) == WORKED_HEADER
-    m = load(WORKED_HEADER + WORKED_ROWS)
-    assert (m.zone_count, m.table_count, m.banner, m.run_id) == (3, 1, "MAT PGM=ORVANEL VER=0.4.3", "ORVANEL")
+    assert standard_header(3, [("a", "2")]) == WORKED_HEADER
+    m = load(WORKED_FILE)
+    assert (m.zone_count, m.table_count, m.banner, m.run_id) == (3, 1, DEFAULT_BANNER, DEFAULT_RUN_ID)
     assert [(i.index, i.name, i.type_code) for i in m.tables()] == [(1, "a", "2")]
     assert [m.row(1, o) for o in (1, 2, 3)] == [[0.0] * 3] * 3
 
@@ -69,7 +64,7 @@ def test_input_ending_in_header(load, cut):
 ])
 def test_banner_and_run_id_text(load, record, content, text):
     m = load(with_zero_rows(contents_with(record, content)))
-    assert (m.banner, m.run_id) == ((text, "ORVANEL") if record == 1 else ("MAT PGM=ORVANEL VER=0.4.3", text))
+    assert (m.banner, m.run_id) == ((text, DEFAULT_RUN_ID) if record == 1 else (DEFAULT_BANNER, text))
 
 
 @pytest.mark.parametrize("par, zones, tables", [

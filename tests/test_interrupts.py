@@ -52,12 +52,24 @@ class Stop(Exception):
     pass
 
 
+def raise_once():
+    """A handler raising Stop once: a later alarm must not strike the clean-up."""
+    raised = []
+
+    def handler(signum, frame):
+        if not raised:
+            raised.append(signum)
+            raise Stop
+
+    return handler
+
+
 @contextlib.contextmanager
-def alarms(handler):
-    """SIGALRM every 20 ms while the block runs, handled by `handler`."""
+def alarms(handler, every=0.02):
+    """SIGALRM every `every` seconds while the block runs, handled by `handler`."""
     previous = signal.signal(signal.SIGALRM, handler)
     faulthandler.dump_traceback_later(60, exit=True)
-    signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+    signal.setitimer(signal.ITIMER_REAL, every, every)
     try:
         yield
     finally:
@@ -91,22 +103,17 @@ def unblock(fifo, operation, fd):
 def test_exception_from_signal_handler_ends_a_blocked_call(tmp_path, operation, phase):
     fifo, fd = fifo_with_other_end(tmp_path, operation, phase)
     done = threading.Event()
-    rescued, raised = [], []
+    rescued = []
 
     def rescue():
         if not done.wait(RESCUE_SECONDS):
             rescued.append(True)
             unblock(fifo, operation, fd)
 
-    def handler(signum, frame):
-        if not raised:  # once: a later alarm must not strike the clean-up
-            raised.append(signum)
-            raise Stop
-
     helper = threading.Thread(target=rescue)
     helper.start()
     try:
-        with alarms(handler), pytest.raises(Stop):
+        with alarms(raise_once()), pytest.raises(Stop):
             OPERATIONS[operation](fifo)
     finally:
         done.set()

@@ -14,10 +14,8 @@ import numpy as np
 import pytest
 
 import orvanel
-from orvanel import _engine
-
-from expect import EOF_MESSAGE, check_core_error, raises_core
 from orvanel._orvanel import OrvanelIoError, OrvanelParseError, _MatrixCore
+from support import EOF_MESSAGE, check_core_error, raises_core, shared_out
 
 TABLES = [("a", "D"), ("b", "3")]
 HOW = ["write", "write_from_stack"]
@@ -41,12 +39,8 @@ def write_matrix(how, path, z, seed):
     if how == "write":
         matrix_for(z, seed).write(path)
     elif how == "public":  # through the engine, two rows per batch on three threads
-        stack = stack_for(z, seed)
-        previous = _engine._tuning(1, 2 * z)
-        try:
-            orvanel.write(path, {name: table for (name, _), table in zip(TABLES, stack)}, dict(TABLES), threads=3)
-        finally:
-            _engine._tuning(*previous)
+        with shared_out(1, 2 * z):
+            orvanel.write(path, dict(zip(dict(TABLES), stack_for(z, seed))), dict(TABLES), threads=3)
     else:
         _MatrixCore.write_from_stack(path, z, TABLES, stack_for(z, seed))
 

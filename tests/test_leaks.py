@@ -11,9 +11,9 @@ import sys
 import numpy as np
 import pytest
 
-from matrix_bytes import ZERO_ROW, row_record, standard_header
 from orvanel._orvanel import (OrvanelError, OrvanelIoError, OrvanelParseError, OrvanelValidationError, TableDef,
                               _MatrixCore)
+from reference_codec import ZERO_ROW, row_record, standard_header
 
 SANITIZED = os.environ.get("ORVANEL_SANITIZED") == "1"
 CYCLES = int(os.environ.get("ORVANEL_LEAK_CYCLES", "300" if SANITIZED else "5000"))

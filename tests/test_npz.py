@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import orvanel
-from expect import same_bits
+from support import same_bits
 from orvanel.formats.npz import read_npz, write_npz
 
 

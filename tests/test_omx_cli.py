@@ -14,8 +14,7 @@ import openmatrix
 import pytest
 
 import orvanel
-from expect import same_bits
-from test_cli import SCRIPT, assert_one_line_failure, orvanel_cli
+from support import SCRIPT, assert_one_line_failure, orvanel_cli, same_bits
 
 TABLES, ZONES = 300, 30
 
@@ -117,7 +116,7 @@ def two_lookup_file(path):
     return path
 
 
-def test_lookup_option(tmp_path):
+def test_lookup_option(tmp_path, sample):
     source, out = two_lookup_file(tmp_path / "in.omx"), tmp_path / "out.omx"
     # Several lookups, none chosen: zones 1..Z and one line saying how to choose.
     result = orvanel_cli("convert", source, out, "--quiet")
@@ -130,8 +129,6 @@ def test_lookup_option(tmp_path):
     assert orvanel.omx.read_omx(out).zone_labels.tolist() == [331, 345, 358]
     assert_one_line_failure(orvanel_cli("convert", source, out, "--lookup", "zone"), 1,
                             f"{source}: the OMX file has no lookup named zone; its lookups are district, taz")
-    sample = tmp_path / "sample.mat"
-    sample.write_bytes(bytes(orvanel.sample()))
     assert_one_line_failure(orvanel_cli("convert", sample, out, "--lookup", "taz"), 2, "--lookup applies only")
 
 
@@ -205,13 +202,6 @@ def test_damaged_omx_files_never_crash_or_print_tracebacks(tmp_path):
     lines = result.stdout.splitlines()
     assert lines and all(line.startswith(f"{tmp_path}{os.sep}damaged-") for line in lines)
     assert len(lines) == len({line.split(":")[0] for line in lines})  # one line per file at most
-
-
-def test_unknown_table_is_one_line(tmp_path):
-    path = tmp_path / "m.omx"
-    orvanel.omx.write_omx(orvanel.from_arrays({"A": np.eye(2)}), path)
-    assert_one_line_failure(orvanel_cli("convert", path, tmp_path / "out.mat", "--tables", "NOPE"), 2,
-                            f"{path}: no table named", '"NOPE"')
 
 
 @pytest.fixture
@@ -311,13 +301,11 @@ def test_reading_and_writing_raise_keyboard_interrupt(tmp_path, call):
 
 
 @pytest.mark.parametrize("kind", ["fifo", "device"])
-def test_omx_cannot_be_written_to_a_fifo_or_device(tmp_path, kind):
+def test_omx_cannot_be_written_to_a_fifo_or_device(tmp_path, sample, kind):
     out = tmp_path / "out.omx"
     if kind == "fifo":
         os.mkfifo(out)
     else:
         out.symlink_to(os.devnull)
-    sample = tmp_path / "sample.mat"
-    sample.write_bytes(bytes(orvanel.sample()))
     assert_one_line_failure(orvanel_cli("convert", sample, out), 1,
                             f"orvanel convert: {out}: this format can only be written to a regular file")

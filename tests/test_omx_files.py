@@ -1,5 +1,5 @@
-"""OMX files as other programs write them: openmatrix (on PyTables), h5py with the
-compression filters of hdf5plugin; zone lookups, NA attributes and what is written back."""
+"""OMX files: the layout written, and files as other programs write them: openmatrix (on
+PyTables), h5py with the compression filters of hdf5plugin; zone lookups, NA attributes."""
 
 import os
 import subprocess
@@ -13,7 +13,8 @@ import openmatrix
 import pytest
 
 import orvanel
-from expect import same_bits
+from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID
+from support import SPECIAL, same_bits
 from orvanel.omx import read_omx, write_omx
 
 GAPPED = [3093, 3098, 3112, 3120]
@@ -49,15 +50,46 @@ def read_noting(path, **options):
     return read_omx(path, notice=notes.append, **options), notes
 
 
+def test_layout_read_with_plain_h5py_and_round_trip(tmp_path):
+    # Names out of alphabetical order: the file must keep the table order.
+    arrays = {"ZETA": SPECIAL, "ALPHA": np.arange(9.0).reshape(3, 3), "MID": np.eye(3) / 3}
+    matrix = orvanel.from_arrays(arrays, types={"ALPHA": 0, "MID": "S"}, banner="omx test", run_id="R9")
+    path = tmp_path / "m.omx"
+    write_omx(matrix, path)
+    with h5py.File(path, "r") as f:
+        assert bytes(np.bytes_(f.attrs["OMX_VERSION"])) == b"0.2" and f.attrs["SHAPE"].tolist() == [3, 3]
+        assert set(f) == {"data", "lookup"} and list(f["data"]) == ["ZETA", "ALPHA", "MID"]
+        assert f["lookup/zone_number"][()].tolist() == [1, 2, 3]
+        for name, table in matrix.items():
+            dataset = f["data"][name]
+            assert dataset.dtype == np.float64 and dataset.attrs["type_code"] == matrix.type_codes[name]
+            assert (dataset.compression, dataset.compression_opts, dataset.shuffle) == ("gzip", 1, True)
+            assert same_bits(dataset[()], table)
+    back = read_omx(path)
+    assert back.names == matrix.names and back.type_codes == matrix.type_codes
+    assert (back.banner, back.run_id) == ("omx test", "R9") and same_bits(back.to_numpy(), matrix.to_numpy())
+    # Named tables keep the file's order.
+    m = read_omx(path, ["MID", "ZETA"])
+    assert m.names == ["ZETA", "MID"] and same_bits(m["MID"], matrix["MID"])
+    write_omx(matrix, path, compression=None, shuffle=False)
+    with h5py.File(path, "r") as f:
+        assert f["data/ZETA"].compression is None and not f["data/ZETA"].shuffle
+    assert same_bits(read_omx(path).to_numpy(), matrix.to_numpy())
+
+
 @pytest.mark.parametrize("writer", [openmatrix_file, h5py_file])
-def test_booleans_and_integers_read_exactly(tmp_path, writer):
+def test_element_types_read_exactly_with_codes_that_hold_them(tmp_path, writer):
     # openmatrix stores booleans as an HDF5 bit field, h5py as an enumeration.
     flags = np.eye(4, dtype=bool)
     flags[0, 3] = True
     big = np.arange(16, dtype=np.int64).reshape(4, 4) + 2**52
-    m = read_omx(writer(tmp_path / "m.omx", {"FLAG": flags, "BIG": big}))
-    assert m.type_codes == {"FLAG": "0", "BIG": "0"}
-    assert same_bits(m["FLAG"], flags.astype(np.float64)) and same_bits(m["BIG"], big.astype(np.float64))
+    single = (np.arange(16, dtype=np.float32) / 3).reshape(4, 4)
+    arrays = {"FLAG": flags, "BIG": big, "S1": single, "D1": np.full((4, 4), 0.1)}
+    m = read_omx(writer(tmp_path / "m.omx", arrays))
+    assert m.type_codes == {"FLAG": "0", "BIG": "0", "S1": "S", "D1": "D"}
+    assert (m.banner, m.run_id) == (DEFAULT_BANNER, DEFAULT_RUN_ID)
+    assert all(same_bits(m[name], values.astype(np.float64)) for name, values in arrays.items())
+    assert read_omx(writer(tmp_path / "m.omx", {"S1": single}), types="D").type_codes == {"S1": "D"}
     # An integer that float64 would round is refused rather than changed.
     big[2, 1] = 2**53 + 1
     with pytest.raises(ValueError, match=r"BIG.*9007199254740993.*origin 3, destination 2"):
@@ -212,3 +244,10 @@ def test_a_type_code_attribute_is_used_only_when_valid(tmp_path, stored, code, n
     assert m.type_codes == {"COUNT": code}
     assert notes == ([f"the matrix COUNT has the type_code attribute {str(stored)!r}, which is not a type code; "
                       "it takes the type code 0, which holds its values"] if noted else [])
+
+
+@pytest.mark.parametrize("name", ["A/B", ".."])
+def test_names_an_omx_file_cannot_hold_are_refused(tmp_path, name):
+    with pytest.raises(ValueError):
+        write_omx(orvanel.create(2, [(name, "D")]), tmp_path / "x.omx")
+    assert list(tmp_path.iterdir()) == []

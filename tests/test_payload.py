@@ -1,12 +1,12 @@
 import numpy as np
 import pytest
 
-from expect import EOF_MESSAGE, TRAILING_MESSAGE, raises_core
-from matrix_bytes import (
-    ZERO_ROW, assemble, bits_of, doubles_from_bits, fixed_payload, float32_payload, literal, payload,
-    plane_mask_payload, raw_double_payload, row_record, run, standard_header, zero_records,
-)
 from orvanel._orvanel import OrvanelParseError, _MatrixCore
+from reference_codec import (
+    ZERO_ROW, assemble, bits, fixed_payload, float32_payload, from_bits, literal, payload, plane_mask_payload,
+    raw_double_payload, row_record, run, standard_header, zero_records,
+)
+from support import EOF_MESSAGE, TRAILING_MESSAGE, raises_core
 
 
 def payload_file(code, zones, row_payload):
@@ -21,7 +21,7 @@ def payload_file(code, zones, row_payload):
 h = bytes.fromhex
 # NaNs with payloads (quiet and signalling), infinities, signed zeros, subnormals.
 SPECIAL_BITS = [0x7FF8000000000001, 0xFFF0000000000001, 0x7FF0000000000000, 0x8000000000000000, 1, 0x800FFFFFFFFFFFFF]
-SPECIAL = doubles_from_bits(SPECIAL_BITS)
+SPECIAL = from_bits(SPECIAL_BITS)
 F32 = np.float32([1.0, -0.1, np.inf, -np.inf, 3.4028235e38, 1e-45, -0.0])
 RAMP = np.arange(300) * 0.75 - 9
 
@@ -41,10 +41,10 @@ RAMP = np.arange(300) * 0.75 - 9
     ("1", 3, fixed_payload([1, 2, 3], [0x10, 0x11, 0x00], descriptor=0xF8), [0.1, -0.2, 3.0]),
     ("S", 7, float32_payload(F32), F32.astype(float).tolist()),
     ("S", 2, float32_payload(np.array([0x7FC00001, 0xFFC00000], "<u4").view("<f4")),
-     doubles_from_bits([0x7FF8000020000000, 0xFFF8000000000000]).tolist()),
+     from_bits([0x7FF8000020000000, 0xFFF8000000000000]).tolist()),
     ("D", 300, plane_mask_payload(RAMP), RAMP.tolist()),
     ("D", 1000, plane_mask_payload([2.5] * 1000, style="mixed"), [2.5] * 1000),
-    ("D", 3, payload(0x80, b"\x01\x00\x05", run(2, 0x07)), doubles_from_bits([5, 7, 7]).tolist()),
+    ("D", 3, payload(0x80, b"\x01\x00\x05", run(2, 0x07)), from_bits([5, 7, 7]).tolist()),
     # Raw doubles (descriptor 0xFF) are read in every table type; all rows keep every bit.
     ("D", 6, raw_double_payload(SPECIAL), SPECIAL.tolist()),
     ("S", 6, raw_double_payload(SPECIAL, "runs"), SPECIAL.tolist()),
@@ -54,7 +54,7 @@ RAMP = np.arange(300) * 0.75 - 9
 ])
 def test_payload_decodes(load, code, zones, row_payload, expected):
     got = load(payload_file(code, zones, row_payload)[0]).row("y", zones)
-    assert [bits_of(v) for v in got] == [bits_of(v) for v in expected]
+    assert bits(got) == bits(expected)
 
 
 ERRORS = {

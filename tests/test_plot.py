@@ -2,7 +2,6 @@
 pictures matplotlib draws of them, checked by reading the pictures back."""
 
 import io
-import sys
 
 import numpy as np
 import pytest
@@ -300,9 +299,3 @@ def test_plot_draws_into_given_axes():
 def test_plot_refuses_what_it_cannot_draw(table, arguments, error):
     with pytest.raises(error):
         orvanel.sample().plot(table, **arguments)
-
-
-def test_plot_without_matplotlib_says_how_to_install_it(monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
-    with pytest.raises(ImportError, match=r"pip install 'orvanel\[plot\]'"):
-        orvanel.sample().plot("TRIPS")

@@ -9,9 +9,8 @@ import xarray as xr
 
 import orvanel
 import orvanel.omx
-from expect import same_bits
-
-SPECIAL = np.array([[-0.0, np.nan, np.inf], [-np.inf, 5e-324, 1 / 3], [1e300, -2.5, 0.1]])
+from orvanel._header import DEFAULT_RUN_ID
+from support import SPECIAL, same_bits
 
 
 @pytest.fixture
@@ -52,7 +51,7 @@ def test_round_trips_are_exact(matrix, there, back):
 def test_from_xarray_without_coordinates_uses_positions_and_defaults():
     ds = xr.Dataset({"A": (("origin", "destination"), np.arange(4.0).reshape(2, 2))})
     m = orvanel.from_xarray(ds, types={"A": "S"}, banner="given")
-    assert m.type_codes == {"A": "S"} and m.banner == "given" and m.run_id == "ORVANEL"
+    assert m.type_codes == {"A": "S"} and m.banner == "given" and m.run_id == DEFAULT_RUN_ID
     assert m.get("A", 2, 1) == 2.0
 
 

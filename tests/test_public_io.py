@@ -9,7 +9,8 @@ import numpy as np
 import pytest
 
 import orvanel
-from expect import same_bits
+from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID
+from support import same_bits
 
 REPO = Path(__file__).resolve().parent.parent
 
@@ -19,35 +20,13 @@ def tables(zones, count, seed=7):
     return {f"T{i}": rng.standard_normal((zones, zones)) * 10.0**i for i in range(count)}
 
 
-@pytest.fixture
-def three_tables(tmp_path):
-    arrays = tables(4, 3)
-    orvanel.write(tmp_path / "three.mat", arrays)
-    return tmp_path / "three.mat", arrays
-
-
-# The file's order, not the request's.
-@pytest.mark.parametrize(("selection", "expected"), [
-    (None, ["T0", "T1", "T2"]), ("T1", ["T1"]), (["T2", "T0"], ["T0", "T2"])])
-def test_read_all_or_named_tables(three_tables, selection, expected):
-    path, arrays = three_tables
-    content = path.read_bytes()
-    for m in (orvanel.read(path, selection), orvanel.read(str(path), tables=selection),
-              *(orvanel.read_bytes(form(content), selection) for form in (bytes, bytearray, memoryview))):
-        assert m.names == expected and all(same_bits(m[name], arrays[name]) for name in expected)
-
-
-def test_read_reports_faults_with_kind_and_offset(three_tables, tmp_path):
-    path, _ = three_tables
+def test_read_reports_faults_with_kind_and_offset(tmp_path):
     with pytest.raises(orvanel.OrvanelParseError) as caught:
-        orvanel.read_bytes(path.read_bytes()[:-5])
+        orvanel.read_bytes(orvanel.sample().to_bytes()[:-5])
     assert caught.value.kind == "unexpected_eof"
     assert str(caught.value).startswith(f"at byte offset {caught.value.offset}: ")
     with pytest.raises(orvanel.OrvanelIoError):
         orvanel.read(tmp_path / "missing.mat")
-    with pytest.raises(orvanel.OrvanelValidationError) as caught:
-        orvanel.read(path, ["NOPE"])
-    assert caught.value.kind == "table_not_found"
 
 
 @pytest.mark.parametrize("schema", [
@@ -86,7 +65,7 @@ def test_only_the_file_rules_bind_validate_schema(zones, schema, create_error, f
 
 def test_validate_schema_reports_the_schema_as_written():
     result = orvanel.validate_schema(32000, {"A": 0, "B": "S"})
-    assert (result.zone_count, result.banner, result.run_id) == (32000, "MAT PGM=ORVANEL VER=0.4.3", "ORVANEL")
+    assert (result.zone_count, result.banner, result.run_id) == (32000, DEFAULT_BANNER, DEFAULT_RUN_ID)
     assert [(t.index, t.name, t.type_code) for t in result.tables()] == [(1, "A", "0"), (2, "B", "S")]
 
 
@@ -106,7 +85,8 @@ def test_write_applies_type_codes(tmp_path, types, codes):
 @pytest.mark.parametrize(("arrays", "types", "error"), [
     ({}, "D", ValueError), ({"A": np.zeros((2, 2)), "B": np.zeros((3, 3))}, "D", ValueError),
     ({"A": np.zeros((2, 3))}, "D", ValueError), ({"A": np.zeros((2, 2))}, {"B": "S"}, KeyError),
-    ({"A": np.zeros((2, 2))}, "DD", ValueError), ([np.zeros((2, 2))], "D", TypeError)])
+    ({"A": np.zeros((2, 2))}, "DD", ValueError), ([np.zeros((2, 2))], "D", TypeError),
+    ({"A": np.full((2, 2), 2**53 + 1)}, "D", ValueError), ({"A": np.eye(2).astype(object)}, "D", TypeError)])
 def test_write_refuses_bad_input_and_creates_no_file(tmp_path, arrays, types, error):
     with pytest.raises(error):
         orvanel.write(tmp_path / "bad.mat", arrays, types)

@@ -1,9 +1,9 @@
 import numpy as np
 import pytest
 
-from expect import EOF_MESSAGE, TRAILING_MESSAGE, raises_core
-from matrix_bytes import ZERO_ROW, assemble, float32_payload, row_record, standard_header, zero_records
 from orvanel._orvanel import OrvanelParseError
+from reference_codec import ZERO_ROW, assemble, float32_payload, row_record, standard_header, zero_records
+from support import EOF_MESSAGE, TRAILING_MESSAGE, raises_core
 
 Z, T = 3, 2
 HEADER = standard_header(Z, [("a", "D"), ("b", "S")])

@@ -5,10 +5,9 @@ import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from matrix_bytes import DEFAULT_BANNER, DEFAULT_RUN_ID
-from reference_codec import encode_file, encode_payload, read_back
-from write_support import bits, from_bits, written_row
+from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID
 from orvanel._orvanel import _MatrixCore
+from reference_codec import bits, from_bits, matrix_file, read_back
 
 CODES = [str(p) for p in range(10)] + ["S", "D"]
 
@@ -55,41 +54,10 @@ def test_written_matrix_reads_back_as_encoded(case):
     data = m.to_bytes()
     expected_banner = DEFAULT_BANNER if banner is None else banner
     expected_run_id = DEFAULT_RUN_ID if run_id is None else run_id
-    assert data == encode_file(zones, tables, stack, expected_banner, expected_run_id)
+    assert data == matrix_file(zones, tables, stack, expected_banner, expected_run_id)
     assert _MatrixCore.to_bytes_from_stack(zones, tables, stack, banner, run_id) == data
     back = _MatrixCore.from_bytes(data)
     assert (back.zone_count, back.banner, back.run_id) == (zones, expected_banner, expected_run_id)
     assert [(t.index, t.name, t.type_code) for t in back.tables()] == [(i, *t) for i, t in enumerate(tables, start=1)]
     expected = [[read_back(code, stack[t, o].tolist()) for o in range(zones)] for t, (_, code) in enumerate(tables)]
     assert bits(back.stack_array()) == bits(expected)
-
-
-@st.composite
-def planes(draw, zones):
-    """Runs of 1 to 12 bytes of a small alphabet: runs and literals meet in every arrangement."""
-    out = bytearray()
-    alphabet = draw(st.lists(st.integers(0, 255), min_size=1, max_size=4, unique=True))
-    while len(out) < zones:
-        out += bytes([draw(st.sampled_from(alphabet))]) * draw(st.integers(1, 12))
-    return bytes(out[:zones])
-
-
-@st.composite
-def plane_rows(draw):
-    zones = draw(st.integers(1, 200))
-    words = np.zeros(zones, dtype=np.uint64)
-    for k in range(8):
-        if draw(st.booleans()):
-            words |= np.frombuffer(draw(planes(zones)), dtype=np.uint8).astype(np.uint64) << np.uint64(8 * k)
-    return draw(st.sampled_from(["D", "0", "S"])), words.view(np.float64)
-
-
-@settings(max_examples=150, deadline=None)
-@given(plane_rows())
-def test_planes_code_as_the_reference(case):
-    code, row = case
-    if code == "S":
-        row = np.where(np.isnan(row), 1.0, row)
-    payload, back = written_row(code, row)
-    assert payload == encode_payload(code, row.tolist())
-    assert bits(back) == bits(read_back(code, row.tolist()))

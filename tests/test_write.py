@@ -9,11 +9,9 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from expect import raises_core, raises_exact
-from matrix_bytes import matrix_file, standard_header, zero_records
-from reference_codec import encode_file
-from write_support import bits, directory_listing, matrix_with_row, sized_raw_row
 from orvanel._orvanel import OrvanelIoError, OrvanelValidationError, OrvanelWriterError, _MatrixCore
+from reference_codec import bits, matrix_file, sized_raw_row, standard_header, zero_records
+from support import directory_listing, matrix_with_row, raises_core, raises_exact
 
 Z = 5
 TABLES = [("a", "D"), ("b", "2"), ("c", "S"), ("d", "0")]
@@ -22,7 +20,7 @@ VALUES[1, 0] = [0.125, 42949672.96, -0.5, 3.0, 0.0]  # one row of raw doubles
 VALUES[2, 1, 1] = 1e39
 VALUES[3, 2] = 0.0
 BANNER, RUN_ID = "Write test ✓", "R-1"
-EXPECTED = encode_file(Z, TABLES, VALUES, BANNER, RUN_ID)
+EXPECTED = matrix_file(Z, TABLES, VALUES, BANNER, RUN_ID)
 OLD = b"previous content"
 PAYLOAD_TOO_LARGE = "encoded row payload too large: maximum 65533 bytes, got 65534"
 
@@ -45,7 +43,7 @@ def test_every_writing_path_gives_the_same_bytes(tmp_path):
     for stack in (VALUES, np.asfortranarray(VALUES)):
         assert _MatrixCore.to_bytes_from_stack(Z, TABLES, stack, BANNER, RUN_ID) == EXPECTED
     reordered = (TABLES[::-1], VALUES[::-1, :, ::-1])
-    assert _MatrixCore.to_bytes_from_stack(Z, *reordered) == encode_file(Z, *reordered)
+    assert _MatrixCore.to_bytes_from_stack(Z, *reordered) == matrix_file(Z, *reordered)
     (tmp_path / "long.mat").write_bytes(OLD * 10000)  # replaced, not overwritten in part
     writes = [("str", lambda p: m.write(str(p))), ("long", m.write),
               ("stack", lambda p: write_sample("write_from_stack", p))]
@@ -277,7 +275,7 @@ def test_many_tables_in_file_order():
     stack = np.random.default_rng(4).integers(-500, 500, (255, 2, 2)) / 8
     m = _MatrixCore.create(2, tables)
     m.set_stack_array(stack)
-    assert m.to_bytes() == encode_file(2, tables, stack)
+    assert m.to_bytes() == matrix_file(2, tables, stack)
 
 
 @pytest.mark.parametrize(

@@ -3,6 +3,7 @@
 // and whole payloads (bytes, values and errors). Inputs are sized exactly, so that a
 // build with AddressSanitizer catches any access past what a kernel may touch.
 // `make test` and `make sanitize` run it; exits non-zero on the first failed group.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdarg>
@@ -63,21 +64,6 @@ std::vector<const CodecKernels*> kernel_sets() {
 // Lengths around every block size and the padding.
 const std::size_t lengths[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 95, 127, 128, 129, 1000, 4099};
 
-// Planes as separate blocks of exactly n + padding bytes, as much as a kernel may touch.
-struct OwnPlanes {
-    std::vector<std::unique_ptr<std::uint8_t[]>> blocks;
-    std::uint8_t* p[8];
-    explicit OwnPlanes(std::size_t n, std::uint8_t fill = 0xA5) {
-        for (int k = 0; k < 8; ++k) {
-            blocks.push_back(std::make_unique<std::uint8_t[]>(n + PlaneScratch::padding));
-            std::memset(blocks.back().get(), fill, n + PlaneScratch::padding);
-            p[k] = blocks.back().get();
-        }
-    }
-};
-
-std::uint8_t byte_of(std::uint64_t w, int k) { return static_cast<std::uint8_t>(w >> (8 * k)); }
-
 // ---- values to planes ---------------------------------------------------------------
 
 // Doubles of every class, including values at the single-precision and fixed-point
@@ -135,30 +121,6 @@ std::vector<double> mixed_row(std::size_t n, const std::vector<double>& specials
     return row;
 }
 
-void test_split_double() {
-    for (const CodecKernels* k : kernel_sets()) {
-        for (std::size_t n : lengths) {
-            context = format("%s n=%zu", k->name, n);
-            // Words with some byte positions always zero, so the OR tells planes apart.
-            const std::uint64_t keep = random_word() | 0xFF;
-            std::vector<double> values(n);
-            std::uint64_t expected_or = 0;
-            for (double& v : values) {
-                const std::uint64_t w = random_word() & keep;
-                expected_or |= w;
-                v = std::bit_cast<double>(w);
-            }
-            OwnPlanes planes(n);
-            EXPECT(k->split_double(values.data(), n, planes.p) == expected_or);
-            for (std::size_t i = 0; i < n; ++i) {
-                for (int b = 0; b < 8; ++b) EXPECT(planes.p[b][i] == byte_of(std::bit_cast<std::uint64_t>(values[i]), b));
-            }
-        }
-    }
-}
-
-bool fits_single(double v) { return !(std::isfinite(v) && std::fabs(v) >= fuzz::float_overflow); }
-
 // The specials themselves, and those a row can hold without falling back.
 std::vector<double> fitting(const std::vector<double>& values, const std::function<bool(double)>& fits) {
     std::vector<double> kept;
@@ -168,21 +130,25 @@ std::vector<double> fitting(const std::vector<double>& values, const std::functi
     return kept;
 }
 
-void test_split_float() {
-    const std::vector<double> pools[] = {special_values(0), fitting(special_values(0), fits_single)};
+// Every kernel set at every length, against the value-by-value rules: rows of cents with a
+// share of the special values (those that single precision or the fixed-point precision
+// holds, in the large shares), and rows of random words, whose OR tells the planes apart
+// (some byte positions are zero in every word).
+void test_planes() {
     for (const CodecKernels* k : kernel_sets()) {
-        for (std::size_t n : lengths) {
-            for (int share : {0, 3, 40}) {
-                context = format("%s n=%zu share=%d", k->name, n, share);
-                std::vector<double> row = mixed_row(n, pools[share > 10], share);
-                bool fits = true;
-                for (double v : row) fits &= fits_single(v);
-                OwnPlanes planes(n);
-                EXPECT(k->split_float(row.data(), n, planes.p) == fits);
-                if (!fits) continue;
-                for (std::size_t i = 0; i < n; ++i) {
-                    const std::uint32_t bits = std::bit_cast<std::uint32_t>(static_cast<float>(row[i]));
-                    for (int b = 0; b < 4; ++b) EXPECT(planes.p[b][i] == byte_of(bits, b));
+        for (int p = 0; p <= 9; ++p) {
+            const std::vector<double> singles[] = {special_values(p), fitting(special_values(p), fuzz::fits_single)};
+            const std::vector<double> fixed[] = {
+                special_values(p), fitting(special_values(p), [p](double v) { return fuzz::fixed_word(v, p).has_value(); })};
+            for (std::size_t n : lengths) {
+                for (int share : {-1, 0, 3, 35}) {
+                    context = format("%s p=%d n=%zu share=%d", k->name, p, n, share);
+                    std::vector<double> doubles = mixed_row(n, singles[share > 10], std::max(share, 0));
+                    const std::uint64_t keep = random_word() | 0xFF;
+                    for (double& v : doubles) v = share < 0 ? std::bit_cast<double>(random_word() & keep) : v;
+                    const std::vector<double> row = mixed_row(n, fixed[share > 10], std::max(share, 0));
+                    if (const char* difference = fuzz::kernel_difference(*k, doubles, row, static_cast<unsigned>(p)))
+                        fail(__LINE__, difference);
                 }
             }
         }
@@ -191,116 +157,10 @@ void test_split_float() {
             context = format("%s overflow at %zu", k->name, at);
             std::vector<double> row(70, 1.0);
             row[at] = at % 2 ? -1e39 : 0x1.ffffffp+127;
-            OwnPlanes planes(row.size());
+            fuzz::Planes planes(row.size(), 0xA5, PlaneScratch::padding);
             EXPECT(!k->split_float(row.data(), row.size(), planes.p));
             row[at] = -std::numeric_limits<double>::infinity();
             EXPECT(k->split_float(row.data(), row.size(), planes.p));
-        }
-    }
-}
-
-// The word of one value in a Fixed(p) table, nothing when the row must fall back.
-std::optional<std::uint64_t> fixed_word(double v, int p) {
-    if (!std::isfinite(v)) return std::nullopt;
-    const double r = std::nearbyint(fuzz::pow10[p] * v);
-    if (std::fabs(r) > 4294967295.0) return std::nullopt;
-    const auto m = static_cast<std::uint32_t>(std::fabs(r));
-    const std::uint64_t s = m == 0 ? 0 : static_cast<std::uint64_t>(p * 16 + (r < 0 ? 1 : 0));
-    return m | s << 32;
-}
-
-void test_split_fixed() {
-    for (const CodecKernels* k : kernel_sets()) {
-        for (int p = 0; p <= 9; ++p) {
-            const std::vector<double> pools[] = {
-                special_values(p), fitting(special_values(p), [p](double v) { return fixed_word(v, p).has_value(); })};
-            for (std::size_t n : lengths) {
-                for (int share : {0, 3, 30}) {
-                    context = format("%s p=%d n=%zu share=%d", k->name, p, n, share);
-                    std::vector<double> row = mixed_row(n, pools[share > 10], share);
-                    std::vector<std::uint64_t> words;
-                    bool fits = true;
-                    std::uint64_t expected_or = 0;
-                    for (double v : row) {
-                        const auto w = fixed_word(v, p);
-                        fits &= w.has_value();
-                        if (w) {
-                            words.push_back(*w);
-                            expected_or |= *w;
-                        }
-                    }
-                    OwnPlanes planes(n);
-                    std::uint64_t or_all = 0;
-                    EXPECT(k->split_fixed(row.data(), n, static_cast<unsigned>(p), planes.p, &or_all) == fits);
-                    if (!fits) continue;
-                    EXPECT(or_all == expected_or);
-                    for (std::size_t i = 0; i < n; ++i) {
-                        for (int b = 0; b < 5; ++b) EXPECT(planes.p[b][i] == byte_of(words[i], b));
-                    }
-                }
-            }
-        }
-    }
-}
-
-// ---- planes to values ---------------------------------------------------------------
-
-// Random plane bytes, runs of one byte in places, and a guard after the n values
-// that no kernel may touch.
-struct JoinCase {
-    std::size_t n;
-    OwnPlanes planes;
-    std::vector<double> out;
-    explicit JoinCase(std::size_t n_) : n(n_), planes(n_), out(n_ + 4, -7.0) {
-        for (int k = 0; k < 8; ++k) {
-            for (std::size_t i = 0; i < n; ++i) planes.p[k][i] = static_cast<std::uint8_t>(random_word());
-            if (n > 8 && below(3) == 0) std::memset(planes.p[k] + below(n / 2), static_cast<int>(below(256)), n / 2);
-        }
-    }
-    std::uint64_t word(std::size_t i, int bytes) const {
-        std::uint64_t w = 0;
-        for (int k = 0; k < bytes; ++k) w |= std::uint64_t{planes.p[k][i]} << (8 * k);
-        return w;
-    }
-    bool guard_intact() const {
-        for (std::size_t i = n; i < out.size(); ++i) {
-            if (fuzz::bits(out[i]) != fuzz::bits(-7.0)) return false;
-        }
-        return true;
-    }
-};
-
-void test_joins() {
-    for (const CodecKernels* k : kernel_sets()) {
-        for (std::size_t n : lengths) {
-            context = format("%s n=%zu", k->name, n);
-            JoinCase d(n);
-            k->join_double(d.planes.p, n, d.out.data());
-            for (std::size_t i = 0; i < n; ++i) EXPECT(fuzz::bits(d.out[i]) == d.word(i, 8));
-            EXPECT(d.guard_intact());
-
-            JoinCase f(n);
-            k->join_float(f.planes.p, n, f.out.data());
-            for (std::size_t i = 0; i < n; ++i) {
-                const double want = static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(f.word(i, 4))));
-                EXPECT(fuzz::bits(f.out[i]) == fuzz::bits(want));
-            }
-            EXPECT(f.guard_intact());
-
-            // Every scale-and-sign byte, whatever exponent and sign bits it has.
-            JoinCase x(n);
-            const std::uint8_t* scale = x.planes.p[4];
-            for (bool scaled : {true, false}) {
-                k->join_fixed(x.planes.p, scaled ? scale : nullptr, n, x.out.data());
-                for (std::size_t i = 0; i < n; ++i) {
-                    const auto m = static_cast<std::uint32_t>(x.word(i, 4));
-                    const std::uint8_t s = scaled ? scale[i] : 0;
-                    double want = static_cast<double>(m) / fuzz::pow10[s >> 4];
-                    if (s & 1) want = -want;
-                    EXPECT(fuzz::bits(x.out[i]) == fuzz::bits(want));
-                }
-                EXPECT(x.guard_intact());
-            }
         }
     }
 }
@@ -557,10 +417,7 @@ void test_payload_errors() {
 
 int main() {
     const std::pair<const char*, void (*)()> groups[] = {
-        {"values to planes: doubles", test_split_double},
-        {"values to planes: single precision", test_split_float},
-        {"values to planes: fixed point", test_split_fixed},
-        {"planes to values", test_joins},
+        {"values to planes and back", test_planes},
         {"bitmaps of equal neighbours", test_equal_next_bits},
         {"token coder", test_token_coder},
         {"token expansion", test_expansion},

@@ -1,0 +1,96 @@
+"""Checks shared by the tests: exact exceptions and float bits, rows as the library writes
+them, and the `orvanel` command line run as a separate process."""
+
+import contextlib
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from orvanel import _engine
+from orvanel._orvanel import _MatrixCore
+from reference_codec import ZERO_ROW, split_records, standard_header
+
+EOF_MESSAGE = "unexpected end of file"
+TRAILING_MESSAGE = "trailing bytes after the final expected row record"
+SCRIPT = [str(Path(sys.executable).with_name("orvanel"))]
+# Values that test exactness: signed zero, NaN, infinities, a subnormal, inexact decimals.
+SPECIAL = np.array([[-0.0, np.nan, np.inf], [-np.inf, 5e-324, 1 / 3], [1e300, -2.5, 0.1]])
+MODULE = [sys.executable, "-m", "orvanel"]
+
+
+def check_core_error(exc, cls, kind, offset, message):
+    """`exc` is exactly `cls` with the given kind, offset and message (without the offset prefix)."""
+    assert type(exc) is cls
+    assert (exc.kind, exc.offset, type(exc.offset)) == (kind, offset, type(offset))
+    text = message if offset is None else f"at byte offset {offset}: {message}"
+    assert exc.args == (text,) and str(exc) == text
+
+
+@contextlib.contextmanager
+def raises_core(cls, kind, offset, message):
+    with pytest.raises(cls) as info:
+        yield info
+    check_core_error(info.value, cls, kind, offset, message)
+
+
+@contextlib.contextmanager
+def raises_exact(cls, message):
+    with pytest.raises(cls) as info:
+        yield info
+    assert type(info.value) is cls and str(info.value) == message
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+
+
+@contextlib.contextmanager
+def shared_out(min_cells=1, batch_cells=1):
+    """The engine's loads and writes within share out their rows in batches of
+    `batch_cells` values, on several threads from `min_cells` values of work on."""
+    previous = _engine._tuning(min_cells, batch_cells)
+    try:
+        yield
+    finally:
+        _engine._tuning(*previous)
+
+
+def matrix_with_row(code, row, origin=1):
+    """A one-table matrix of len(row) zones whose row `origin` holds `row`, set cell by cell."""
+    m = _MatrixCore.create(len(row), [("t", code)])
+    for d, v in enumerate(row, start=1):
+        m.set(1, origin, d, float(v))
+    return m
+
+
+def written_row(code, row):
+    """The payload `row` is written as (every other row must be the zero row) and the
+    values it reads back as."""
+    z = len(row)
+    data = matrix_with_row(code, row).to_bytes()
+    header = standard_header(z, [("t", code)])
+    assert data[: len(header)] == header
+    records = split_records(data, len(header))
+    assert [(r, t) for r, t, _ in records] == [(o, 1) for o in range(1, z + 1)]
+    assert all(p == ZERO_ROW for _, _, p in records[1:])
+    return records[0][2], _MatrixCore.from_bytes(data).row(1, 1)
+
+
+def directory_listing(path):
+    return sorted(os.listdir(path))
+
+
+def orvanel_cli(*args, runner=SCRIPT, **kwargs):
+    return subprocess.run([*runner, *map(str, args)], capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                          **kwargs)
+
+
+def assert_one_line_failure(result, status, *fragments):
+    assert result.returncode == status, result.stderr
+    assert "Traceback" not in result.stderr and len(result.stderr.splitlines()) == 1, result.stderr
+    assert all(fragment in result.stderr for fragment in fragments), result.stderr
