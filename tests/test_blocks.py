@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import orvanel
-from expect import same_bits
+from support import same_bits
 from orvanel.cli.diff import TableComparison, compare_tables
 from orvanel._stats import BlockStatistics, statistics
 from orvanel.formats import _zipspill, csvlong

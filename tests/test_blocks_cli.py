@@ -12,8 +12,7 @@ import pytest
 import orvanel
 import orvanel.formats.npz
 from block_support import build_sparse, run_limited
-from cli_support import SCRIPT, assert_one_line_failure, orvanel_cli
-from expect import same_bits
+from support import SCRIPT, assert_one_line_failure, orvanel_cli, same_bits
 from orvanel.formats.blocks import Facts
 from orvanel.formats.registry import ReadOptions, WriteOptions, format_for
 
