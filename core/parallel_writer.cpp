@@ -326,7 +326,7 @@ void WrittenPieces::move_into(std::uint8_t* out, unsigned threads) {
             for (std::size_t k = first; k < last; ++k) {
                 if (!pieces[k].empty()) std::memcpy(out + at, pieces[k].data(), pieces[k].size());
                 at += pieces[k].size();
-                std::vector<std::uint8_t>().swap(pieces[k]);
+                ByteVector().swap(pieces[k]);
             }
         };
         if (pool) {
