@@ -123,9 +123,13 @@ class RowReader:
         self.banner: str = opened[2]
         self.run_id: str = opened[3]
         self.tables = [TableInfo(i, name, code) for i, (name, code) in enumerate(opened[4], 1)]
-        # The file's table numbers of the selected tables (the first of a repeated name).
+        # The file's table numbers of the selected tables: all of them, or the named ones
+        # (a repeated name selects the first table of that name).
         file_names = [name for name, _ in opened[5]]
-        self._numbers = {info.name: file_names.index(info.name) + 1 for info in self.tables}
+        if names is None:
+            self._file_numbers = list(range(1, len(file_names) + 1))
+        else:
+            self._file_numbers = [file_names.index(info.name) + 1 for info in self.tables]
         self.block = self._block_size(block)
         self._next_origin = 1
         self._lock = threading.Lock()
@@ -211,14 +215,16 @@ class RowReader:
         first, count = _origin_span(origins, self.zones)
         names = _table_names(tables)
         if names is None:
-            numbers = [self._numbers[info.name] for info in self.tables]
+            numbers = list(self._file_numbers)
         else:
+            selected = [info.name for info in self.tables]
             numbers = []
             for name in names:
-                if name not in self._numbers:
+                if name not in selected:
                     raise table_not_found(name, "the selected tables")
-                if self._numbers[name] not in numbers:
-                    numbers.append(self._numbers[name])
+                number = self._file_numbers[selected.index(name)]
+                if number not in numbers:
+                    numbers.append(number)
         if not self._indexed:
             self.index()
         return _engine.rows_read(self._live_handle(), first, count, numbers, threads=self._threads)
