@@ -225,9 +225,19 @@ class RowReader:
                 number = self._file_numbers[selected.index(name)]
                 if number not in numbers:
                     numbers.append(number)
+        return self._read_file_tables(first, count, numbers)
+
+    def _read_file_tables(self, first: int, count: int, numbers: list[int]) -> NDArray[np.float64]:
+        """Origins ``first``..``first + count - 1`` of the file's tables numbered in
+        ``numbers`` (1-based, distinct), indexing the file first if need be."""
         if not self._indexed:
             self.index()
         return _engine.rows_read(self._live_handle(), first, count, numbers, threads=self._threads)
+
+    @property
+    def file_table_numbers(self) -> list[int]:
+        """The selected tables' positions among the file's tables (1-based)."""
+        return list(self._file_numbers)
 
     # -- closing ----------------------------------------------------------------------
 
