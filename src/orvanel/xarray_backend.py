@@ -37,11 +37,22 @@ _READERS_LOCK = threading.Lock()
 _MAX_READERS = 32
 
 
+def _reader_key(path: str) -> tuple[Any, ...]:
+    status = os.stat(path)
+    return (path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
+
+
+def _forget(key: tuple[Any, ...]) -> None:
+    """Closing a dataset: its file is no longer kept open here (a variable used again
+    opens it again)."""
+    with _READERS_LOCK:
+        _READERS.pop(key, None)
+
+
 def _reader(path: str) -> RowReader:
     """The indexed reader of the file at ``path`` as it is now (a file rewritten since is
     opened afresh)."""
-    status = os.stat(path)
-    key = (path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
+    key = _reader_key(path)
     with _READERS_LOCK:
         reader = _READERS.get(key)
         if reader is not None:
@@ -142,11 +153,14 @@ def open_matrix_dataset(
             continue
         data = indexing.LazilyIndexedArray(OrvanelBackendArray(path, number, zones))
         variables[name] = xr.Variable(DIMS, data, attrs={"type_code": info.type_code})
-    return xr.Dataset(
+    dataset = xr.Dataset(
         variables,
         coords={"origin": labels, "destination": labels},
         attrs={"banner": reader.banner, "run_id": reader.run_id},
     )
+    key = _reader_key(path)
+    dataset.set_close(lambda: _forget(key))
+    return dataset
 
 
 def looks_like_matrix_file(path: str | os.PathLike[str]) -> bool:
