@@ -47,6 +47,15 @@ def write_matrix(how, path, z, seed):
             orvanel.write(path, {name: table for (name, _), table in zip(TABLES, stack)}, dict(TABLES), threads=3)
         finally:
             _engine._tuning(*previous)
+    elif how == "rows":  # by blocks of 7 origins, each on three threads
+        stack = stack_for(z, seed)
+        previous = _engine._tuning(1, 2 * z)
+        try:
+            with orvanel.RowWriter(path, z, TABLES, threads=3) as writer:
+                for first in range(0, z, 7):
+                    writer.write(stack[:, first:first + 7])
+        finally:
+            _engine._tuning(*previous)
     else:
         _MatrixCore.write_from_stack(path, z, TABLES, stack_for(z, seed))
 
@@ -89,7 +98,7 @@ def new_content():
     return matrix_for(LIMIT_Z, 2).to_bytes()
 
 
-@pytest.mark.parametrize("how", [*HOW, "public"])
+@pytest.mark.parametrize("how", [*HOW, "public", "rows"])
 @pytest.mark.parametrize("limit", [0, 100, 65536, 65537, -1, None],
                          ids=["nothing", "in-header", "one-buffer", "one-buffer-and-a-byte", "last-byte", "whole-file"])
 def test_file_size_limit(tmp_path, new_content, how, limit):

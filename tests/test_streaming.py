@@ -20,6 +20,8 @@ from test_engine import (
     check_same_error, faulty_file, low_level_load, outcome, shared_out,
 )
 from test_roundtrip import matrices
+from test_engine_runs import Stop, raise_once
+from test_interrupts import alarms
 from test_threads import load_through_pipe
 from write_support import sized_raw_row
 from orvanel import _engine
@@ -339,10 +341,6 @@ def test_header_checks_before_any_byte(tmp_path, zones, tables, kwargs):
     assert target.read_bytes() == b"previous" and os.listdir(tmp_path) == ["m.mat"]
 
 
-class Stop(Exception):
-    pass
-
-
 def test_exception_in_the_block_keeps_the_previous_file(tmp_path):
     target = tmp_path / "m.mat"
     target.write_bytes(b"previous")
@@ -357,6 +355,18 @@ def test_exception_in_the_block_keeps_the_previous_file(tmp_path):
     assert target.read_bytes() == b"previous" and os.listdir(tmp_path) == ["m.mat"]
     with pytest.raises(ValueError, match="closed"):
         writer.write(STACK[:, 10:])
+
+
+def test_a_signal_handler_raising_during_a_large_block_keeps_the_previous_file(tmp_path):
+    """The engine looks for signals between batches: a handler that raises stops the block
+    (here of about 500 MB of values), and the write is given up."""
+    target = tmp_path / "m.mat"
+    target.write_bytes(b"previous")
+    sevens = np.broadcast_to(np.float64(7.0), (40, 4000, 4000))
+    with alarms(raise_once()), pytest.raises(Stop):
+        with orvanel.RowWriter(target, 4000, [(f"t{k}", 0) for k in range(40)], threads=2) as writer:
+            writer.write(sevens)
+    assert target.read_bytes() == b"previous" and os.listdir(tmp_path) == ["m.mat"]
 
 
 def test_stream_from_one_file_to_another(tmp_path):
