@@ -353,12 +353,12 @@ Status RowStreamWriter::write_origins(std::span<const StridedTable> tables, std:
     if (origins > origins_left()) return MatrixError::writer_finished();
     if (origins == 0) return {};
     const std::uint64_t t = header_.table_count();
+    // Failed until the block is through: a failure, or memory that ran out on the way
+    // (thrown), leaves the file part written.
+    failed_ = true;
     WriteRun run(header_, tables, settings, std::uint64_t{origins_written_} * t, std::uint64_t{origins} * t);
-    Status outcome = run.run_records(state_->output, report);
-    if (!outcome) {
-        failed_ = true;
-        return outcome;
-    }
+    ORVANEL_TRY(run.run_records(state_->output, report));
+    failed_ = false;
     origins_written_ += origins;
     return {};
 }

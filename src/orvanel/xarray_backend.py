@@ -58,7 +58,9 @@ def _reader(path: str) -> RowReader:
         if reader is not None:
             _READERS.move_to_end(key)
             return reader
-        reader = open_rows(path, threads=1)
+        # Threads as for every read (ORVANEL_NUM_THREADS, or the cores): a read of a few
+        # origins is decoded on the calling thread anyway.
+        reader = open_rows(path)
         reader.index()
         _READERS[key] = reader
         while len(_READERS) > _MAX_READERS:
