@@ -161,9 +161,6 @@ def test_backend_array_pickles_by_path(matrix_file):
 
 # ---- Dask -------------------------------------------------------------------------
 
-dask = pytest.importorskip("dask")
-
-
 def scenario_files(tmp_path, zones, count=3):
     paths, matrices = [], []
     for k in range(count):
@@ -175,15 +172,17 @@ def scenario_files(tmp_path, zones, count=3):
 
 
 def test_chunks_by_origin(matrix_file):
+    dask_array = pytest.importorskip("dask.array")
     path, m = matrix_file
     with xr.open_dataset(path, engine="orvanel", chunks={"origin": 13}) as ds:
         data = ds["TRIPS"].data
-        assert isinstance(data, dask.array.Array) and data.chunks == ((13, 13, 13, 13, 8), (60,))
+        assert isinstance(data, dask_array.Array) and data.chunks == ((13, 13, 13, 13, 8), (60,))
         assert same_bits(ds["TRIPS"].sum("destination").compute().values, m["TRIPS"].sum(axis=1))
         assert same_bits(ds["COST"].compute(scheduler="threads").values, m["COST"])
 
 
 def test_scenarios_stack(tmp_path):
+    pytest.importorskip("dask.array")
     paths, matrices = scenario_files(tmp_path, 40)
     with xr.open_mfdataset(paths, engine="orvanel", combine="nested", concat_dim="scenario",
                            chunks={"origin": 16}) as ds:
