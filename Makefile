@@ -47,10 +47,12 @@ install: wheel
 	$(VPY) -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
 	$(VPY) -m pip install --quiet "$(WHEEL)[test]"
 
-# Heavy tests (marked `heavy`: a Dask cluster of worker processes) run once, here; the
+# Heavy tests (marked `heavy`: matrices of gigabytes, files of millions of lines, a Dask
+# cluster of worker processes), which pytest leaves out unless asked, run once, here; the
 # NumPy 1.x run and `make sanitize` leave them out.
 test-numpy2: install
 	$(VPY) -m pytest -q tests
+	$(VPY) -m pytest -q -m heavy tests
 
 test-numpy1: wheel
 	test -x $(NP1)/bin/python || $(PYTHON) -m venv $(NP1)

@@ -69,3 +69,50 @@ def statistics(table: NDArray[np.float64]) -> TableStats:
             max=float(high),
             zero_share=(table.size - nonzero) / table.size,
         )
+
+
+class BlockStatistics:
+    """The statistics of every table of a matrix read block by block of origins.
+
+    Each block's rows are summed as they come and kept, one sum per row and table
+    (8 bytes per zone and table), so that the totals are `total_of_row_sums` of the whole
+    rows, to the last digit what `statistics` gives for the table held whole, whatever
+    the blocks. The diagonal cells are kept the same way and summed at the end.
+    """
+
+    def __init__(self, tables: int, zones: int) -> None:
+        self.zones = zones
+        self.row_sums = np.zeros((tables, zones))
+        self.diagonal = np.zeros((tables, zones))
+        self.min = np.full(tables, np.inf)
+        self.max = np.full(tables, -np.inf)
+        self.nonzero = np.zeros(tables, dtype=np.int64)
+
+    def add(self, origins: range, values: NDArray[np.float64]) -> None:
+        """Take in one block: the ``(T, n, Z)`` rows of ``origins`` (1-based, consecutive)."""
+        rows = slice(origins.start - 1, origins.stop - 1)
+        within = np.arange(len(origins))
+        self.diagonal[:, rows] = values[:, within, within + origins.start - 1]
+        # Sums may overflow to infinity and NaN may meet infinity: the results say so.
+        with np.errstate(over="ignore", invalid="ignore"):
+            self.row_sums[:, rows] = values.sum(axis=2)
+            # np.minimum and np.maximum carry a NaN through, as table.min() does.
+            self.min = np.minimum(self.min, values.min(axis=(1, 2)))
+            self.max = np.maximum(self.max, values.max(axis=(1, 2)))
+        # NaN counts as not zero, -0.0 as zero.
+        self.nonzero += [np.count_nonzero(table) for table in values]
+
+    def result(self) -> list[TableStats]:
+        """The statistics of each table, in the order of the blocks' tables."""
+        cells = self.zones * self.zones
+        with np.errstate(over="ignore", invalid="ignore"):
+            return [
+                TableStats(
+                    total=total_of_row_sums(self.row_sums[position]),
+                    diagonal_total=float(np.sum(self.diagonal[position])),
+                    min=float(self.min[position]),
+                    max=float(self.max[position]),
+                    zero_share=(cells - int(self.nonzero[position])) / cells,
+                )
+                for position in range(len(self.nonzero))
+            ]

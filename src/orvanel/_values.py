@@ -30,10 +30,14 @@ def numeric_array(values: ArrayLike, what: str) -> NDArray[Any]:
     return array
 
 
-def to_float64(array: NDArray[Any], what: str) -> NDArray[np.float64]:
-    """``array`` as float64, refusing integers that the conversion would round."""
+def to_float64(array: NDArray[Any], what: str, first_row: int = 0) -> NDArray[np.float64]:
+    """``array`` as float64, refusing integers that the conversion would round.
+
+    ``first_row`` is the 0-based row of a table that a 2-D ``array`` starts at (a block
+    of rows), for messages.
+    """
     if array.dtype.kind in "iu" and array.dtype.itemsize == 8:
-        check_exact_integers(array, what)
+        check_exact_integers(array, what, first_row)
     return array.astype(np.float64, copy=False)
 
 
@@ -54,21 +58,25 @@ def inexact_integer(array: NDArray[Any]) -> int | None:
     return int(large[inexact[0]]) if inexact.size else None
 
 
-def check_exact_integers(array: NDArray[Any], what: str) -> None:
-    """Raise ValueError naming one cell if an integer does not survive float64."""
+def check_exact_integers(array: NDArray[Any], what: str, first_row: int = 0) -> None:
+    """Raise ValueError naming one cell if an integer does not survive float64.
+
+    ``first_row`` is the 0-based row of a table that a 2-D ``array`` starts at.
+    """
     position = inexact_integer(array)
     if position is not None:
         value = array.reshape(-1)[position]
         raise ValueError(
-            f"{what}: the integer {value} at {_cell(array.shape, position)} cannot be held "
-            "exactly as a float64 value; convert it deliberately if rounding is acceptable"
+            f"{what}: the integer {value} at {_cell(array.shape, position, first_row)} cannot "
+            "be held exactly as a float64 value; convert it deliberately if rounding is "
+            "acceptable"
         )
 
 
-def _cell(shape: tuple[int, ...], flat: int) -> str:
+def _cell(shape: tuple[int, ...], flat: int, first_row: int = 0) -> str:
     index = np.unravel_index(flat, shape)
     if len(shape) == 2:
-        return f"origin {index[0] + 1}, destination {index[1] + 1}"
+        return f"origin {first_row + index[0] + 1}, destination {index[1] + 1}"
     return f"position {tuple(int(i) for i in index)}"
 
 

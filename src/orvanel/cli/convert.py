@@ -3,10 +3,17 @@
 from __future__ import annotations
 
 import argparse
-import os
+import contextlib
+import dataclasses
+import sys
 from collections.abc import Callable
 from typing import Any, TextIO
 
+import numpy as np
+from numpy.typing import NDArray
+
+from orvanel._schema import resolve_types
+from orvanel.formats.blocks import BlockReader, BlockWriter, Facts, block_count, default_block
 from orvanel.formats.registry import (
     FORMATS,
     MATRIX_SUFFIX,
@@ -18,14 +25,13 @@ from orvanel.formats.registry import (
     supported_suffixes,
     unknown_suffix_message,
 )
-from orvanel.cli._errors import CommandError, about
-from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
+from orvanel.cli._errors import CommandError, about, describe, is_expected
+from orvanel.cli._progress import LARGE_CELLS, progress_bar
 from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
 from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel._zones import is_default
 from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
-from orvanel.matrix import Matrix
 
 # The most tables one matrix file holds.
 MATRIX_FILE_TABLES = 255
@@ -140,44 +146,45 @@ def _read_options(
     )
 
 
-def _read(
-    source: Format,
-    path: str,
-    tables: list[str] | None,
-    options: ReadOptions,
-    err: TextIO,
-    quiet: bool,
-) -> Matrix:
-    bar = None
-    if source.read_reports_bytes:
-        bar = progress_bar(f"reading {path}", os.path.getsize(path), LARGE_BYTES, err, quiet)
-    try:
-        return source.read(path, tables, bar, options)
-    finally:
-        if bar is not None:
-            bar.close()
-
-
-def _write(
-    target: Format, matrix: Matrix, path: str, options: WriteOptions, err: TextIO, quiet: bool
-) -> None:
-    bar = None
-    if target.write_reports_cells:
-        cells = matrix.zones * matrix.zones * len(matrix)
-        bar = progress_bar(f"writing {path}", cells, LARGE_CELLS, err, quiet)
-    try:
-        target.write(matrix, path, bar, options)
-    finally:
-        if bar is not None:
-            bar.close()
-
-
-def _retype(matrix: Matrix, types: dict[str, str] | str, args: argparse.Namespace) -> Matrix:
-    """The matrix with the type codes ``--type`` asks for; a name it does not hold is a
-    mistake of the command line."""
+def _facts(reader: BlockReader, types: dict[str, str] | str | None, args: argparse.Namespace) -> Facts:
+    """The header facts of the output: the input's, with the type codes ``--type`` asks
+    for; a name it does not hold is a mistake of the command line."""
+    facts = reader.facts()
+    if types is None:
+        return facts
     among = " among the tables chosen with --tables" if args.tables else ""
     with named_on_command_line(args.input, "--type", args.types, among):
-        return matrix.astype(types, copy=False)
+        codes = resolve_types(facts.names, types, [code for _, code in facts.tables])
+    return dataclasses.replace(facts, tables=list(zip(facts.names, codes)))
+
+
+def _pump(
+    reader: BlockReader,
+    args: argparse.Namespace,
+    outputs: list[tuple[str, Callable[[NDArray[np.float64]], None]]],
+    err: TextIO,
+) -> None:
+    """Hand every block of ``reader`` to each output's write function; a failure is
+    reported against the file it concerns. The progress bar counts blocks."""
+    zones, tables = reader.zones, len(reader.tables)
+    size = default_block(zones, tables)
+    quiet = args.quiet or zones * zones * tables < LARGE_CELLS
+    bar = progress_bar(f"writing {args.output}", block_count(zones, size), 1, err, quiet)
+    blocks = reader.blocks(size)
+    try:
+        while True:
+            with about(args.input):
+                block = next(blocks, None)
+            if block is None:
+                return
+            for path, write in outputs:
+                with about(path):
+                    write(block[1])
+            if bar is not None:
+                bar(1)
+    finally:
+        if bar is not None:
+            bar.close()
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
@@ -194,25 +201,28 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         err.write(f"orvanel convert: note: {printable(text)}\n")
 
     options = _read_options(args, notice, threads)
-    with about(args.input), named_on_command_line(args.input, "--tables/--table", args.tables or []):
-        matrix = _read(source, args.input, args.tables, options, err, args.quiet)
-
-    if types is not None:
-        matrix = _retype(matrix, types, args)
-
-    if target is MATRIX_FORMAT and (args.split is not None or len(matrix) > MATRIX_FILE_TABLES):
-        _write_matrix_files(args, matrix, WriteOptions(notice=notice, threads=threads), out, err)
-        return 0
-
-    with about(args.output):
-        write_options = WriteOptions(args.nonzero, notice, threads)
-        _write(target, matrix, args.output, write_options, err, args.quiet)
+    with contextlib.ExitStack() as stack:
+        with about(args.input), named_on_command_line(args.input, "--tables/--table", args.tables or []):
+            reader = stack.enter_context(source.open_blocks(args.input, args.tables, options))
+        facts = _facts(reader, types, args)
+        count = len(facts.tables)
+        if target is MATRIX_FORMAT and (args.split is not None or count > MATRIX_FILE_TABLES):
+            _write_matrix_files(
+                args, reader, facts, WriteOptions(notice=notice, threads=threads), out, err
+            )
+            return 0
+        with about(args.output):
+            write_options = WriteOptions(args.nonzero, notice, threads)
+            writer = target.create_blocks(args.output, facts, write_options)
+            with writer:
+                _pump(reader, args, [(args.output, writer.write)], err)
 
     if not args.quiet:
+        zones = facts.zones
         out.write(
-            f"wrote {printable(args.output)} ({target.name}): {matrix.zones} "
-            f"zone{'' if matrix.zones == 1 else 's'}, "
-            f"{len(matrix)} table{'' if len(matrix) == 1 else 's'}\n"
+            f"wrote {printable(args.output)} ({target.name}): {zones} "
+            f"zone{'' if zones == 1 else 's'}, "
+            f"{count} table{'' if count == 1 else 's'}\n"
         )
     return 0
 
@@ -237,11 +247,21 @@ def _split_names(path: str, count: int) -> list[str]:
 
 
 def _write_matrix_files(
-    args: argparse.Namespace, matrix: Matrix, options: WriteOptions, out: TextIO, err: TextIO
+    args: argparse.Namespace,
+    reader: BlockReader,
+    facts: Facts,
+    options: WriteOptions,
+    out: TextIO,
+    err: TextIO,
 ) -> None:
-    """Write ``matrix`` as matrix files of at most ``--split`` tables each, one line per
-    file on ``out``; without ``--split``, say that it does not fit and what to do."""
-    count = len(matrix)
+    """Write the matrix as matrix files of at most ``--split`` tables each, all from one
+    pass over the input, one line per file on ``out``; without ``--split``, say that it
+    does not fit and what to do.
+
+    A file that cannot be written does not stop the others: the failure names the files
+    that were written.
+    """
+    count = len(facts.tables)
     if args.split is None:
         raise CommandError(
             f"{args.output}: a matrix file holds at most {MATRIX_FILE_TABLES} tables, and "
@@ -251,34 +271,100 @@ def _write_matrix_files(
         )
     starts = range(0, count, args.split)
     paths = _split_names(args.output, len(starts))
-    values, tables = matrix.to_numpy(), matrix.tables
+    failures: list[CommandError] = []
+    files: list[_SplitFile] = []
     written: list[str] = []
-    for path, start in zip(paths, starts):
-        part_tables = tables[start : start + args.split]
-        part = Matrix._adopt(
-            values[start : start + args.split],
-            [(info.name, info.type_code) for info in part_tables],
-            matrix.banner,
-            matrix.run_id,
-        )
-        try:
-            with about(path):
-                _write(MATRIX_FORMAT, part, path, options, err, args.quiet)
-        except CommandError as exc:
-            if not written:
-                raise
-            raise CommandError(f"{exc}; already written: {', '.join(written)}", exc.status) from exc
-        written.append(path)
-        if not args.quiet:
-            out.write(
-                f"wrote {path} ({MATRIX_FORMAT.name}): {matrix.zones} zones, "
-                f"{len(part_tables)} table{'' if len(part_tables) == 1 else 's'}: "
-                f"{', '.join(info.name for info in part_tables)}\n"
-            )
+    try:
+        for path, start in zip(paths, starts):
+            part = slice(start, start + args.split)
+            part_facts = Facts(facts.zones, list(facts.tables[part]), facts.banner, facts.run_id)
+            try:
+                with about(path):
+                    writer = MATRIX_FORMAT.create_blocks(path, part_facts, options)
+                    writer.__enter__()
+            except CommandError as exc:
+                failures.append(exc)
+                continue
+            files.append(_SplitFile(path, part, writer, files, failures))
+        if files:
+            _pump(reader, args, [(file.path, file.write) for file in files], err)
+        for file in files:
+            if file.finish():
+                written.append(file.path)
+                names = facts.names[file.part]
+                if not args.quiet:
+                    out.write(
+                        f"wrote {file.path} ({MATRIX_FORMAT.name}): {facts.zones} zones, "
+                        f"{len(names)} table{'' if len(names) == 1 else 's'}: {', '.join(names)}\n"
+                    )
+    except BaseException:
+        for file in files:
+            file.abandon()
+        raise
+    if failures:
+        first = failures[0]
+        if not written:
+            raise first
+        raise CommandError(f"{first}; already written: {', '.join(written)}", first.status) from first
     # The files share one zone system: its labels go beside them once.
-    if matrix.has_zone_labels and not is_default(matrix.zone_labels):
+    labels = facts.zone_labels
+    if labels is not None and not is_default(labels):
         beside = zones_path(args.output)
         with about(beside):
-            write_zones(beside, matrix.zone_labels)
+            write_zones(beside, labels)
         if options.notice is not None:
             options.notice(f"zone labels written to {beside} (read them back with --zones-file)")
+
+
+class _SplitFile:
+    """One matrix file of a split output, fed its tables' slice of each block.
+
+    A file whose write fails is left as it was and dropped, and its failure kept, so
+    that the other files are still written; only when none is left does the failure
+    stop the conversion.
+    """
+
+    def __init__(
+        self,
+        path: str,
+        part: slice,
+        writer: BlockWriter,
+        files: list[_SplitFile],
+        failures: list[CommandError],
+    ) -> None:
+        self.path, self.part = path, part
+        self.writer: BlockWriter | None = writer
+        self._files, self._failures = files, failures
+
+    def write(self, values: NDArray[np.float64]) -> None:
+        if self.writer is None:
+            return
+        try:
+            self.writer.write(values[self.part])
+        except Exception as exc:
+            self.abandon()
+            if not is_expected(exc):
+                raise
+            self._failures.append(CommandError(f"{self.path}: {describe(exc, self.path)}"))
+            if all(file.writer is None for file in self._files):
+                raise self._failures[0] from None
+
+    def finish(self) -> bool:
+        """Complete the file, replacing what was there; False if it failed (or had failed
+        before), the failure kept."""
+        writer, self.writer = self.writer, None
+        if writer is None:
+            return False
+        try:
+            with about(self.path):
+                writer.__exit__(None, None, None)
+        except CommandError as exc:
+            self._failures.append(exc)
+            return False
+        return True
+
+    def abandon(self) -> None:
+        """Stop writing this file, leaving what was there before."""
+        writer, self.writer = self.writer, None
+        if writer is not None:
+            writer.__exit__(*sys.exc_info())

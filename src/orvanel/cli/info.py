@@ -11,9 +11,10 @@ from importlib import resources
 from collections.abc import Collection
 from typing import Any, TextIO
 
+from orvanel._header import TableInfo
 from orvanel._schema import describe_type
-from orvanel._stats import statistics
-from orvanel.formats.registry import HEADER_TEXTS, ReadOptions, input_format
+from orvanel._stats import BlockStatistics, TableStats, statistics
+from orvanel.formats.registry import HEADER_TEXTS, Format, ReadOptions, input_format
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import column_style, json_number
 from orvanel.cli._text import EXIT_STATUS, printable
@@ -49,11 +50,14 @@ def add_parser(commands: Any) -> None:
 
 def table_stats(matrix: Matrix) -> list[dict[str, Any]]:
     """Per-table statistics: total, diagonal total, min, max and share of zero cells."""
+    return _entries(matrix.tables, [statistics(table) for table in matrix.values()])
+
+
+def _entries(tables: list[TableInfo], stats: list[TableStats]) -> list[dict[str, Any]]:
     # Statistics by table position, not by name: a file may hold two tables of one name.
     return [
-        {"index": info.index, "name": info.name, "type_code": info.type_code}
-        | asdict(statistics(table))
-        for info, table in zip(matrix.tables, matrix.values())
+        {"index": info.index, "name": info.name, "type_code": info.type_code} | asdict(entry)
+        for info, entry in zip(tables, stats)
     ]
 
 
@@ -67,18 +71,55 @@ def describe(
 ) -> dict[str, Any]:
     """Everything ``info`` reports, as plain data; the banner and run identifier are None
     unless named in ``header_texts`` (the ones the file holds)."""
-    cells = matrix.zones * matrix.zones * len(matrix)
+    return _report(
+        path,
+        sample,
+        fmt,
+        size,
+        matrix.banner if "banner" in header_texts else None,
+        matrix.run_id if "run_id" in header_texts else None,
+        matrix.zones,
+        table_stats(matrix),
+    )
+
+
+def _report(
+    path: str,
+    sample: bool,
+    fmt: str,
+    size: int,
+    banner: str | None,
+    run_id: str | None,
+    zones: int,
+    tables: list[dict[str, Any]],
+) -> dict[str, Any]:
     return {
         "file": path,
         "sample": sample,
         "format": fmt,
         "size_bytes": size,
-        "bytes_per_cell": size / cells,
-        "banner": matrix.banner if "banner" in header_texts else None,
-        "run_id": matrix.run_id if "run_id" in header_texts else None,
-        "zones": matrix.zones,
-        "tables": table_stats(matrix),
+        "bytes_per_cell": size / (zones * zones * len(tables)),
+        "banner": banner,
+        "run_id": run_id,
+        "zones": zones,
+        "tables": tables,
     }
+
+
+def describe_file(
+    path: str, sample: bool, fmt: Format, options: ReadOptions | None = None
+) -> dict[str, Any]:
+    """Everything ``info`` reports on the file at ``path``, read block by block; the
+    banner and run identifier are None where the file has none."""
+    with fmt.open_blocks(path, None, options or ReadOptions()) as reader:
+        stats = BlockStatistics(len(reader.tables), reader.zones)
+        for origins, values in reader.blocks():
+            stats.add(origins, values)
+        size = os.path.getsize(path)
+        tables = _entries(reader.tables, stats.result())
+        return _report(
+            path, sample, fmt.name, size, reader.banner, reader.run_id, reader.zones, tables
+        )
 
 
 NUMBER_COLUMNS = ("total", "diagonal_total", "min", "max")
@@ -154,9 +195,6 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             sample = False
         fmt = input_format(path)
         with about(path):
-            matrix = fmt.read(path, None, None, options)
-            size = os.path.getsize(path)
-            header_texts = fmt.header_texts(path)
-        report = describe(path, matrix, size, sample, fmt.name, header_texts)
+            report = describe_file(path, sample, fmt, options)
     (render_json if args.json else render_text)(report, out)
     return 0

@@ -29,16 +29,33 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from orvanel._header import stored_text, unique_labels
+from orvanel._header import (
+    DEFAULT_BANNER,
+    DEFAULT_RUN_ID,
+    TableInfo,
+    header_value,
+    stored_text,
+    unique_labels,
+)
 from orvanel._optional import require
 from orvanel._replace import replace_file
 from orvanel._schema import TypeCodeLike, TypesLike, default_code, resolve_types, type_code
 from orvanel._values import to_float64
-from orvanel._zones import check_labels
+from orvanel._zones import check_labels, default_labels
 from orvanel.formats._common import Progress, select_tables
+from orvanel.formats.blocks import (
+    Block,
+    BlockBuffer,
+    BlockReader,
+    BlockWriter,
+    Facts,
+    gather,
+    spans,
+    write_stack,
+)
 from orvanel.matrix import Matrix
 
-__all__ = ["read_omx", "write_omx"]
+__all__ = ["OmxReader", "OmxWriter", "read_omx", "write_omx"]
 
 OMX_VERSION = b"0.2"
 LOOKUP_NAME = "zone_number"
@@ -47,6 +64,16 @@ Notice = Callable[[str], None]
 
 # Cells written per HDF5 call: small enough that Ctrl-C is answered within a moment.
 _SLAB_CELLS = 1 << 19
+# Cells of one chunk of a matrix written here: whole rows, 64 KiB (one row when a row is
+# larger), so that a block of origins is written and read as whole chunks.
+_CHUNK_CELLS = 1 << 13
+# HDF5 keeps a chunk cache for each open matrix (8 MiB each in recent versions), which
+# fills as chunks are read or written: with hundreds of tables that alone would be
+# gigabytes. Blocks of rows read whole chunks but at their edges, so reading gives each
+# matrix a small cache (1 MiB, less when many share `_READ_CACHE_BYTES`); writing, which
+# hands HDF5 whole chunks only, needs none.
+_READ_CACHE_BYTES = 4 << 20
+_MATRIX_CACHE_BYTES = 1 << 20
 
 # Compression filters the hdf5plugin package provides, by HDF5 filter number.
 _PLUGIN_FILTERS = {
@@ -145,7 +172,7 @@ def read_omx(
     banner, run_id : str, optional
         Header texts; by default the root attributes ``banner`` and ``run_id`` if present.
     progress : callable, optional
-        Called with the number of cells just read, after each matrix.
+        Called with the number of cells just read, after each block of rows.
     lookup : str, optional
         The lookup in ``/lookup`` whose numbers label the zones. By default the only
         lookup, if the file has one; with several, the zones keep the labels 1..Z and a
@@ -174,21 +201,132 @@ def read_omx(
     TableNotFoundError
         If a table asked for is missing (a `KeyError`).
     """
-    h5py = _h5py("orvanel.omx.read_omx")
+    _h5py("orvanel.omx.read_omx")
     notes: list[str] = []
-    with _opened(h5py, path) as handle, _HeldInterrupts() as interrupts:
-        try:
-            matrix = _read(
-                h5py, handle, tables, types, banner, run_id, progress, lookup, notes, interrupts
-            )
-        except (RuntimeError, OSError) as exc:
-            raise _damaged(exc, path) from None
+    with OmxReader(path, tables, types, lookup=lookup, notice=notes.append) as reader:
+        stack = gather(reader, progress)
+        matrix = Matrix._adopt(
+            stack,
+            [(info.name, info.type_code) for info in reader.tables],
+            banner if banner is not None else reader.banner,
+            run_id if run_id is not None else reader.run_id,
+            reader.zone_labels,
+        )
+    # Said once the matrix is read: a read that fails says only why.
     for text in notes:
         if notice is not None:
             notice(text)
         else:
             warnings.warn(text, stacklevel=2)
     return matrix
+
+
+class OmxReader(BlockReader):
+    """The matrices of an OMX file, read in blocks of rows (origins).
+
+    Everything is checked when the reader is made, before anything is allocated (a
+    file's SHAPE may claim any size): the file's structure, the matrices' shapes,
+    element types and compression filters, the zone lookup. ``banner`` and ``run_id``
+    are the root attributes of those names, None where the file has none. The notices
+    `read_omx` describes go to ``notice`` (by default they are issued as warnings) once
+    every block has been read, or when the reader is left without an exception before:
+    a read that fails says only why.
+    """
+
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        tables: str | Iterable[str] | None = None,
+        types: TypesLike = None,
+        *,
+        lookup: str | None = None,
+        notice: Notice | None = None,
+    ) -> None:
+        h5py = _h5py("reading OMX files")
+        self._h5py, self._path = h5py, path
+        self._notes: list[str] = []
+        self._notice = notice
+        with contextlib.ExitStack() as stack:
+            handle = stack.enter_context(_opened(h5py, path))
+            with _HeldInterrupts():
+                try:
+                    self._header(handle, tables, types, lookup, self._notes)
+                except (RuntimeError, OSError) as exc:
+                    raise _damaged(exc, path) from None
+            self._stack = stack.pop_all()
+
+    def _say_notes(self) -> None:
+        notes, self._notes = self._notes, []
+        for text in notes:
+            if self._notice is not None:
+                self._notice(text)
+            else:
+                warnings.warn(text, stacklevel=3)
+
+    def __exit__(self, kind: type[BaseException] | None, *rest: Any) -> None:
+        try:
+            if kind is None:
+                self._say_notes()
+        finally:
+            self.close()
+
+    def _header(
+        self,
+        handle: Any,
+        tables: str | Iterable[str] | None,
+        types: TypesLike,
+        lookup: str | None,
+        notes: list[str],
+    ) -> None:
+        h5py = self._h5py
+        if "OMX_VERSION" not in handle.attrs:
+            raise ValueError("not an OMX file: the OMX_VERSION attribute is missing")
+        data = handle.get("data")
+        if not isinstance(data, h5py.Group):
+            raise ValueError("not an OMX file: the /data group is missing")
+        available = [name for name, item in data.items() if isinstance(item, h5py.Dataset)]
+        if not available:
+            raise ValueError("the OMX file holds no matrices")
+        names = [available[i] for i in select_tables(available, tables, "the OMX file")]
+        datasets = [data[name] for name in names]
+        zones, source = _zone_count(handle, names, datasets)
+        for name, dataset in zip(names, datasets):
+            _check_matrix(h5py, name, dataset, zones, source)
+        self.zone_labels = _zone_labels(h5py, handle, zones, lookup, notes)
+        notes.extend(_unapplied_markers("matrix", "matrices", names, datasets))
+        stored: list[TypeCodeLike] = [
+            _default_type(name, dataset, notes) for name, dataset in zip(names, datasets)
+        ]
+        codes = resolve_types(names, types, stored)
+        self.zones = zones
+        self.tables = [
+            TableInfo(position, name, code)
+            for position, (name, code) in enumerate(zip(names, codes), start=1)
+        ]
+        self.banner = stored_text(handle.attrs.get("banner"))
+        self.run_id = stored_text(handle.attrs.get("run_id"))
+        del datasets  # opened again below, each with its share of the chunk cache
+        cache = min(_MATRIX_CACHE_BYTES, _READ_CACHE_BYTES // len(names))
+        self._datasets = _with_cache(h5py, data, names, cache)
+
+    def close(self) -> None:
+        self._datasets = []
+        self._stack.close()
+
+    def _blocks(self, block: int) -> Iterator[Block]:
+        buffer = BlockBuffer(len(self.tables), block, self.zones)
+        for origins in spans(self.zones, block):
+            values = buffer.view(len(origins))
+            rows = slice(origins.start - 1, origins.stop - 1)
+            # Ctrl-C waits while HDF5 reads, and is answered once the block is read.
+            with _HeldInterrupts():
+                try:
+                    for info, dataset, out in zip(self.tables, self._datasets, values):
+                        _read_rows(self._h5py, info.name, dataset, rows, out)
+                except (RuntimeError, OSError) as exc:
+                    raise _damaged(exc, self._path) from None
+            yield origins, values
+        self._say_notes()
 
 
 @contextlib.contextmanager
@@ -228,48 +366,12 @@ def _damaged(exc: BaseException, path: str | os.PathLike[str]) -> BaseException:
     return ValueError(f"the file is damaged ({_reason(exc)})")
 
 
-def _read(
-    h5py: Any,
-    handle: Any,
-    tables: str | Iterable[str] | None,
-    types: TypesLike,
-    banner: str | None,
-    run_id: str | None,
-    progress: Progress | None,
-    lookup: str | None,
-    notes: list[str],
-    interrupts: _HeldInterrupts,
-) -> Matrix:
-    if "OMX_VERSION" not in handle.attrs:
-        raise ValueError("not an OMX file: the OMX_VERSION attribute is missing")
-    data = handle.get("data")
-    if not isinstance(data, h5py.Group):
-        raise ValueError("not an OMX file: the /data group is missing")
-    available = [name for name, item in data.items() if isinstance(item, h5py.Dataset)]
-    if not available:
-        raise ValueError("the OMX file holds no matrices")
-    names = [available[i] for i in select_tables(available, tables, "the OMX file")]
-    datasets = [data[name] for name in names]
-    # Everything is checked before anything is allocated: a file's SHAPE may claim any size.
-    zones, source = _zone_count(handle, names, datasets)
-    for name, dataset in zip(names, datasets):
-        _check_matrix(h5py, name, dataset, zones, source)
-    labels = _zone_labels(h5py, handle, zones, lookup, notes)
-    notes.extend(_unapplied_markers("matrix", "matrices", names, datasets))
-
-    stack = np.empty((len(names), zones, zones), dtype=np.float64)
-    stored: list[TypeCodeLike] = []
-    for position, (name, dataset) in enumerate(zip(names, datasets)):
-        _read_table(h5py, name, dataset, stack[position])
-        interrupts.check()
-        stored.append(_default_type(name, dataset, notes))
-        if progress is not None:
-            progress(zones * zones)
-    codes = resolve_types(names, types, stored)
-    attrs = handle.attrs
-    header_banner = banner if banner is not None else stored_text(attrs.get("banner"))
-    header_run_id = run_id if run_id is not None else stored_text(attrs.get("run_id"))
-    return Matrix._adopt(stack, list(zip(names, codes)), header_banner, header_run_id, labels)
+def _with_cache(h5py: Any, group: Any, names: list[str], cache_bytes: int) -> list[Any]:
+    """The datasets ``names`` of ``group``, each opened with a chunk cache of
+    ``cache_bytes``."""
+    access = h5py.h5p.create(h5py.h5p.DATASET_ACCESS)
+    access.set_chunk_cache(521, cache_bytes, 0.75)  # 521 slots: HDF5's usual number
+    return [h5py.Dataset(h5py.h5d.open(group.id, name.encode("utf-8"), access)) for name in names]
 
 
 def _zone_count(handle: Any, names: list[str], datasets: list[Any]) -> tuple[int, str]:
@@ -341,23 +443,25 @@ def _check_filters(h5py: Any, name: str, dataset: Any) -> None:
         )
 
 
-def _read_table(h5py: Any, name: str, dataset: Any, out: NDArray[np.float64]) -> None:
-    """Read one matrix into ``out``, exactly or not at all."""
+def _read_rows(
+    h5py: Any, name: str, dataset: Any, rows: slice, out: NDArray[np.float64]
+) -> None:
+    """Read rows of one matrix into ``out``, exactly or not at all."""
     stored = dataset.id.get_type()
     kind, size = stored.get_class(), stored.get_size()
     try:
         if (kind == h5py.h5t.FLOAT and size <= 8) or (kind == h5py.h5t.INTEGER and size <= 4):
             # HDF5 converts these to float64 exactly, without a copy in between.
-            dataset.read_direct(out)
+            dataset.read_direct(out, source_sel=np.s_[rows])
             return
         # Booleans (an HDF5 enumeration or bit field), other enumerations and 64-bit
         # integers: HDF5 has no exact conversion to float64 for them.
-        values = dataset[()]
+        values = dataset[rows]
     except OSError as exc:
         if exc.errno:
             raise
         raise ValueError(f"the matrix {name} cannot be read ({_reason(exc)})") from None
-    out[...] = to_float64(values, f"the matrix {name}")
+    out[...] = to_float64(values, f"the matrix {name}", rows.start)
 
 
 def _default_type(name: str, dataset: Any, notes: list[str]) -> str:
@@ -544,10 +648,9 @@ class _Sink:
         raise failure
 
 
-def _label_array(matrix: Matrix) -> NDArray[np.integer[Any]]:
+def _label_array(labels: NDArray[np.int64]) -> NDArray[np.integer[Any]]:
     """The zone labels as the lookup stores them: int32, as other programs write, when
     they fit."""
-    labels = matrix.zone_labels
     small = np.iinfo(np.int32)
     if labels.min() >= small.min and labels.max() <= small.max:
         return labels.astype(np.int32)
@@ -565,10 +668,11 @@ def write_omx(
 ) -> None:
     """Write a matrix to an OMX file.
 
-    Each table becomes a float64 dataset ``/data/<name>`` holding its values exactly;
-    ``/lookup/zone_number`` holds the matrix's zone labels (1..Z unless it has labels of
-    its own). The file appears only once it is complete: a failed or interrupted write
-    leaves any file already at ``path`` as it was.
+    Each table becomes a float64 dataset ``/data/<name>`` holding its values exactly,
+    stored in chunks of whole rows; ``/lookup/zone_number`` holds the matrix's zone
+    labels (1..Z unless it has labels of its own). The file appears only once it is
+    complete: a failed or interrupted write leaves any file already at ``path`` as it
+    was.
 
     Parameters
     ----------
@@ -584,7 +688,7 @@ def write_omx(
     shuffle : bool, default True
         Apply the byte shuffle filter before compressing.
     progress : callable, optional
-        Called with the number of cells just written, as the matrices are written.
+        Called with the number of cells just written, after each block of rows.
 
     Raises
     ------
@@ -597,53 +701,134 @@ def write_omx(
     KeyboardInterrupt
         On Ctrl-C, once the write in progress has stopped.
     """
-    h5py = _h5py("orvanel.omx.write_omx")
-    names = unique_labels(matrix.names, "the OMX file")
-    for name in names:
-        if "/" in name or name in (".", ".."):
-            raise ValueError(f"table name {name!r} cannot name an OMX matrix")
-    filters: dict[str, Any] = {"shuffle": shuffle}
-    if compression is not None:
-        filters.update(compression=compression, compression_opts=compression_level)
-    target = os.fsdecode(os.fspath(path))
-    with replace_file(target, in_place_ok=False) as temporary, _HeldInterrupts() as interrupts:
-        sink = _Sink(temporary)
-        try:
-            with h5py.File(sink, "w") as handle:
-                _write_content(handle, matrix, names, filters, progress, sink, target, interrupts)
-            sink.check(target)
-        finally:
-            sink.close()
+    _h5py("orvanel.omx.write_omx")
+    facts = Facts(
+        matrix.zones,
+        [(info.name, info.type_code) for info in matrix.tables],
+        matrix.banner,
+        matrix.run_id,
+        matrix.zone_labels if matrix.has_zone_labels else None,
+    )
+    writer = OmxWriter(
+        path, facts, compression=compression, compression_level=compression_level, shuffle=shuffle
+    )
+    with writer:
+        write_stack(writer, matrix.to_numpy(), progress)
 
 
-def _write_content(
-    handle: Any,
-    matrix: Matrix,
-    names: list[str],
-    filters: dict[str, Any],
-    progress: Progress | None,
-    sink: _Sink,
-    target: str,
-    interrupts: _HeldInterrupts,
-) -> None:
-    zones = matrix.zones
-    handle.attrs["OMX_VERSION"] = np.bytes_(OMX_VERSION)
-    handle.attrs["SHAPE"] = np.array([zones, zones], dtype=np.int32)
-    handle.attrs["banner"] = matrix.banner
-    handle.attrs["run_id"] = matrix.run_id
-    data = handle.create_group("data", track_order=True)
-    lookup = handle.create_group("lookup", track_order=True)
-    lookup.create_dataset(LOOKUP_NAME, data=_label_array(matrix))
-    for info, name, table in zip(matrix.tables, names, matrix.values()):
-        dataset = data.create_dataset(name, shape=(zones, zones), dtype=np.float64, **filters)
-        dataset.attrs["type_code"] = info.type_code
-        # Whole chunks at a time, so that HDF5 never reads a chunk back to complete it.
-        rows = dataset.chunks[0] if dataset.chunks else 1
-        step = rows * max(1, _SLAB_CELLS // (rows * zones))
-        for start in range(0, zones, step):
-            rows_here = np.s_[start : start + step]
-            dataset.write_direct(table, source_sel=rows_here, dest_sel=rows_here)
-            sink.check(target)
-            interrupts.check()
-            if progress is not None:
-                progress((min(start + step, zones) - start) * zones)
+class OmxWriter(BlockWriter):
+    """An OMX file written block by block; see `write_omx` for what it holds.
+
+    The file is written through `_Sink`, so that a failed write (a full disk) is raised
+    between two HDF5 calls, and Ctrl-C is held while HDF5 works and answered between
+    two slabs of rows. HDF5 is given whole chunks only. A banner or run identifier of None is written as the default
+    text a matrix has.
+    """
+
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        facts: Facts,
+        *,
+        compression: str | None = "gzip",
+        compression_level: int | None = 1,
+        shuffle: bool = True,
+    ) -> None:
+        super().__init__(path, facts)
+        self._h5py = _h5py("writing OMX files")
+        self._names = unique_labels(facts.names, "the OMX file")
+        for name in self._names:
+            if "/" in name or name in (".", ".."):
+                raise ValueError(f"table name {name!r} cannot name an OMX matrix")
+        self._filters: dict[str, Any] = {"shuffle": shuffle}
+        if compression is not None:
+            self._filters.update(compression=compression, compression_opts=compression_level)
+        self._handle: Any = None
+        self._datasets: list[Any] = []
+
+    def _open(self, stack: contextlib.ExitStack[Any]) -> None:
+        temporary = stack.enter_context(replace_file(self.path, in_place_ok=False))
+        self._sink = _Sink(temporary)
+        stack.callback(self._sink.close)
+        stack.push(self._close_on_failure)
+        with _HeldInterrupts():
+            self._handle = self._h5py.File(self._sink, "w", rdcc_nbytes=0)
+            self._write_header()
+        self._sink.check(self.path)
+
+    def _write_header(self) -> None:
+        facts, zones = self.facts, self.facts.zones
+        handle = self._handle
+        handle.attrs["OMX_VERSION"] = np.bytes_(OMX_VERSION)
+        handle.attrs["SHAPE"] = np.array([zones, zones], dtype=np.int32)
+        handle.attrs["banner"] = header_value(facts.banner, "banner", DEFAULT_BANNER)
+        handle.attrs["run_id"] = header_value(facts.run_id, "run_id", DEFAULT_RUN_ID)
+        data = handle.create_group("data", track_order=True)
+        lookup = handle.create_group("lookup", track_order=True)
+        labels = facts.zone_labels if facts.zone_labels is not None else default_labels(zones)
+        lookup.create_dataset(LOOKUP_NAME, data=_label_array(labels))
+        chunk_rows = max(1, min(zones, _CHUNK_CELLS // zones))
+        for (_, code), name in zip(facts.tables, self._names):
+            dataset = data.create_dataset(
+                name, shape=(zones, zones), dtype=np.float64, chunks=(chunk_rows, zones),
+                **self._filters,
+            )
+            dataset.attrs["type_code"] = code
+            self._datasets.append(dataset)
+        # Rows of a chunk not yet complete wait here, so that HDF5 is given whole chunks.
+        self._waiting = np.empty((len(facts.tables), chunk_rows, zones))
+        self._waiting_rows = 0
+        self._next_row = 0  # the first row not yet given to HDF5
+
+    def _write(self, origins: range, values: NDArray[np.float64]) -> None:
+        chunk_rows = self._waiting.shape[1]
+        taken = 0
+        if self._waiting_rows:
+            taken = min(chunk_rows - self._waiting_rows, values.shape[1])
+            self._waiting[:, self._waiting_rows : self._waiting_rows + taken] = values[:, :taken]
+            self._waiting_rows += taken
+            if self._waiting_rows < chunk_rows:
+                return
+            self._put(self._waiting)
+            self._waiting_rows = 0
+        whole = (values.shape[1] - taken) // chunk_rows * chunk_rows
+        if whole:
+            self._put(values[:, taken : taken + whole])
+        rest = values.shape[1] - taken - whole
+        self._waiting[:, :rest] = values[:, taken + whole :]
+        self._waiting_rows = rest
+
+    def _put(self, values: NDArray[np.float64]) -> None:
+        """Give HDF5 the next rows of every table, in slabs of whole chunks."""
+        rows = values.shape[1]
+        chunk_rows = self._waiting.shape[1]
+        step = chunk_rows * max(1, _SLAB_CELLS // (chunk_rows * self.zones))
+        with _HeldInterrupts() as interrupts:
+            for dataset, table in zip(self._datasets, values):
+                table = np.ascontiguousarray(table)
+                for start in range(0, rows, step):
+                    stop = min(start + step, rows)
+                    dest = np.s_[self._next_row + start : self._next_row + stop]
+                    dataset.write_direct(table, source_sel=np.s_[start:stop], dest_sel=dest)
+                    self._sink.check(self.path)
+                    interrupts.check()
+        self._next_row += rows
+
+    def _finish(self) -> None:
+        if self._waiting_rows:  # the last chunk, cut short by the last row
+            self._put(self._waiting[:, : self._waiting_rows])
+        handle, self._handle = self._handle, None
+        self._datasets = []
+        with _HeldInterrupts():
+            handle.close()
+        self._sink.check(self.path)
+
+    def _close_on_failure(self, kind: object, value: object, traceback: object) -> bool:
+        # A write that failed or was interrupted: close what HDF5 holds; the temporary
+        # file is removed next.
+        handle, self._handle = self._handle, None
+        self._datasets = []
+        if handle is not None:
+            with _HeldInterrupts(), contextlib.suppress(Exception):
+                handle.close()
+        return False

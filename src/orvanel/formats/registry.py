@@ -2,23 +2,29 @@
 
 from __future__ import annotations
 
+import contextlib
+import dataclasses
 import os
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from orvanel._header import stored_text
 from orvanel._optional import require
 from orvanel._zones import is_default
 from orvanel.formats._common import Progress
-from orvanel.formats.csvlong import read_csv, write_csv
+from orvanel.formats.blocks import BlockReader, BlockWriter, Facts
+from orvanel.formats.csvlong import CsvReader, CsvWriter, inferred_zones_notice, read_csv, write_csv
 from orvanel.formats.matfile import load, write_matrix
+from orvanel.formats.matfile_blocks import MatrixFileReader, MatrixFileWriter
+from orvanel.formats.npz import NpzReader, NpzWriter
 from orvanel.formats.npz import header_texts as npz_header_texts
 from orvanel.formats.npz import read_npz, write_npz
-from orvanel.formats.omx import read_omx, write_omx
-from orvanel.formats.zonesfile import write_zones, zones_path
+from orvanel.formats.omx import OmxReader, OmxWriter, read_omx, write_omx
+from orvanel.formats.zonesfile import replacing_zones, write_zones, zones_path
 from orvanel.matrix import Matrix
 
 MATRIX_SUFFIX = ".mat"
@@ -67,6 +73,8 @@ class Format:
     writer's progress callback counts cells, so that Z * Z * T is its total.
     ``header_texts`` says which of the header texts ``"banner"`` and ``"run_id"`` the
     file at a path holds; a matrix read from a file without them has the defaults.
+    ``open_blocks`` opens a file to be read block by block (`BlockReader`), and
+    ``create_blocks`` a file to be written block by block (`BlockWriter`).
     """
 
     name: str
@@ -76,6 +84,8 @@ class Format:
     read_reports_bytes: bool
     write_reports_cells: bool
     header_texts: Callable[[str], tuple[str, ...]]
+    open_blocks: Callable[[str, list[str] | None, ReadOptions], BlockReader]
+    create_blocks: Callable[[str, Facts, WriteOptions], BlockWriter]
 
 
 HEADER_TEXTS = ("banner", "run_id")
@@ -162,8 +172,7 @@ def _read_csv(
 ) -> Matrix:
     matrix = read_csv(path, tables, progress, zones=options.zones, zone_labels=options.zone_labels)
     if options.zones is None and options.zone_labels is None and options.notice is not None:
-        # The largest zone id present may fall short of the zone system's count.
-        options.notice(f"zones inferred from the data: {matrix.zones} (use --zones to set it)")
+        options.notice(inferred_zones_notice(matrix.zones))
     return matrix
 
 
@@ -174,14 +183,108 @@ def _write_csv(matrix: Matrix, path: str, progress: Progress | None, options: Wr
     )
 
 
+# -- block by block ---------------------------------------------------------------
+
+
+def _with_zone_options_blocks(reader: BlockReader, options: ReadOptions) -> BlockReader:
+    """``reader`` of a file that states its zone count, checked against the zone count
+    given and given the zone labels."""
+    try:
+        if options.zones is not None and options.zones != reader.zones:
+            raise ValueError(f"the file has {reader.zones} zones, not {options.zones} as given")
+        if options.zone_labels is not None:
+            reader.set_zone_labels(options.zone_labels)
+    except BaseException:
+        reader.close()
+        raise
+    return reader
+
+
+def _open_matrix(path: str, tables: list[str] | None, options: ReadOptions) -> BlockReader:
+    return _with_zone_options_blocks(MatrixFileReader(path, tables, options.threads), options)
+
+
+def _open_omx(path: str, tables: list[str] | None, options: ReadOptions) -> BlockReader:
+    reader = OmxReader(path, tables, lookup=options.lookup, notice=options.notice)
+    return _with_zone_options_blocks(reader, options)
+
+
+def _open_npz(path: str, tables: list[str] | None, options: ReadOptions) -> BlockReader:
+    return _with_zone_options_blocks(NpzReader(path, tables), options)
+
+
+def _open_csv(path: str, tables: list[str] | None, options: ReadOptions) -> BlockReader:
+    return CsvReader(
+        path, tables, zones=options.zones, zone_labels=options.zone_labels, notice=options.notice
+    )
+
+
+class _AlongZonesFile(BlockWriter):
+    """A writer of a format that numbers zones 1..Z only, with the zone labels written
+    beside its file in a zones file, replaced together with it."""
+
+    def __init__(self, inner: BlockWriter, labels: NDArray[np.int64], options: WriteOptions) -> None:
+        super().__init__(inner.path, inner.facts)
+        self._inner, self._labels, self._notice = inner, labels, options.notice
+        self._beside = zones_path(inner.path)
+
+    def _open(self, stack: contextlib.ExitStack[Any]) -> None:
+        stack.enter_context(replacing_zones(self._beside, self._labels))
+        stack.enter_context(self._inner)
+
+    def _write(self, origins: range, values: NDArray[np.float64]) -> None:
+        self._inner.write(values)
+
+    def _done(self) -> None:
+        if self._notice is not None:
+            self._notice(f"zone labels written to {self._beside} (read them back with --zones-file)")
+
+
+def _along_zones_file(inner: BlockWriter, facts: Facts, options: WriteOptions) -> BlockWriter:
+    labels = facts.zone_labels
+    if labels is None or is_default(labels):
+        return inner
+    return _AlongZonesFile(inner, labels, options)
+
+
+def _create_matrix(path: str, facts: Facts, options: WriteOptions) -> BlockWriter:
+    # A matrix file numbers zones 1..Z only: other labels go beside it.
+    inner = MatrixFileWriter(
+        path, dataclasses.replace(facts, zone_labels=None), options.threads
+    )
+    return _along_zones_file(inner, facts, options)
+
+
+def _create_omx(path: str, facts: Facts, options: WriteOptions) -> BlockWriter:
+    return OmxWriter(path, facts)
+
+
+def _create_npz(path: str, facts: Facts, options: WriteOptions) -> BlockWriter:
+    return NpzWriter(path, facts)
+
+
+def _create_csv(path: str, facts: Facts, options: WriteOptions) -> BlockWriter:
+    # CSV zone ids are the labels; reading them back as labels needs the zones file.
+    return _along_zones_file(CsvWriter(path, facts, nonzero=options.nonzero), facts, options)
+
+
 FORMATS = (
     Format(
         "matrix file", (MATRIX_SUFFIX,), _read_matrix, _write_matrix, False, False,
-        _both_header_texts,
+        _both_header_texts, _open_matrix, _create_matrix,
     ),
-    Format("OMX", (".omx",), _read_omx, _write_omx, False, True, _omx_header_texts),
-    Format("NumPy archive", (".npz",), _read_npz, _write_npz, False, True, npz_header_texts),
-    Format("CSV", (".csv", ".csv.gz"), _read_csv, _write_csv, True, True, _no_header_texts),
+    Format(
+        "OMX", (".omx",), _read_omx, _write_omx, False, True, _omx_header_texts,
+        _open_omx, _create_omx,
+    ),
+    Format(
+        "NumPy archive", (".npz",), _read_npz, _write_npz, False, True, npz_header_texts,
+        _open_npz, _create_npz,
+    ),
+    Format(
+        "CSV", (".csv", ".csv.gz"), _read_csv, _write_csv, True, True, _no_header_texts,
+        _open_csv, _create_csv,
+    ),
 )
 
 
@@ -219,6 +322,14 @@ def read_any(
     """Read a matrix from a file of any supported format (see `input_format`)."""
     selected = list(tables) if tables is not None else None
     return input_format(path).read(path, selected, progress, options or ReadOptions())
+
+
+def open_any(
+    path: str, tables: Iterable[str] | None = None, options: ReadOptions | None = None
+) -> BlockReader:
+    """Open a file of any supported format (see `input_format`) to be read block by block."""
+    selected = list(tables) if tables is not None else None
+    return input_format(path).open_blocks(path, selected, options or ReadOptions())
 
 
 def unknown_suffix_message(path: str) -> str:

@@ -13,11 +13,12 @@ has no place for labels, so they travel beside it in ``<stem>.zones.csv``.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import io
 import os
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -46,14 +47,22 @@ def write_zones(
     one: a matrix file written there goes together with its zones file, and a failure of
     either leaves both old files as they were.
     """
+    with replacing_zones(path, labels):
+        if along is not None:
+            along()
+
+
+@contextlib.contextmanager
+def replacing_zones(path: str | os.PathLike[str], labels: ArrayLike) -> Iterator[None]:
+    """Write a zones file that replaces what is at ``path`` once the block completes
+    without an exception (and not at all otherwise)."""
     array = np.asarray(labels)
     checked = check_labels(array, array.shape[0] if array.ndim == 1 else -1)
     with replace_file(path, in_place_ok=True) as temporary:
         with open(temporary, "w", encoding="utf-8", newline="") as text:
             text.write(f"{','.join(COLUMNS)}\n")
             text.write("".join(f"{position},{label}\n" for position, label in enumerate(checked.tolist(), 1)))
-        if along is not None:
-            along()
+        yield
 
 
 def read_zones(path: str | os.PathLike[str]) -> NDArray[np.int64]:
