@@ -47,8 +47,12 @@ install: wheel
 	$(VPY) -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
 	$(VPY) -m pip install --quiet "$(WHEEL)[test]"
 
+# Heavy tests (marked `heavy`: matrices of gigabytes, files of millions of lines, a Dask
+# cluster of worker processes), which pytest leaves out unless asked, run once, here; the
+# NumPy 1.x run and `make sanitize` leave them out.
 test-numpy2: install
 	$(VPY) -m pytest -q tests
+	$(VPY) -m pytest -q -m heavy tests
 
 test-numpy1: wheel
 	test -x $(NP1)/bin/python || $(PYTHON) -m venv $(NP1)
@@ -56,7 +60,7 @@ test-numpy1: wheel
 	$(NP1)/bin/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
 	$(NP1)/bin/python -m pip install --quiet "$(WHEEL)[test]" "numpy>=1.26,<2"
 	$(NP1)/bin/python -c "import numpy; assert numpy.__version__.startswith('1.'), numpy.__version__"
-	$(NP1)/bin/python -m pytest -q tests
+	$(NP1)/bin/python -m pytest -q -m "not heavy" tests
 
 # The fuzz targets built with the default compiler as programs that replay stored
 # inputs (no libFuzzer, no sanitizer): seconds, as part of `make test`. The seeds are

@@ -45,6 +45,8 @@ public:
     std::uint64_t counter() const noexcept { return counter_; }
     // A regular file (as opposed to a FIFO or a device).
     bool is_regular() const noexcept { return file_size_.has_value(); }
+    // The open file, for reads at an offset (pread) that leave the reading position be.
+    int descriptor() const noexcept { return file_.get(); }
     bool can_supply(std::uint64_t n);
     Status read_exact(std::span<std::uint8_t> dst);
     // The next `n` bytes, always inside one chunk (`spill` is never used); the view

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <variant>
@@ -62,9 +63,21 @@ std::uint32_t clamp_u32(std::size_t n) noexcept {
 
 }  // namespace
 
+// Where one run of a load puts its rows and where it stops.
+struct RowWindow {
+    double* block = nullptr;      // null: into a scratch row, when no value block is made
+    std::uint32_t first_row = 1;  // the origin of the block's first row of each table
+    std::uint32_t rows = 0;       // rows of each table the block holds
+    // Framing stops once this many records have been read, unless that is every record:
+    // then it goes on to confirm that nothing follows the last.
+    std::uint32_t record_limit = 0;
+    bool clear_zero_rows = false;  // the block was not zero-filled: zero rows are written
+};
+
 struct MatrixLoad::Impl {
     std::variant<ByteSource, FileChunks> source;
-    const std::uint8_t* memory_end = nullptr;  // end of the caller's bytes, for memory input
+    const std::uint8_t* memory_begin = nullptr;  // the caller's bytes, for memory input
+    const std::uint8_t* memory_end = nullptr;
     bool record_by_record = false;              // a FIFO or device: no reading ahead
     MatrixHeader file_header;
     MatrixHeader result_header;
@@ -72,8 +85,10 @@ struct MatrixLoad::Impl {
     std::vector<TypeCode> type_codes;  // by table number - 1
     RecordFraming framing;
     std::vector<std::uint8_t> spill;
+    std::uint64_t records_start = 0;  // offset of the first row record
     bool selected = false;
     bool consumed = false;
+    bool streaming = false;  // run_origins has started
 
     Impl(std::variant<ByteSource, FileChunks> s, MatrixHeader header)
         : source(std::move(s)), file_header(std::move(header)), framing(file_header) {
@@ -88,7 +103,7 @@ struct MatrixLoad::Impl {
             [&](auto& s) { return s.can_supply(std::uint64_t{framing.records_left()} * record_header_size); },
             source);
     }
-    Status walk(double* block, const ParallelSettings& settings);
+    Status walk(const RowWindow& window, const ParallelSettings& settings);
 };
 
 namespace {
@@ -97,14 +112,18 @@ namespace {
 template <class Source>
 class LoadRun {
 public:
-    LoadRun(MatrixLoad::Impl& load, Source& source, double* block, const ParallelSettings& settings)
-        : load_(load), source_(source), block_(block), settings_(settings), zones_(load.file_header.zone_count),
-          scratch_(zones_) {}
+    LoadRun(MatrixLoad::Impl& load, Source& source, const RowWindow& window, const ParallelSettings& settings)
+        : load_(load), source_(source), window_(window), block_(window.block), settings_(settings),
+          zones_(load.file_header.zone_count), scratch_(zones_) {}
 
     Status run() {
         const std::size_t z = zones_;
         std::uint64_t chosen_rows = 0;
-        for (const TableInfo& table : load_.file_header.tables) chosen_rows += load_.selection[table.index] ? z : 0;
+        for (const TableInfo& table : load_.file_header.tables) {
+            chosen_rows += load_.selection[table.index] ? window_.rows : 0;
+        }
+        const std::uint32_t total = load_.framing.records_read() + load_.framing.records_left();
+        const bool to_the_end = window_.record_limit >= total;
         const unsigned threads = load_.record_by_record ? 1 : settings_.threads_for(chosen_rows * z);
         std::optional<WorkerPool> pool;
         if (threads > 1) pool.emplace(std::min(threads, max_parallel_threads) - 1);
@@ -127,6 +146,7 @@ public:
                 break;
             }
             const std::uint64_t record = load_.framing.records_read();
+            if (!to_the_end && record >= window_.record_limit) break;
             auto next = load_.framing.next(source_, load_.spill);
             if (!next) {
                 framing_error.emplace(next.take_error());
@@ -138,7 +158,11 @@ public:
             // The block starts zero-filled and every row arrives once, so a zero row
             // needs no work at all: its pages are never touched.
             const std::uint8_t position = load_.selection[head.table];
-            if (position && !is_zero_row_payload(head.payload)) add(head, record, position);
+            if (position && !is_zero_row_payload(head.payload)) {
+                add(head, record, position);
+            } else if (position && window_.clear_zero_rows && block_) {
+                std::fill_n(row_out(head, position), z, 0.0);
+            }
             load_.framing.advance();
         }
         if (stopped) {
@@ -176,11 +200,17 @@ private:
             batch_.chunk_serial = serial;
             chunk->users.fetch_add(1, std::memory_order_relaxed);
         }
-        double* out = block_ ? block_ + ((position - 1) * z + (head.row - 1)) * z : nullptr;
+        double* out = block_ ? row_out(head, position) : nullptr;
         batch_.items.push_back({head.payload.data(), clamp_u32(head.payload.size()), clamp_u32(readable_after), out,
                                 record, head.record_start + record_header_size, load_.type_codes[head.table - 1]});
         batch_.cells += z;
         if (batch_.cells >= batch_limit_) dispatch();
+    }
+
+    // Where the row of a record goes in the block: (table position, origin) of the window.
+    double* row_out(const RowRecordHead& head, std::uint8_t position) const noexcept {
+        const std::size_t z = zones_;
+        return block_ + ((std::size_t{position} - 1) * window_.rows + (head.row - window_.first_row)) * z;
     }
 
     // Hands the batch to a thread, or decodes it here when there is no pool.
@@ -245,6 +275,7 @@ private:
 
     MatrixLoad::Impl& load_;
     Source& source_;
+    const RowWindow& window_;
     double* block_;
     const ParallelSettings& settings_;
     std::size_t zones_;
@@ -263,14 +294,28 @@ private:
 
 }  // namespace
 
-Status MatrixLoad::Impl::walk(double* block, const ParallelSettings& settings) {
+Status MatrixLoad::Impl::walk(const RowWindow& window, const ParallelSettings& settings) {
     return std::visit(
         [&](auto& s) {
-            LoadRun<std::remove_reference_t<decltype(s)>> run(*this, s, block, settings);
+            LoadRun<std::remove_reference_t<decltype(s)>> run(*this, s, window, settings);
             return run.run();
         },
         source);
 }
+
+namespace {
+
+// Every remaining record, into a whole block or into a scratch row.
+RowWindow whole_window(const MatrixHeader& header, double* block) noexcept {
+    RowWindow window;
+    window.block = block;
+    window.first_row = 1;
+    window.rows = header.zone_count;
+    window.record_limit = std::numeric_limits<std::uint32_t>::max();
+    return window;
+}
+
+}  // namespace
 
 MatrixLoad::MatrixLoad(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
 MatrixLoad::MatrixLoad(MatrixLoad&&) noexcept = default;
@@ -283,8 +328,10 @@ Result<MatrixLoad> MatrixLoad::open(std::string_view path, std::size_t chunk_siz
     auto header = read_header(chunks.value());
     if (!header) return header.take_error();
     const bool regular = chunks.value().is_regular();
+    const std::uint64_t records_start = chunks.value().counter();
     auto impl = std::make_unique<Impl>(std::move(chunks.value()), std::move(header.value()));
     impl->record_by_record = !regular;
+    impl->records_start = records_start;
     return MatrixLoad(std::move(impl));
 }
 
@@ -292,8 +339,11 @@ Result<MatrixLoad> MatrixLoad::from_bytes(std::span<const std::uint8_t> data) {
     ByteSource source = ByteSource::from_memory(data);
     auto header = read_header(source);
     if (!header) return header.take_error();
+    const std::uint64_t records_start = source.counter();
     auto impl = std::make_unique<Impl>(std::move(source), std::move(header.value()));
+    impl->memory_begin = data.data();
     impl->memory_end = data.data() + data.size();
+    impl->records_start = records_start;
     return MatrixLoad(std::move(impl));
 }
 
@@ -329,7 +379,7 @@ Status MatrixLoad::select(const std::vector<std::string>* names) {
         // The input is too short to hold the rows the header promises, so the load must
         // fail: find the failure without a value block the data cannot fill.
         load.consumed = true;
-        ORVANEL_TRY(load.walk(nullptr, ParallelSettings{}));
+        ORVANEL_TRY(load.walk(whole_window(load.file_header, nullptr), ParallelSettings{}));
         return MatrixError::io_text("file changed while it was being read").at(load.counter());
     }
     return {};
@@ -342,9 +392,50 @@ Result<std::size_t> MatrixLoad::value_count() const {
 }
 
 Status MatrixLoad::run(double* block, const ParallelSettings& settings) {
-    if (!impl_->selected || impl_->consumed) return MatrixError::io_text("the load has already been run");
+    if (!impl_->selected || impl_->consumed || impl_->streaming) {
+        return MatrixError::io_text("the load has already been run");
+    }
     impl_->consumed = true;
-    return impl_->walk(block, settings);
+    return impl_->walk(whole_window(impl_->file_header, block), settings);
+}
+
+std::uint32_t MatrixLoad::origins_read() const noexcept {
+    const std::uint32_t tables = impl_->file_header.table_count();
+    return tables ? impl_->framing.records_read() / tables : 0;
+}
+
+Status MatrixLoad::run_origins(double* block, std::uint32_t origins, bool clear_zero_rows,
+                               const ParallelSettings& settings) {
+    Impl& load = *impl_;
+    if (!load.selected || load.consumed) return MatrixError::io_text("the load has already been run");
+    const std::uint32_t done = origins_read();
+    const std::uint32_t zones = load.file_header.zone_count;
+    if (origins > zones - done) return MatrixError::io_text("the load has fewer origins left");
+    load.streaming = true;
+    RowWindow window;
+    window.block = block;
+    window.first_row = done + 1;
+    window.rows = origins;
+    window.record_limit = (done + origins) * std::uint32_t{load.file_header.table_count()};
+    window.clear_zero_rows = clear_zero_rows;
+    Status outcome = load.walk(window, settings);
+    // After a failure nothing more can be read: the reading position is undefined.
+    if (!outcome.ok() || done + origins == zones) load.consumed = true;
+    return outcome;
+}
+
+std::uint64_t MatrixLoad::records_start() const noexcept { return impl_->records_start; }
+
+RandomAccessInput MatrixLoad::random_access() const noexcept {
+    const Impl& load = *impl_;
+    RandomAccessInput input;
+    if (const auto* chunks = std::get_if<FileChunks>(&load.source)) {
+        if (chunks->is_regular()) input.fd = chunks->descriptor();
+        input.is_file = true;
+    } else {
+        input.memory = {load.memory_begin, load.memory_end};
+    }
+    return input;
 }
 
 }  // namespace orvanel

@@ -17,6 +17,16 @@
 
 namespace orvanel {
 
+// Where a load's input can be read at any offset: a regular file (by its descriptor,
+// which the load owns) or the caller's bytes. Neither for a FIFO or a device.
+struct RandomAccessInput {
+    int fd = -1;
+    bool is_file = false;
+    std::span<const std::uint8_t> memory;
+
+    bool available() const noexcept { return !is_file || fd >= 0; }
+};
+
 class MatrixLoad {
 public:
     // Opens the file and reads its header; a regular file is then read in large chunks
@@ -51,6 +61,20 @@ public:
     // (value_count() doubles, zero-filled, table-major: table, origin, destination). A
     // zero row is never written to. Consumes the load's input: call once.
     Status run(double* block, const ParallelSettings& settings);
+
+    // Streaming, instead of run: reads the records of the next `origins` origins (every
+    // table's row of each), decoding the chosen tables' rows into `block`, (chosen
+    // tables, origins, Z) doubles, table-major. The block is zero-filled unless
+    // `clear_zero_rows`, which writes zero rows out. The records of the last origin are
+    // followed by the check that nothing comes after them. The outcome is the load's:
+    // the first error in file order among the records read. A failure ends the load.
+    Status run_origins(double* block, std::uint32_t origins, bool clear_zero_rows, const ParallelSettings& settings);
+    // Origins whose records have all been read.
+    std::uint32_t origins_read() const noexcept;
+
+    // The offset of the first row record, and the input read at any offset.
+    std::uint64_t records_start() const noexcept;
+    RandomAccessInput random_access() const noexcept;
 
     struct Impl;  // defined where the load is implemented
 

@@ -148,10 +148,13 @@ private:
 
 class WriteRun {
 public:
-    WriteRun(const MatrixHeader& header, std::span<const StridedTable> tables, const ParallelSettings& settings)
-        : tables_(tables), zones_(header.zone_count), table_count_(header.table_count()),
-          records_(std::uint64_t{header.zone_count} * header.table_count()), settings_(settings),
-          scratch_(zones_) {
+    // Writes records [first_record, first_record + records) of the file, whose rows are
+    // those of origins first_record / T + 1 on: row 0 of `tables` is that origin's.
+    WriteRun(const MatrixHeader& header, std::span<const StridedTable> tables, const ParallelSettings& settings,
+             std::uint64_t first_record, std::uint64_t records)
+        : tables_(tables), zones_(header.zone_count), table_count_(header.table_count()), records_(records),
+          first_record_(first_record), first_origin_(first_record / std::max<std::size_t>(header.table_count(), 1)),
+          settings_(settings), scratch_(zones_) {
         type_codes_.reserve(header.tables.size());
         for (const TableInfo& table : header.tables) type_codes_.push_back(table.type_code);
     }
@@ -162,6 +165,12 @@ public:
             emit_header(header, bytes);
             ORVANEL_TRY(output.header(bytes));
         }
+        ORVANEL_TRY(run_records(output, report));
+        return output.flush();
+    }
+
+    // The records alone, leaving in the output's buffer what does not fill it.
+    Status run_records(RecordOutput& output, WriteReport& report) {
         const std::size_t z = zones_;
         const unsigned threads = std::min(settings_.threads_for(records_ * z), max_parallel_threads);
         // Batches in work or waiting to be written: their encoded bytes are the memory
@@ -212,7 +221,7 @@ public:
                 // As the serial writer, whose rows buffered before the failing one still
                 // reach the sink when it is dropped.
                 (void)output.flush();
-                report.failed_record = failed;
+                report.failed_record = first_record_ + failed;
                 outcome = failure_.take();
                 break;
             }
@@ -220,8 +229,7 @@ public:
         stop_.store(true, std::memory_order_relaxed);  // whatever is still in work is not needed
         if (pool) pool->wait_all();
         if (thrown_.load(std::memory_order_acquire)) std::rethrow_exception(exception_);
-        if (!outcome.ok()) return outcome;
-        return output.flush();
+        return outcome;
     }
 
 private:
@@ -249,9 +257,9 @@ private:
             // Nothing after a known failure is written.
             if (stop_.load(std::memory_order_relaxed) || k > failure_.record()) return;
             // Origin-major, table-minor, whatever the layout of the values.
-            const auto origin = static_cast<std::size_t>(k / table_count_);
-            const auto table = static_cast<std::size_t>(k % table_count_);
-            const std::span<const double> row = row_of(tables_[table], origin, z, lease.row.get());
+            const auto origin = static_cast<std::size_t>((first_record_ + k) / table_count_);
+            const auto table = static_cast<std::size_t>((first_record_ + k) % table_count_);
+            const std::span<const double> row = row_of(tables_[table], origin - first_origin_, z, lease.row.get());
             const std::size_t payload_size =
                 append_record(type_codes_[table], row, static_cast<std::uint16_t>(origin + 1),
                               static_cast<std::uint8_t>(table + 1), *lease.scratch, batch.bytes);
@@ -268,6 +276,8 @@ private:
     std::size_t zones_;
     std::size_t table_count_;
     std::uint64_t records_;
+    std::uint64_t first_record_;
+    std::size_t first_origin_;
     const ParallelSettings& settings_;
     ScratchPool scratch_;
     FirstFailure failure_;
@@ -282,7 +292,7 @@ Status write_all_rows(const MatrixHeader& header, std::span<const StridedTable> 
                       const ParallelSettings& settings, WriteReport& report) {
     if (tables.size() != header.tables.size())
         return MatrixError::shape_mismatch("stack tables", header.tables.size(), tables.size());
-    WriteRun run(header, tables, settings);
+    WriteRun run(header, tables, settings, 0, std::uint64_t{header.zone_count} * header.table_count());
     return run.run(output, header, report);
 }
 
@@ -306,6 +316,61 @@ Result<WrittenPieces> write_values_to_memory(const MatrixHeader& header, std::sp
     RecordOutput output(pieces);
     ORVANEL_TRY(write_all_rows(header, tables, output, settings, report));
     return pieces;
+}
+
+struct RowStreamWriter::State {
+    explicit State(ByteSink s) : sink(std::move(s)), output(sink) {}
+    ByteSink sink;
+    RecordOutput output;
+};
+
+RowStreamWriter::RowStreamWriter(MatrixHeader header, std::unique_ptr<State> state) noexcept
+    : header_(std::move(header)), state_(std::move(state)) {}
+RowStreamWriter::RowStreamWriter(RowStreamWriter&&) noexcept = default;
+RowStreamWriter::~RowStreamWriter() = default;
+
+Result<RowStreamWriter> RowStreamWriter::open(std::string_view path, MatrixHeader header) {
+    ORVANEL_TRY(validate_for_writing(header));
+    auto handle = open_for_writing_in_place(path);
+    if (!handle) return handle.take_error();
+    auto state = std::make_unique<State>(ByteSink::file(std::move(handle.value())));
+    std::vector<std::uint8_t> bytes;
+    emit_header(header, bytes);
+    ORVANEL_TRY(state->output.header(bytes));
+    return RowStreamWriter(std::move(header), std::move(state));
+}
+
+std::uint32_t RowStreamWriter::origins_left() const noexcept { return header_.zone_count - origins_written_; }
+
+Status RowStreamWriter::write_origins(std::span<const StridedTable> tables, std::uint32_t origins,
+                                      std::uint64_t row_length, const ParallelSettings& settings, WriteReport& report) {
+    if (failed_) return MatrixError::io_text("the writer failed before: nothing more can be written");
+    if (tables.size() != header_.tables.size())
+        return MatrixError::shape_mismatch("stack tables", header_.tables.size(), tables.size());
+    // As the serial writer checks a row: a finished matrix first, then the row's length.
+    if (origins > 0 && origins_left() == 0) return MatrixError::writer_finished();
+    if (row_length != header_.zone_count) return MatrixError::zone_count_mismatch(header_.zone_count, row_length);
+    if (origins > origins_left()) return MatrixError::writer_finished();
+    if (origins == 0) return {};
+    const std::uint64_t t = header_.table_count();
+    // Failed until the block is through: a failure, or memory that ran out on the way
+    // (thrown), leaves the file part written.
+    failed_ = true;
+    WriteRun run(header_, tables, settings, std::uint64_t{origins_written_} * t, std::uint64_t{origins} * t);
+    ORVANEL_TRY(run.run_records(state_->output, report));
+    failed_ = false;
+    origins_written_ += origins;
+    return {};
+}
+
+Status RowStreamWriter::finish() {
+    if (failed_) return MatrixError::io_text("the writer failed before: nothing more can be written");
+    const std::uint32_t expected = std::uint32_t{header_.zone_count} * header_.table_count();
+    const std::uint32_t wrote = origins_written_ * std::uint32_t{header_.table_count()};
+    if (wrote != expected) return MatrixError::incomplete_matrix(expected, wrote);
+    failed_ = true;  // nothing more may be written either way
+    ORVANEL_TRY(state_->output.flush());
+    return state_->sink.handle().close();
 }
 
 void WrittenPieces::move_into(std::uint8_t* out, unsigned threads) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,39 @@ struct WrittenPieces {
     // Copies the pieces one after another to `out` (`size` bytes), on up to `threads`
     // threads, freeing each piece once it is copied.
     void move_into(std::uint8_t* out, unsigned threads);
+};
+
+// A file written a block of origins at a time, in order: each block holds every table's
+// rows of its origins. Its bytes are those write_values_to_file writes for the same
+// values and its errors those of the serial writer fed row by row (a row too many:
+// writer_finished; a row of the wrong length: zone_count_mismatch; rows missing at the
+// end: incomplete_matrix), except that a block that would go past the last origin is
+// refused whole. After a failure nothing more is written.
+class RowStreamWriter {
+public:
+    // Checks the header, then opens the file in place and writes the header.
+    static Result<RowStreamWriter> open(std::string_view path, MatrixHeader header);
+
+    RowStreamWriter(RowStreamWriter&&) noexcept;
+    ~RowStreamWriter();
+
+    // The next `origins` origins; `tables` as for write_values_to_file, row 0 of each
+    // being the first of these origins; `row_length` the number of values of each row.
+    Status write_origins(std::span<const StridedTable> tables, std::uint32_t origins, std::uint64_t row_length,
+                         const ParallelSettings& settings, WriteReport& report);
+    // Checks that every row was written, writes what is buffered and closes the file.
+    Status finish();
+    std::uint32_t origins_left() const noexcept;
+    const MatrixHeader& header() const noexcept { return header_; }
+
+    struct State;
+
+private:
+    RowStreamWriter(MatrixHeader header, std::unique_ptr<State> state) noexcept;
+    MatrixHeader header_;
+    std::unique_ptr<State> state_;
+    std::uint32_t origins_written_ = 0;
+    bool failed_ = false;
 };
 
 Result<WrittenPieces> write_values_to_memory(const MatrixHeader& header, std::span<const StridedTable> tables,

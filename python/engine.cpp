@@ -16,6 +16,7 @@
 #include "core/memory.hpp"
 #include "core/parallel_reader.hpp"
 #include "core/parallel_writer.hpp"
+#include "core/row_index.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -366,6 +367,349 @@ PyObject* engine_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
+// ---- loads by origins -------------------------------------------------------------
+
+// An open input read a block of origins at a time, and at any origins once indexed. It
+// lives in a capsule; the public layer calls these functions one at a time for the
+// sequential part (its own lock) and builds the index once before any read by origins,
+// which may then run on several Python threads at once: they only read the input (at
+// offsets, never moving its reading position) and the index.
+struct RowSource {
+    BufferHold buffer;  // declared first: released after the load that reads it
+    std::optional<MatrixLoad> load;
+    std::optional<RecordIndex> index;
+};
+
+constexpr const char* row_source_name = "orvanel._engine.RowSource";
+constexpr const char* row_sink_name = "orvanel._engine.RowSink";
+
+void free_row_source(PyObject* capsule) noexcept {
+    delete static_cast<RowSource*>(PyCapsule_GetPointer(capsule, row_source_name));
+}
+
+RowSource* row_source_of(PyObject* capsule) noexcept {
+    return static_cast<RowSource*>(PyCapsule_GetPointer(capsule, row_source_name));
+}
+
+// An origin count or position: a non-negative int that fits 32 bits.
+bool u32_from_py(PyObject* object, const char* param, std::uint32_t& out) noexcept {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        rename_type_error(param);
+        return false;
+    }
+    if (value > 0xFFFF'FFFFull) {
+        PyErr_Format(PyExc_ValueError, "%s is too large", param);
+        return false;
+    }
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// A new zero-filled C-ordered float64 array of shape (tables, rows, zones).
+PyObject* zero_block(const NumpyApi& np, std::size_t tables, std::size_t rows, std::size_t zones) noexcept {
+    const std::array<NpyIntp, 3> dims{static_cast<NpyIntp>(tables), static_cast<NpyIntp>(rows),
+                                      static_cast<NpyIntp>(zones)};
+    PyObject* descr = np.descr_from_type(npy_double);
+    if (descr == nullptr) return nullptr;
+    PyObject* array = np.zeros(3, dims.data(), descr, 0);
+    if (array == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        return PyErr_NoMemory();
+    }
+    return array;
+}
+
+constexpr Signature rows_open_signature{"rows_open()", std::array{"source"}, std::array{"tables"}};
+
+// Opens a load by origins: reads the header, chooses the tables and makes sure the input
+// can hold the rows its header promises, exactly as load() does before its value block.
+// Returns (handle, zones, banner, run_id, tables chosen, every table of the file).
+PyObject* engine_rows_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind_fast(rows_open_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [source_arg, tables_arg] = *bound;
+        std::optional<std::vector<std::string>> names;
+        if (tables_arg != nullptr && tables_arg != Py_None &&
+            !table_names_from_py(tables_arg, "tables", names.emplace())) {
+            return nullptr;
+        }
+        auto state = std::make_unique<RowSource>();
+        std::string path;
+        bool is_path = false;
+        if (!source_from_py(source_arg, path, state->buffer, is_path)) return nullptr;
+        std::optional<Result<MatrixLoad>> opened = run_unlocked([&]() -> Result<MatrixLoad> {
+            Result<MatrixLoad> load = is_path ? MatrixLoad::open(path) : MatrixLoad::from_bytes(state->buffer.bytes());
+            if (!load) return load;
+            if (Status chosen = load.value().select(names ? &*names : nullptr); !chosen) return chosen.take_error();
+            return load;
+        });
+        if (!opened) return nullptr;
+        if (!*opened) return raise_matrix_error(opened->take_error());
+        state->load.emplace(std::move(opened->value()));
+        const MatrixHeader& header = state->load->header();
+        Ref zones = Ref::steal(PyLong_FromLong(header.zone_count));
+        Ref banner = Ref::steal(str_from_utf8(header.banner));
+        Ref run_id = Ref::steal(str_from_utf8(header.run_id));
+        Ref tables = Ref::steal(table_pairs(header));
+        Ref file_tables = Ref::steal(table_pairs(state->load->file_header()));
+        if (!zones || !banner || !run_id || !tables || !file_tables) return nullptr;
+        Ref capsule = Ref::steal(PyCapsule_New(state.get(), row_source_name, free_row_source));
+        if (!capsule) return nullptr;
+        state.release();
+        return PyTuple_Pack(6, capsule.get(), zones.get(), banner.get(), run_id.get(), tables.get(),
+                            file_tables.get());
+    });
+}
+
+constexpr Signature rows_next_signature{"rows_next()", std::array{"handle", "origins"}, std::array{"threads"}};
+
+// The chosen tables' rows of the next `origins` origins as a new (tables, origins, Z)
+// array. The last block is followed by the check that nothing comes after it; an error
+// is the load's, and ends it.
+PyObject* engine_rows_next(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind_fast(rows_next_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [handle_arg, origins_arg, threads_arg] = *bound;
+        RowSource* state = row_source_of(handle_arg);
+        if (state == nullptr) return nullptr;
+        std::uint32_t origins = 0;
+        unsigned threads = 1;
+        if (!u32_from_py(origins_arg, "origins", origins) || !threads_from_py(threads_arg, threads)) return nullptr;
+        const NumpyApi* np = numpy_api();
+        if (np == nullptr) return nullptr;
+        MatrixLoad& load = *state->load;
+        const MatrixHeader& header = load.header();
+        if (origins > header.zone_count - load.origins_read()) {
+            PyErr_Format(PyExc_ValueError, "only %u origins are left to read (asked for %u)",
+                         static_cast<unsigned>(header.zone_count - load.origins_read()), static_cast<unsigned>(origins));
+            return nullptr;
+        }
+        Ref values = Ref::steal(zero_block(*np, header.tables.size(), origins, header.zone_count));
+        if (!values) return nullptr;
+        double* block = stack_data(values.get());
+        const ParallelSettings settings = settings_for(threads);
+        std::optional<Status> loaded = run_unlocked([&] { return load.run_origins(block, origins, false, settings); });
+        if (!loaded) return nullptr;
+        if (!*loaded) return raise_matrix_error(loaded->take_error());
+        return values.release();
+    });
+}
+
+// Table number in the file -> position in the result, for the load's chosen tables.
+TablePositions chosen_positions(const MatrixLoad& load) {
+    TablePositions positions{};
+    for (const TableInfo& chosen : load.header().tables) {
+        for (const TableInfo& table : load.file_header().tables) {
+            if (table.name == chosen.name && positions[table.index] == 0) {
+                positions[table.index] = chosen.index;
+                break;
+            }
+        }
+    }
+    return positions;
+}
+
+constexpr Signature rows_index_signature{"rows_index()", std::array{"handle"}, std::array{"threads"}};
+
+// Frames every row record once (payloads skipped) and keeps where each starts. A fault
+// of the framing is the error a load of the chosen tables reports. Returns the bytes the
+// index holds; a second call keeps the first index.
+PyObject* engine_rows_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind_fast(rows_index_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [handle_arg, threads_arg] = *bound;
+        RowSource* state = row_source_of(handle_arg);
+        if (state == nullptr) return nullptr;
+        unsigned threads = 1;
+        if (!threads_from_py(threads_arg, threads)) return nullptr;
+        if (!state->index) {
+            const MatrixLoad& load = *state->load;
+            const RandomAccessInput input = load.random_access();
+            if (!input.available()) {
+                PyErr_SetString(PyExc_ValueError,
+                                "reading by origin needs a regular file or bytes in memory, not a pipe or device");
+                return nullptr;
+            }
+            const TablePositions positions = chosen_positions(load);
+            const ParallelSettings settings = settings_for(threads);
+            std::optional<Result<RecordIndex>> built = run_unlocked([&] {
+                return RecordIndex::build(input, load.file_header(), load.records_start(), positions, settings);
+            });
+            if (!built) return nullptr;
+            if (!*built) return raise_matrix_error(built->take_error());
+            state->index.emplace(std::move(built->value()));
+        }
+        return PyLong_FromSize_t(state->index->memory_bytes());
+    });
+}
+
+constexpr Signature rows_read_signature{"rows_read()", std::array{"handle", "first", "count", "tables"},
+                                        std::array{"threads"}};
+
+// Origins first..first + count - 1 (1-based) of the file's tables numbered in `tables`
+// (in the order given) as a new (len(tables), count, Z) array. Needs the index.
+PyObject* engine_rows_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind_fast(rows_read_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [handle_arg, first_arg, count_arg, tables_arg, threads_arg] = *bound;
+        RowSource* state = row_source_of(handle_arg);
+        if (state == nullptr) return nullptr;
+        std::uint32_t first = 0;
+        std::uint32_t count = 0;
+        unsigned threads = 1;
+        if (!u32_from_py(first_arg, "first", first) || !u32_from_py(count_arg, "count", count) ||
+            !threads_from_py(threads_arg, threads)) {
+            return nullptr;
+        }
+        if (!state->index) {
+            PyErr_SetString(PyExc_RuntimeError, "the input has not been indexed");
+            return nullptr;
+        }
+        const MatrixHeader& file_header = state->load->file_header();
+        const std::uint32_t zones = file_header.zone_count;
+        if (first < 1 || first > zones || count > zones - first + 1) {
+            PyErr_Format(PyExc_ValueError, "origins %u to %u are not all among zones 1 to %u",
+                         static_cast<unsigned>(first), static_cast<unsigned>(first + count - 1),
+                         static_cast<unsigned>(zones));
+            return nullptr;
+        }
+        Ref numbers = Ref::steal(PySequence_Tuple(tables_arg));
+        if (!numbers) return nullptr;
+        TablePositions positions{};
+        const Py_ssize_t wanted = PyTuple_Size(numbers.get());
+        for (Py_ssize_t i = 0; i < wanted; ++i) {
+            const long number = PyLong_AsLong(PyTuple_GetItem(numbers.get(), i));
+            if (number == -1 && PyErr_Occurred()) return nullptr;
+            if (number < 1 || number > file_header.table_count() || positions[number] != 0) {
+                PyErr_Format(PyExc_ValueError, "table numbers must be distinct, 1 to %d (got %ld)",
+                             static_cast<int>(file_header.table_count()), number);
+                return nullptr;
+            }
+            positions[number] = static_cast<std::uint8_t>(i + 1);
+        }
+        const NumpyApi* np = numpy_api();
+        if (np == nullptr) return nullptr;
+        Ref values = Ref::steal(zero_block(*np, static_cast<std::size_t>(wanted), count, zones));
+        if (!values) return nullptr;
+        double* block = stack_data(values.get());
+        const ParallelSettings settings = settings_for(threads);
+        const RandomAccessInput input = state->load->random_access();
+        std::optional<Status> read = run_unlocked([&] {
+            if (count == 0 || wanted == 0) return Status{};
+            return state->index->read(input, block, static_cast<std::size_t>(wanted), first, count, positions,
+                                      settings);
+        });
+        if (!read) return nullptr;
+        if (!*read) return raise_matrix_error(read->take_error());
+        return values.release();
+    });
+}
+
+// ---- writes by origins ------------------------------------------------------------
+
+struct RowSink {
+    std::optional<RowStreamWriter> writer;
+};
+
+void free_row_sink(PyObject* capsule) noexcept {
+    delete static_cast<RowSink*>(PyCapsule_GetPointer(capsule, row_sink_name));
+}
+
+constexpr Signature writer_open_signature{"writer_open()", std::array{"target", "zones", "tables"},
+                                          std::array{"banner", "run_id"}};
+
+// Checks the header, opens the file at `target` in place and writes the header.
+PyObject* engine_writer_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind_fast(writer_open_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [target_arg, zones_arg, tables_arg, banner_arg, run_id_arg] = *bound;
+        std::string path;
+        if (!path_from_py(target_arg, "target", path)) return nullptr;
+        Schema schema;
+        std::uint16_t zones = 0;
+        if (!u16_from_py(zones_arg, "zones", zones)) return nullptr;
+        schema.zone_count = zones;
+        if (!label_from_py(banner_arg, "banner", schema.banner) || !label_from_py(run_id_arg, "run_id", schema.run_id) ||
+            !table_defs_from_py(tables_arg, schema.tables)) {
+            return nullptr;
+        }
+        Result<MatrixHeader> header = MatrixHeader::from_schema(std::move(schema));
+        if (!header) return raise_matrix_error(header.take_error());
+        std::optional<Result<RowStreamWriter>> opened =
+            run_unlocked([&] { return RowStreamWriter::open(path, std::move(header.value())); });
+        if (!opened) return nullptr;
+        if (!*opened) return raise_matrix_error(opened->take_error());
+        auto state = std::make_unique<RowSink>();
+        state->writer.emplace(std::move(opened->value()));
+        Ref capsule = Ref::steal(PyCapsule_New(state.get(), row_sink_name, free_row_sink));
+        if (!capsule) return nullptr;
+        state.release();
+        return capsule.release();
+    });
+}
+
+constexpr Signature writer_write_signature{"writer_write()", std::array{"handle", "values"}, std::array{"threads"}};
+
+// The next origins' rows: a (T, n, Z) float64 array, any strides.
+PyObject* engine_writer_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind_fast(writer_write_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [handle_arg, values_arg, threads_arg] = *bound;
+        auto* state = static_cast<RowSink*>(PyCapsule_GetPointer(handle_arg, row_sink_name));
+        if (state == nullptr) return nullptr;
+        InputArray values;
+        if (!values.accept(values_arg, "values", 3)) return nullptr;
+        unsigned threads = 1;
+        if (!threads_from_py(threads_arg, threads)) return nullptr;
+        RowStreamWriter& writer = *state->writer;
+        const MatrixHeader& header = writer.header();
+        ArrayView view;
+        if (!values.view(view)) return nullptr;
+        if (!extent_is(view.shape[0], header.tables.size())) {
+            PyErr_Format(PyExc_ValueError, "values must hold %zu tables (got %s)", header.tables.size(),
+                         shape_text(view).c_str());
+            return nullptr;
+        }
+        std::vector<StridedTable> layout;
+        for (std::size_t t = 0; t < header.tables.size(); ++t) {
+            layout.push_back({view.data + static_cast<NpyIntp>(t) * view.strides[0], view.strides[1], view.strides[2]});
+        }
+        const auto origins = static_cast<std::uint32_t>(std::min<NpyIntp>(view.shape[1], 0xFFFF'FFFF));
+        const auto row_length = static_cast<std::uint64_t>(view.shape[2]);
+        const ParallelSettings settings = settings_for(threads);
+        WriteReport report;
+        std::optional<Status> written =
+            run_unlocked([&] { return writer.write_origins(layout, origins, row_length, settings, report); });
+        if (!written) return nullptr;
+        if (!*written) return raise_write_error(written->take_error(), report, header);
+        Py_RETURN_NONE;
+    });
+}
+
+constexpr Signature writer_finish_signature{"writer_finish()", std::array{"handle"}, std::array<const char*, 0>{}};
+
+// Checks that every row was written, then writes the rest and closes the file.
+PyObject* engine_writer_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind_fast(writer_finish_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [handle_arg] = *bound;
+        auto* state = static_cast<RowSink*>(PyCapsule_GetPointer(handle_arg, row_sink_name));
+        if (state == nullptr) return nullptr;
+        std::optional<Status> finished = run_unlocked([&] { return state->writer->finish(); });
+        if (!finished) return nullptr;
+        if (!*finished) return raise_matrix_error(finished->take_error());
+        Py_RETURN_NONE;
+    });
+}
+
 // ---- tuning ---------------------------------------------------------------------
 
 constexpr Signature tuning_signature{"_tuning()", std::array<const char*, 0>{},
@@ -414,6 +758,27 @@ PyMethodDef engine_methods[] = {
      "write(target, zones, tables, values, banner=None, run_id=None, threads=1)\n--\n\n"
      "Write a matrix file at the path `target` (in place), or return its bytes when\n"
      "`target` is None; `values` is a (T, Z, Z) float64 array or a sequence of T (Z, Z) ones."},
+    {"rows_open", as_cfunction(engine_rows_open), METH_FASTCALL | METH_KEYWORDS,
+     "rows_open(source, tables=None)\n--\n\n"
+     "Open a load by origins; returns (handle, zones, banner, run_id, tables, file_tables)."},
+    {"rows_next", as_cfunction(engine_rows_next), METH_FASTCALL | METH_KEYWORDS,
+     "rows_next(handle, origins, threads=1)\n--\n\n"
+     "The chosen tables' rows of the next origins as a new (tables, origins, Z) array."},
+    {"rows_index", as_cfunction(engine_rows_index), METH_FASTCALL | METH_KEYWORDS,
+     "rows_index(handle, threads=1)\n--\n\n"
+     "Index where every row record starts; returns the bytes the index holds."},
+    {"rows_read", as_cfunction(engine_rows_read), METH_FASTCALL | METH_KEYWORDS,
+     "rows_read(handle, first, count, tables, threads=1)\n--\n\n"
+     "Origins first..first+count-1 of the tables numbered in `tables` as a new array."},
+    {"writer_open", as_cfunction(engine_writer_open), METH_FASTCALL | METH_KEYWORDS,
+     "writer_open(target, zones, tables, banner=None, run_id=None)\n--\n\n"
+     "Open a write by origins at the path `target` (in place); returns a handle."},
+    {"writer_write", as_cfunction(engine_writer_write), METH_FASTCALL | METH_KEYWORDS,
+     "writer_write(handle, values, threads=1)\n--\n\n"
+     "Write the next origins' rows from a (T, n, Z) float64 array."},
+    {"writer_finish", as_cfunction(engine_writer_finish), METH_FASTCALL | METH_KEYWORDS,
+     "writer_finish(handle)\n--\n\n"
+     "Check that every row was written, then close the file."},
     {"_tuning", as_cfunction(engine_tuning), METH_FASTCALL | METH_KEYWORDS,
      "_tuning(min_parallel_cells=None, batch_cells=None)\n--\n\n"
      "Set how work is shared out between threads; returns the previous values."},

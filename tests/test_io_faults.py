@@ -41,6 +41,11 @@ def write_matrix(how, path, z, seed):
     elif how == "public":  # through the engine, two rows per batch on three threads
         with shared_out(1, 2 * z):
             orvanel.write(path, dict(zip(dict(TABLES), stack_for(z, seed))), dict(TABLES), threads=3)
+    elif how == "rows":  # by blocks of 7 origins, each on three threads
+        stack = stack_for(z, seed)
+        with shared_out(1, 2 * z), orvanel.RowWriter(path, z, TABLES, threads=3) as writer:
+            for first in range(0, z, 7):
+                writer.write(stack[:, first:first + 7])
     else:
         _MatrixCore.write_from_stack(path, z, TABLES, stack_for(z, seed))
 
@@ -83,7 +88,7 @@ def new_content():
     return matrix_for(LIMIT_Z, 2).to_bytes()
 
 
-@pytest.mark.parametrize("how", [*HOW, "public"])
+@pytest.mark.parametrize("how", [*HOW, "public", "rows"])
 @pytest.mark.parametrize("limit", [0, 100, 65536, 65537, -1, None],
                          ids=["nothing", "in-header", "one-buffer", "one-buffer-and-a-byte", "last-byte", "whole-file"])
 def test_file_size_limit(tmp_path, new_content, how, limit):

@@ -41,6 +41,7 @@ from orvanel.io import (
 )
 from orvanel.errors import TableNotFoundError
 from orvanel.matrix import Matrix
+from orvanel.streaming import RowReader, RowWriter, open_rows
 
 __all__ = [
     "Matrix",
@@ -50,6 +51,8 @@ __all__ = [
     "OrvanelValidationError",
     "OrvanelWriterError",
     "RepeatedNamesWarning",
+    "RowReader",
+    "RowWriter",
     "SchemaResult",
     "TableDef",
     "TableInfo",
@@ -60,6 +63,7 @@ __all__ = [
     "from_pandas",
     "from_xarray",
     "omx",
+    "open_rows",
     "read",
     "read_bytes",
     "sample",

@@ -61,6 +61,49 @@ def write(
     table and the origin zone of the row.
     """
 
+# Loads and writes by origins. A handle is an opaque capsule; the public layer
+# (orvanel.streaming) calls the sequential functions one at a time.
+
+def rows_open(
+    source: _Path | _Buffer, tables: Sequence[str] | None = None
+) -> tuple[object, int, str, str, list[tuple[str, str]], list[tuple[str, str]]]:
+    """Open a load by origins: the header, the choice of tables and the check that the
+    input can hold its rows, as in ``load``. Returns ``(handle, zones, banner, run_id,
+    tables, file_tables)``: the chosen tables and every table of the file."""
+
+def rows_next(handle: object, origins: int, threads: int = 1) -> NDArray[np.float64]:
+    """The chosen tables' rows of the next ``origins`` origins as a new zero-filled
+    (tables, origins, Z) array. The last block is followed by the check that nothing
+    comes after it. An error is the one ``load`` raises, and ends the load."""
+
+def rows_index(handle: object, threads: int = 1) -> int:
+    """Index where every row record starts (payloads skipped); returns the bytes the
+    index holds. A faulty framing raises the error ``load`` of the chosen tables raises.
+    ValueError for a pipe or a device. A second call keeps the first index."""
+
+def rows_read(
+    handle: object, first: int, count: int, tables: Sequence[int], threads: int = 1
+) -> NDArray[np.float64]:
+    """Origins ``first``..``first + count - 1`` (1-based) of the file's tables numbered in
+    ``tables`` (1-based, distinct, in the order wanted) as a new (len(tables), count, Z)
+    array; the error of the first bad record among them, as ``load`` reports it. Needs
+    the index. May run on several Python threads at once."""
+
+def writer_open(
+    target: _Path, zones: int, tables: _Tables, banner: str | None = None, run_id: str | None = None
+) -> object:
+    """Check the header, open ``target`` in place and write the header; returns a handle."""
+
+def writer_write(handle: object, values: NDArray[np.float64], threads: int = 1) -> None:
+    """Write the next origins' rows from a (T, n, Z) float64 array in any layout. Errors
+    as the serial writer's (``writer_finished`` for a block past the last origin, refused
+    whole; ``zone_count_mismatch``; ``payload_too_large`` with its note). A failure
+    ends the write."""
+
+def writer_finish(handle: object) -> None:
+    """Check that every row was written (``incomplete_matrix``), write the rest and close
+    the file."""
+
 def _tuning(
     min_parallel_cells: int | None = None, batch_cells: int | None = None
 ) -> tuple[int, int]:

@@ -25,82 +25,9 @@ from orvanel.formats.blocks import (
     BlockReader,
     BlockWriter,
     Facts,
-    default_block,
     reblock,
-    spans,
 )
-from orvanel.formats.matfile import check_schema, load, write_arrays
-
-
-# PROVISIONAL: until the engine streams the rows of matrix files, `_open_rows` and
-# `_row_writer` (below the two classes) hold the whole matrix, through the two classes
-# here, which have the shapes of `orvanel.open_rows` and `orvanel.RowWriter`: reading
-# loads the matrix at once and hands it out in slices, writing gathers the blocks into one
-# array and writes it at the end. To stream, make their bodies
-# `return orvanel.open_rows(source, tables, block=block)` and
-# `return orvanel.RowWriter(path, zones, tables, banner=banner, run_id=run_id)` (with
-# `import orvanel` inside them, as orvanel imports this module; pass `threads` on too
-# where the row streams take a thread count), and delete the classes.
-class _ProvisionalRows:
-    def __init__(
-        self, source: str, tables: Sequence[str] | None, block: int | None, threads: int | None
-    ) -> None:
-        matrix = load(source, None, tables, threads)
-        self.zones = matrix.zones
-        self.tables = matrix.tables
-        self.banner, self.run_id = matrix.banner, matrix.run_id
-        self._values = matrix.to_numpy()
-        self._block = block or default_block(self.zones, len(self.tables))
-
-    def __enter__(self) -> _ProvisionalRows:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        del self._values
-
-    def __iter__(self) -> Iterator[Block]:
-        for origins in spans(self.zones, self._block):
-            yield origins, self._values[:, origins.start - 1 : origins.stop - 1]
-
-
-class _ProvisionalRowWriter:
-    def __init__(
-        self,
-        path: str,
-        zones: int,
-        tables: Sequence[tuple[str, str]],
-        *,
-        banner: str | None = None,
-        run_id: str | None = None,
-        threads: int | None = None,
-    ) -> None:
-        self._schema = check_schema(zones, list(tables), banner, run_id)
-        self._path, self._tables = path, list(tables)
-        self._banner, self._run_id = banner, run_id
-        self._threads = threads
-        self._values = np.empty((len(self._tables), zones, zones), dtype=np.float64)
-        self._written = 0
-
-    def __enter__(self) -> _ProvisionalRowWriter:
-        return self
-
-    def write(self, values: NDArray[np.float64]) -> None:
-        rows = values.shape[1]
-        self._values[:, self._written : self._written + rows] = values
-        self._written += rows
-
-    def __exit__(self, kind: object, *exc: object) -> None:
-        values, self._values = self._values, None
-        if kind is None:
-            write_arrays(
-                self._path,
-                self._schema.zone_count,
-                self._tables,
-                values,
-                self._banner,
-                self._run_id,
-                self._threads,
-            )
+from orvanel.formats.matfile import check_schema
 
 
 def _open_rows(
@@ -113,7 +40,9 @@ def _open_rows(
     """The rows of the matrix file ``source``: a context manager with ``zones``,
     ``tables``, ``banner`` and ``run_id`` that iterates ``(origins, values)`` blocks of
     ``block`` origins, decoded on ``threads`` threads."""
-    return _ProvisionalRows(source, tables, block, threads)
+    from orvanel.streaming import open_rows  # orvanel imports this module
+
+    return open_rows(source, tables, block=block, threads=threads)
 
 
 def _row_writer(
@@ -127,7 +56,9 @@ def _row_writer(
     """A context manager writing the matrix file ``path`` a block of rows at a time
     (``write(values)``, encoded on ``threads`` threads), which replaces the file on a
     clean exit."""
-    return _ProvisionalRowWriter(path, zones, tables, banner=banner, run_id=run_id, threads=threads)
+    from orvanel.streaming import RowWriter  # orvanel imports this module
+
+    return RowWriter(path, zones, tables, banner=banner, run_id=run_id, threads=threads)
 
 
 class MatrixFileReader(BlockReader):
