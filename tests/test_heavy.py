@@ -1,9 +1,8 @@
 """Commands on matrices of gigabytes and CSV files of millions of lines, in an address space
 far smaller than the matrix (as ``ulimit -v 1500000`` gives). Run with ``-m heavy``.
 
-Matrix files are read and written through the engine's row streams; until those are there
-(``orvanel.open_rows`` and ``orvanel.RowWriter``), a matrix file is held whole and the
-tests that need one skip.
+Matrix files are read and written through the engine's row streams (``orvanel.open_rows``
+and ``orvanel.RowWriter``).
 """
 
 import json
@@ -12,7 +11,6 @@ import time
 import numpy as np
 import pytest
 
-import orvanel
 from block_support import build_sparse, run_limited
 from orvanel.formats.blocks import Facts
 from orvanel.formats.registry import WriteOptions, format_for
@@ -20,11 +18,6 @@ from orvanel.formats.registry import WriteOptions, format_for
 pytestmark = pytest.mark.heavy
 
 LIMIT_MB = 1500
-
-
-def needs_row_streams():
-    if not (hasattr(orvanel, "open_rows") and hasattr(orvanel, "RowWriter")):
-        pytest.skip("matrix files are held whole until orvanel.open_rows and orvanel.RowWriter exist")
 
 
 def scenario(directory, suffix, zones):
@@ -39,7 +32,6 @@ def scenario(directory, suffix, zones):
 @pytest.fixture(scope="module")
 def matrix_file(tmp_path_factory):
     """20,000 zones: 6.4 GB of values."""
-    needs_row_streams()
     return scenario(tmp_path_factory.mktemp("heavy-mat"), ".mat", 20_000)
 
 
@@ -79,8 +71,6 @@ def check_command(command, source, other, changed, tmp_path):
         target = command.split()[1]
         if target == source.name[2:]:
             pytest.skip("the same format")
-        if target == ".mat":
-            needs_row_streams()
         out = tmp_path / f"out{target}"
         # Other type codes for a matrix file: whole numbers are held exactly by each.
         types = ["--type", "T0=S", "--type", "T1=2"] if target == ".mat" else []
@@ -102,7 +92,6 @@ def test_other_formats_larger_than_the_address_space(other_format, command, tmp_
 
 
 def test_info_on_an_all_zero_matrix_file_of_32000_zones(tmp_path):
-    needs_row_streams()
     path = tmp_path / "zero.mat"
     zones = 32_000
     with format_for(path).create_blocks(str(path), Facts(zones, [("ZERO", "0")]), WriteOptions()) as writer:
