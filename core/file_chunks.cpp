@@ -17,20 +17,11 @@ FileChunk::FileChunk(std::size_t size) : data(new std::uint8_t[size + chunk_padd
 }
 
 Result<FileChunks> FileChunks::open(std::string_view path, std::size_t chunk_size) {
-    auto c_path = path_to_c_string(path);
-    if (!c_path) return c_path.take_error();
-    // Opening a FIFO blocks until a writer comes; a signal may end the wait.
-    int fd;
-    for (;;) {
-        fd = ::open(c_path.value().c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) break;
-        const int err = errno;
-        if (err != EINTR || stop_after_interrupt()) return MatrixError::io_os(err);
-    }
+    auto file = open_for_reading(path);
+    if (!file) return file.take_error();
     FileChunks source;
-    source.file_ = FileHandle(fd);
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) source.file_size_ = static_cast<std::uint64_t>(st.st_size);
+    source.file_ = std::move(file.value());
+    source.file_size_ = regular_file_size(source.file_);
     source.chunk_size_ = chunk_size;
     return source;
 }

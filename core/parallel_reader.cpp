@@ -13,6 +13,7 @@
 #include "core/file_chunks.hpp"
 #include "core/matrix.hpp"
 #include "core/payload.hpp"
+#include "core/table_selection.hpp"
 #include "core/record_framing.hpp"
 #include "core/source.hpp"
 #include "core/worker_pool.hpp"
@@ -41,21 +42,6 @@ struct DecodeBatch {
     std::size_t cells = 0;
 };
 
-// Table number in the file -> 1-based position in the result, 0 for a table not loaded.
-using SelectionMap = std::array<std::uint8_t, 256>;
-
-// The distinct 1-based indices of the named tables, in order of first mention.
-Result<std::vector<std::uint8_t>> resolve_table_names(const MatrixHeader& header, std::span<const std::string> names) {
-    if (names.empty()) return MatrixError::invalid_table_count("at least one table name must be provided");
-    std::vector<std::uint8_t> indices;
-    for (const std::string& name : names) {
-        const auto found = std::find_if(header.tables.begin(), header.tables.end(),
-                                        [&](const TableInfo& table) { return table.name == name; });
-        if (found == header.tables.end()) return MatrixError::table_not_found(name);
-        if (std::find(indices.begin(), indices.end(), found->index) == indices.end()) indices.push_back(found->index);
-    }
-    return indices;
-}
 
 std::uint32_t clamp_u32(std::size_t n) noexcept {
     return static_cast<std::uint32_t>(std::min<std::size_t>(n, 0xFFFF'FFFF));
@@ -81,7 +67,7 @@ struct MatrixLoad::Impl {
     bool record_by_record = false;              // a FIFO or device: no reading ahead
     MatrixHeader file_header;
     MatrixHeader result_header;
-    SelectionMap selection{};
+    TablePositions selection{};
     std::vector<TypeCode> type_codes;  // by table number - 1
     RecordFraming framing;
     std::vector<std::uint8_t> spill;

@@ -1,7 +1,11 @@
 #include "core/posix_file.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "core/interrupt.hpp"
 
 namespace orvanel {
 
@@ -29,6 +33,23 @@ Result<std::string> path_to_c_string(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
         return MatrixError::io_text("file name contained an unexpected NUL byte");
     return std::string(path);
+}
+
+Result<FileHandle> open_for_reading(std::string_view path) {
+    auto c_path = path_to_c_string(path);
+    if (!c_path) return c_path.take_error();
+    for (;;) {
+        const int fd = ::open(c_path.value().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) return FileHandle(fd);
+        const int err = errno;
+        if (err != EINTR || stop_after_interrupt()) return MatrixError::io_os(err);
+    }
+}
+
+std::optional<std::uint64_t> regular_file_size(const FileHandle& file) noexcept {
+    struct stat st {};
+    if (::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)) return static_cast<std::uint64_t>(st.st_size);
+    return std::nullopt;
 }
 
 }  // namespace orvanel

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -37,5 +39,13 @@ private:
 
 // Converts a path held as bytes to a C string, rejecting an embedded NUL byte.
 Result<std::string> path_to_c_string(std::string_view path);
+
+// Opens `path` for reading. Opening a FIFO blocks until a writer comes; a signal may end
+// the wait (see stop_after_interrupt).
+Result<FileHandle> open_for_reading(std::string_view path);
+
+// The size of the file behind `file` when it is a regular file; none for a pipe, a
+// device or a socket, whose size says nothing about what a read will give.
+std::optional<std::uint64_t> regular_file_size(const FileHandle& file) noexcept;
 
 }  // namespace orvanel

@@ -5,28 +5,9 @@
 
 #include "core/decode.hpp"
 #include "core/payload.hpp"
+#include "core/table_selection.hpp"
 
 namespace orvanel {
-
-namespace {
-
-// Table number in the file -> 1-based position in the result, 0 for a table not loaded.
-using SelectionMap = std::array<std::uint8_t, 256>;
-
-// The distinct 1-based indices of the named tables, in order of first mention.
-Result<std::vector<std::uint8_t>> resolve_table_names(const MatrixHeader& header, std::span<const std::string> names) {
-    if (names.empty()) return MatrixError::invalid_table_count("at least one table name must be provided");
-    std::vector<std::uint8_t> indices;
-    for (const std::string& name : names) {
-        const auto found = std::find_if(header.tables.begin(), header.tables.end(),
-                                        [&](const TableInfo& table) { return table.name == name; });
-        if (found == header.tables.end()) return MatrixError::table_not_found(name);
-        if (std::find(indices.begin(), indices.end(), found->index) == indices.end()) indices.push_back(found->index);
-    }
-    return indices;
-}
-
-}  // namespace
 
 MatrixReader::MatrixReader(ByteSource source, MatrixHeader header)
     : source_(std::move(source)),
@@ -107,7 +88,7 @@ Result<Matrix> MatrixReader::load(MatrixReader reader, MatrixHeader result_heade
 }
 
 Result<Matrix> MatrixReader::load_all(MatrixReader reader) {
-    SelectionMap selection{};
+    TablePositions selection{};
     for (int t = 1; t <= reader.table_count_; ++t) selection[t] = static_cast<std::uint8_t>(t);
     MatrixHeader header = reader.header_;
     return load(std::move(reader), std::move(header), selection.data());
@@ -124,7 +105,7 @@ Result<Matrix> MatrixReader::load_selected(MatrixReader reader, std::span<const 
     header.banner = reader.header_.banner;
     header.run_id = reader.header_.run_id;
     header.zone_count = reader.header_.zone_count;
-    SelectionMap selection{};
+    TablePositions selection{};
     for (const TableInfo& table : reader.header_.tables) {
         if (!chosen[table.index]) continue;
         const auto position = static_cast<std::uint8_t>(header.tables.size() + 1);

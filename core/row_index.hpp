@@ -13,11 +13,9 @@
 #include "core/header.hpp"
 #include "core/parallel.hpp"
 #include "core/parallel_reader.hpp"
+#include "core/table_selection.hpp"
 
 namespace orvanel {
-
-// Table number in the file -> 1-based position in a result, 0 for a table left out.
-using TablePositions = std::array<std::uint8_t, 256>;
 
 class RecordIndex {
 public:

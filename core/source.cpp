@@ -12,22 +12,12 @@
 namespace orvanel {
 
 Result<ByteSource> ByteSource::open_file(std::string_view path) {
-    auto c_path = path_to_c_string(path);
-    if (!c_path) return c_path.take_error();
-    // Opening a FIFO blocks until a writer comes; a signal may end the wait.
-    int fd;
-    for (;;) {
-        fd = ::open(c_path.value().c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) break;
-        const int err = errno;
-        if (err != EINTR || stop_after_interrupt()) return MatrixError::io_os(err);
-    }
-
+    auto file = open_for_reading(path);
+    if (!file) return file.take_error();
     ByteSource source;
     source.is_file_ = true;
-    source.file_ = FileHandle(fd);
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) source.file_size_ = static_cast<std::uint64_t>(st.st_size);
+    source.file_ = std::move(file.value());
+    source.file_size_ = regular_file_size(source.file_);
     source.buffer_.resize(read_buffer_size);
     return source;
 }
