@@ -405,7 +405,7 @@ def test_a_large_file_streams_in_the_memory_of_one_block(tmp_path):
     3.2 GB; reading it in blocks needs one block (about 24 MB) and buffers."""
     z = 20000
     row = (np.arange(z) % 89).astype(np.float64)
-    coded = encode_row("0", row)
+    coded, _ = encode_row("0", row)
     path = tmp_path / "large.mat"
     with open(path, "wb") as f:
         f.write(standard_header(z, [("t", "0")]))
