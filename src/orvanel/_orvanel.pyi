@@ -11,16 +11,16 @@ import numpy as np
 from numpy.typing import NDArray
 
 __all__ = [
-    "__doc__",
     "OrvanelError",
     "OrvanelIoError",
     "OrvanelParseError",
     "OrvanelValidationError",
     "OrvanelWriterError",
+    "SchemaResult",
     "TableDef",
     "TableInfo",
-    "SchemaResult",
     "_MatrixCore",
+    "__doc__",
 ]
 
 _Path = str | os.PathLike[str]

@@ -7,6 +7,12 @@ import os
 from collections.abc import Callable
 from typing import Any, TextIO
 
+from orvanel._zones import is_default
+from orvanel.cli._errors import CommandError, about
+from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
+from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
+from orvanel.cli._text import EXIT_STATUS, printable
+from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.formats.registry import (
     FORMATS,
     MATRIX_SUFFIX,
@@ -18,12 +24,6 @@ from orvanel.formats.registry import (
     supported_suffixes,
     unknown_suffix_message,
 )
-from orvanel.cli._errors import CommandError, about
-from orvanel.cli._progress import LARGE_BYTES, LARGE_CELLS, progress_bar
-from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
-from orvanel.cli._text import EXIT_STATUS, printable
-from orvanel._zones import is_default
-from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
 from orvanel.matrix import Matrix
 

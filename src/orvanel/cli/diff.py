@@ -10,11 +10,11 @@ import numpy as np
 from numpy.typing import NDArray
 
 from orvanel._header import unique_labels
-from orvanel.formats.registry import ReadOptions, read_any
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import json_number
 from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel.cli._threads import add_threads_option, thread_count
+from orvanel.formats.registry import ReadOptions, read_any
 from orvanel.matrix import Matrix
 
 

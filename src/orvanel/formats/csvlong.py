@@ -33,11 +33,11 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from orvanel._header import unique_labels
+from orvanel._long import ZONE_COLUMNS
 from orvanel._replace import replace_file
 from orvanel._schema import zone_count
 from orvanel._values import EXACT_INTEGER_LIMIT
 from orvanel._zones import check_labels, positions_of
-from orvanel._long import ZONE_COLUMNS
 from orvanel.formats._common import Progress, select_tables
 from orvanel.matrix import Matrix
 
