@@ -4,8 +4,8 @@ import numpy as np
 import pytest
 
 from expect import raises_exact
-from write_support import bits, from_bits
 from orvanel._orvanel import _MatrixCore
+from write_support import bits, from_bits
 
 Z = 4
 TABLES = [("a", "D"), ("b", "2"), ("c", "S")]

@@ -1,15 +1,16 @@
 """Zone counts, zone labels and zones files, and one-line failures of `orvanel convert`."""
 
 import gzip
+
 import numpy as np
 import pytest
+from test_cli import assert_one_line_failure, orvanel_cli
+from test_npz import damaged_deflate
 
 import orvanel
 import orvanel.formats.npz
 from expect import same_bits
 from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
-from test_cli import assert_one_line_failure, orvanel_cli
-from test_npz import damaged_deflate
 
 TRIPS = "origin,destination,TRIPS\n1,2,10\n2,1,5\n"
 INFERRED = "orvanel convert: note: zones inferred from the data: 2 (use --zones to set it)\n"

@@ -4,9 +4,9 @@ from numpy.lib.stride_tricks import as_strided
 
 from expect import raises_core, raises_exact
 from matrix_bytes import DEFAULT_BANNER, DEFAULT_RUN_ID
+from orvanel._orvanel import OrvanelValidationError, SchemaResult, TableDef, _MatrixCore
 from reference_codec import encode_file, encode_header
 from write_support import bits, directory_listing
-from orvanel._orvanel import OrvanelValidationError, SchemaResult, TableDef, _MatrixCore
 
 WORKED_FILE = (
     bytes.fromhex("1E000000") + b"MAT PGM=ORVANEL VER=0.4.3\x00"

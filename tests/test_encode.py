@@ -3,9 +3,9 @@ import math
 import numpy as np
 import pytest
 
+from orvanel._orvanel import _MatrixCore
 from reference_codec import encode_header, encode_payload, read_back
 from write_support import bits, from_bits, matrix_with_row, sized_raw_row, written_row
-from orvanel._orvanel import _MatrixCore
 
 
 def h(text):

@@ -6,21 +6,32 @@ import os
 
 import numpy as np
 import pytest
+from conftest import EngineMatrix, engine_source
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_roundtrip import matrices
 
-from conftest import EngineMatrix, engine_source
 from expect import check_core_error, raises_exact, same_bits
 from matrix_bytes import (
-    ZERO_ROW, assemble, encode_row, literal, payload, row_record, run, standard_header,
+    ZERO_ROW,
+    assemble,
+    encode_row,
+    literal,
+    payload,
+    row_record,
+    run,
+    standard_header,
 )
-from test_roundtrip import matrices
-from write_support import sized_raw_row
 from orvanel import _engine
 from orvanel._orvanel import (
-    OrvanelError, OrvanelIoError, OrvanelParseError, OrvanelValidationError, OrvanelWriterError, TableDef,
+    OrvanelError,
+    OrvanelIoError,
+    OrvanelParseError,
+    OrvanelWriterError,
+    TableDef,
     _MatrixCore,
 )
+from write_support import sized_raw_row
 
 THREADS = [1, 2, 3, 8]
 SOURCES = ["bytes", "path", "bytearray", "memoryview", "mmap"]

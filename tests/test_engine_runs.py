@@ -9,18 +9,18 @@ import sys
 
 import numpy as np
 import pytest
-
-import orvanel
-from cli_support import assert_one_line_failure, orvanel_cli
 from conftest import EngineMatrix
-from expect import EOF_MESSAGE, check_core_error, same_bits
-from matrix_bytes import ZERO_ROW, encode_row, row_record, standard_header
 from test_engine import shared_out
 from test_interrupts import alarms
 from test_threads import load_through_pipe
-from write_support import sized_raw_row
+
+import orvanel
+from cli_support import assert_one_line_failure, orvanel_cli
+from expect import EOF_MESSAGE, check_core_error, same_bits
+from matrix_bytes import ZERO_ROW, encode_row, row_record, standard_header
 from orvanel import _engine
 from orvanel._orvanel import OrvanelParseError, OrvanelWriterError, _MatrixCore
+from write_support import sized_raw_row
 
 # ---- signals ----------------------------------------------------------------------
 

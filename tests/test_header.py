@@ -1,7 +1,15 @@
 import pytest
 
 from expect import EOF_MESSAGE, raises_core
-from matrix_bytes import ZERO_ROW, frame_header, header_contents, record_end, row_record, standard_header, zero_records
+from matrix_bytes import (
+    ZERO_ROW,
+    frame_header,
+    header_contents,
+    record_end,
+    row_record,
+    standard_header,
+    zero_records,
+)
 from orvanel._orvanel import OrvanelParseError, OrvanelValidationError
 
 # Three zones, one table "a" of type Fixed(2), default banner and run identifier.

@@ -14,9 +14,8 @@ import numpy as np
 import pytest
 
 import orvanel
-from orvanel import _engine
-
 from expect import EOF_MESSAGE, check_core_error, raises_core
+from orvanel import _engine
 from orvanel._orvanel import OrvanelIoError, OrvanelParseError, _MatrixCore
 
 TABLES = [("a", "D"), ("b", "3")]

@@ -12,8 +12,14 @@ import numpy as np
 import pytest
 
 from matrix_bytes import ZERO_ROW, row_record, standard_header
-from orvanel._orvanel import (OrvanelError, OrvanelIoError, OrvanelParseError, OrvanelValidationError, TableDef,
-                              _MatrixCore)
+from orvanel._orvanel import (
+    OrvanelError,
+    OrvanelIoError,
+    OrvanelParseError,
+    OrvanelValidationError,
+    TableDef,
+    _MatrixCore,
+)
 
 SANITIZED = os.environ.get("ORVANEL_SANITIZED") == "1"
 CYCLES = int(os.environ.get("ORVANEL_LEAK_CYCLES", "300" if SANITIZED else "5000"))

@@ -4,10 +4,18 @@ import pathlib
 import numpy as np
 import pytest
 
-from expect import EOF_MESSAGE, TRAILING_MESSAGE, raises_core, raises_exact
+from expect import EOF_MESSAGE, raises_core, raises_exact
 from matrix_bytes import (
-    ZERO_ROW, assemble, frame_header, header_contents, matrix_file, raw_double_payload, record_end, row_record,
-    standard_header, zero_records,
+    ZERO_ROW,
+    assemble,
+    frame_header,
+    header_contents,
+    matrix_file,
+    raw_double_payload,
+    record_end,
+    row_record,
+    standard_header,
+    zero_records,
 )
 from orvanel._orvanel import OrvanelIoError, OrvanelParseError, OrvanelValidationError, _MatrixCore
 

@@ -12,10 +12,10 @@ import h5py
 import numpy as np
 import openmatrix
 import pytest
+from test_cli import SCRIPT, assert_one_line_failure, orvanel_cli
 
 import orvanel
 from expect import same_bits
-from test_cli import SCRIPT, assert_one_line_failure, orvanel_cli
 
 TABLES, ZONES = 300, 30
 

@@ -3,8 +3,20 @@ import pytest
 
 from expect import EOF_MESSAGE, TRAILING_MESSAGE, raises_core
 from matrix_bytes import (
-    ZERO_ROW, assemble, bits_of, doubles_from_bits, fixed_payload, float32_payload, literal, payload,
-    plane_mask_payload, raw_double_payload, row_record, run, standard_header, zero_records,
+    ZERO_ROW,
+    assemble,
+    bits_of,
+    doubles_from_bits,
+    fixed_payload,
+    float32_payload,
+    literal,
+    payload,
+    plane_mask_payload,
+    raw_double_payload,
+    row_record,
+    run,
+    standard_header,
+    zero_records,
 )
 from orvanel._orvanel import OrvanelParseError, _MatrixCore
 

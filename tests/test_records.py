@@ -2,7 +2,14 @@ import numpy as np
 import pytest
 
 from expect import EOF_MESSAGE, TRAILING_MESSAGE, raises_core
-from matrix_bytes import ZERO_ROW, assemble, float32_payload, row_record, standard_header, zero_records
+from matrix_bytes import (
+    ZERO_ROW,
+    assemble,
+    float32_payload,
+    row_record,
+    standard_header,
+    zero_records,
+)
 from orvanel._orvanel import OrvanelParseError
 
 Z, T = 3, 2

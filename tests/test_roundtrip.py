@@ -6,9 +6,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from matrix_bytes import DEFAULT_BANNER, DEFAULT_RUN_ID
+from orvanel._orvanel import _MatrixCore
 from reference_codec import encode_file, encode_payload, read_back
 from write_support import bits, from_bits, written_row
-from orvanel._orvanel import _MatrixCore
 
 CODES = [str(p) for p in range(10)] + ["S", "D"]
 

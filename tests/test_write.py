@@ -11,9 +11,9 @@ import pytest
 
 from expect import raises_core, raises_exact
 from matrix_bytes import matrix_file, standard_header, zero_records
+from orvanel._orvanel import OrvanelIoError, OrvanelValidationError, OrvanelWriterError, _MatrixCore
 from reference_codec import encode_file
 from write_support import bits, directory_listing, matrix_with_row, sized_raw_row
-from orvanel._orvanel import OrvanelIoError, OrvanelValidationError, OrvanelWriterError, _MatrixCore
 
 Z = 5
 TABLES = [("a", "D"), ("b", "2"), ("c", "S"), ("d", "0")]

@@ -4,8 +4,8 @@ import os
 
 import numpy as np
 
-from reference_codec import ZERO_ROW, encode_header, encode_plane, split_records
 from orvanel._orvanel import _MatrixCore
+from reference_codec import ZERO_ROW, encode_header, encode_plane, split_records
 
 
 def bits(values):
