@@ -19,7 +19,7 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 project = "orvanel"
 author = "the orvanel developers"
-copyright = "the orvanel developers"  # noqa: A001 - the name Sphinx reads
+copyright = "the orvanel developers"
 release = orvanel.__version__
 version = release
 
