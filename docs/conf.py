@@ -34,6 +34,8 @@ source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 root_doc = "index"
 exclude_patterns = ["_build", "_generated"]
 myst_heading_anchors = 3
+# Option names and quoted values stay as typed (--json, not an en dash).
+smartquotes = False
 
 # Docstrings write `name` for a cross-reference, as NumPy's do.
 default_role = "py:obj"

@@ -30,8 +30,11 @@ def _parameters(function: ast.FunctionDef) -> Parameters:
         arguments.defaults
     )
     found = [
-        (argument.arg, "POSITIONAL_ONLY" if argument in arguments.posonlyargs else
-         "POSITIONAL_OR_KEYWORD", default)
+        (
+            argument.arg,
+            "POSITIONAL_ONLY" if argument in arguments.posonlyargs else "POSITIONAL_OR_KEYWORD",
+            default,
+        )
         for argument, default in zip(positional, defaults)
     ]
     if arguments.vararg is not None:
@@ -100,7 +103,9 @@ def test_stub_names_match_module(module_name: str) -> None:
     for name, node in _definitions(tree.body).items():
         if isinstance(node, ast.ClassDef):
             members = {member for member in _definitions(node.body) if not member.startswith("__")}
-            runtime = {member for member in vars(getattr(module, name)) if not member.startswith("__")}
+            runtime = {
+                member for member in vars(getattr(module, name)) if not member.startswith("__")
+            }
             assert members == runtime, name
 
 
@@ -120,7 +125,9 @@ def _members(module_name: str) -> list[tuple[str, str, ast.FunctionDef]]:
 
 
 CASES = [
-    pytest.param(module_name, owner, name, node, id=f"{module_name}.{owner}.{name}".replace("..", "."))
+    pytest.param(
+        module_name, owner, name, node, id=f"{module_name}.{owner}.{name}".replace("..", ".")
+    )
     for module_name in MODULES
     for owner, name, node in _members(module_name)
 ]
