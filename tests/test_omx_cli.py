@@ -264,10 +264,17 @@ def temporary_size(directory):
     return 0
 
 
+def default_ctrl_c():
+    """Run in a child before it starts: a shell running the suite in the background leaves
+    SIGINT ignored, and an interpreter started so never turns Ctrl-C into
+    KeyboardInterrupt."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def test_ctrl_c_stops_an_omx_write(large_matrix, tmp_path):
     out = previous_omx(tmp_path)
     process = subprocess.Popen([*SCRIPT, "convert", large_matrix, out], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
+                               stderr=subprocess.PIPE, text=True, preexec_fn=default_ctrl_c)
     try:
         # Signal once HDF5 is writing the matrices into the temporary file.
         while process.poll() is None and temporary_size(tmp_path) < 1 << 21:
@@ -295,7 +302,8 @@ def test_reading_and_writing_raise_keyboard_interrupt(tmp_path, call):
         "except KeyboardInterrupt:\n"
         "    sys.exit(len(calls))\n"
     )
-    result = subprocess.run([sys.executable, "-c", code, out], capture_output=True, text=True)
+    result = subprocess.run([sys.executable, "-c", code, out], capture_output=True, text=True,
+                            preexec_fn=default_ctrl_c)
     # Raised at the first report of progress, not after the work is done.
     assert result.returncode == 1 and result.stderr == "", result.stderr
     if call.startswith("write"):
