@@ -85,5 +85,62 @@ stress: install
 	ORVANEL_STRESS_OPERATIONS=20000 ORVANEL_STRESS_THREADS=8 ORVANEL_LEAK_CYCLES=50000 \
 		$(VPY) -m pytest -q -s tests/test_stress.py tests/test_leaks.py
 
+# Checks beyond the test suite, each its own target (.ci/run runs them after make test).
+# `make lint`: ruff (lint rules, then the format check), mypy --strict on the package
+# with the extension modules' stubs, and clang-tidy over the core and the extension
+# modules (clang-tidy from the Debian package; .ci/run installs it when missing).
+# `make docs`: the documentation site in build/docs/html, warnings as errors.
+# `make package-check`: the wheel repaired and tagged manylinux by auditwheel (patchelf
+# from the Debian package), audited for the stable ABI, and the repaired wheel and a
+# source distribution each installed into a fresh environment and smoke-tested.
+.PHONY: lint lint-python lint-format tidy docs package-check
+
+WHEELHOUSE := build/wheelhouse
+SDIST      := build/sdist
+TIDY       := build/tidy
+# The wheel make test built and installed, or a new one when there is none.
+INSTALLED  = $(VPY) -c "import orvanel._engine" 2>/dev/null && test -n "$$(ls $(DIST)/orvanel-*.whl 2>/dev/null)" || $(MAKE) install
+
+lint: lint-python tidy lint-format
+
+lint-python: venv
+	$(INSTALLED)
+	$(VPY) -m pip install --quiet "$(WHEEL)[lint]"
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/mypy
+
+# Fails until the tree has been formatted once with `ruff format`.
+lint-format: venv
+	$(INSTALLED)
+	$(VPY) -m pip install --quiet "$(WHEEL)[lint]"
+	$(VENV)/bin/ruff format --check .
+
+tidy: venv
+	@mkdir -p $(TIDY)
+	@cmake -S . -B $(TIDY) -DORVANEL_BUILD_PYTHON=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+		-DCMAKE_CXX_COMPILER=clang++ -DPython_EXECUTABLE=$(abspath $(VPY)) >$(TIDY)/configure.log 2>&1 || \
+		{ cat $(TIDY)/configure.log; exit 1; }
+	run-clang-tidy -quiet -p $(TIDY) -j 2 '/(core|python)/[^/]*\.cpp$$' >$(TIDY)/tidy.log 2>&1 || \
+		{ grep -v '^clang-tidy\|^[0-9]* warnings generated' $(TIDY)/tidy.log; exit 1; }
+	@echo "clang-tidy: core/ and python/ clean"
+
+docs: venv
+	$(INSTALLED)
+	$(VPY) -m pip install --quiet "$(WHEEL)[docs]"
+	rm -rf build/docs
+	$(VENV)/bin/sphinx-build -W --keep-going -n -q -b html docs build/docs/html
+	@echo "documentation in build/docs/html/index.html"
+
+package-check: venv
+	test -n "$$(ls $(DIST)/orvanel-*.whl 2>/dev/null)" || $(MAKE) wheel
+	# auditwheel 6.8.0: the last release that works with Debian 12's patchelf (0.14.3).
+	$(VPY) -m pip install --quiet "auditwheel==6.8.0" abi3audit build
+	rm -rf $(WHEELHOUSE) $(SDIST)
+	$(VENV)/bin/auditwheel repair --wheel-dir $(WHEELHOUSE) $(DIST)/orvanel-*.whl
+	$(VENV)/bin/abi3audit --strict --report $(WHEELHOUSE)/orvanel-*manylinux*.whl
+	PYTHON=$(PYTHON) bash tools/smoke_install.sh $(WHEELHOUSE)/orvanel-*manylinux*.whl
+	$(VPY) -m build --sdist --outdir $(SDIST) .
+	PYTHON=$(PYTHON) bash tools/smoke_install.sh $(SDIST)/orvanel-*.tar.gz
+
 clean:
 	rm -rf build $(VENV) $(NP1) .venv-sanitize

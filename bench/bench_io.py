@@ -149,13 +149,13 @@ def main() -> None:
 
         rows.append(("numpy copy (anchor)", best_time(lambda: np.copy(stack), repeat), "anchor", 0))
         for threads in thread_counts:
-            rows.append((f"read_bytes", best_time(lambda: orvanel.read_bytes(data, threads=threads), repeat),
+            rows.append(("read_bytes", best_time(lambda: orvanel.read_bytes(data, threads=threads), repeat),
                          "load", threads))
-            rows.append((f"read (cached file)", best_time(lambda: orvanel.read(mat_path, threads=threads), repeat),
+            rows.append(("read (cached file)", best_time(lambda: orvanel.read(mat_path, threads=threads), repeat),
                          "load", threads))
-            rows.append((f"write", best_time(lambda: matrix.write(mat_path, threads=threads), repeat), "write",
+            rows.append(("write", best_time(lambda: matrix.write(mat_path, threads=threads), repeat), "write",
                          threads))
-            rows.append((f"to_bytes", best_time(lambda: matrix.to_bytes(threads=threads), repeat), "write",
+            rows.append(("to_bytes", best_time(lambda: matrix.to_bytes(threads=threads), repeat), "write",
                          threads))
         serial_load = best_time(lambda: _MatrixCore.from_bytes(data), repeat)
         serial_write = best_time(lambda: core.write(os.devnull), repeat)
@@ -242,7 +242,7 @@ def main() -> None:
     print(f"{zones} zones, {len(TABLES)} tables, {gigabytes:.3f} GB of float64 values, "
           f"best of {repeat} after a warm-up, {os.cpu_count()} processors\n")
     print(f"{'operation':38} {'threads':>7} {'seconds':>9} {'GB/s':>8} {'vs copy':>8}")
-    for name, seconds, kind, threads in rows:
+    for name, seconds, _kind, threads in rows:
         shown = f"orvanel {name}" if threads else name
         print(f"{shown:38} {threads or '':>7} {seconds:9.4f} {gigabytes / seconds:8.2f} {anchor / seconds:8.3f}")
     print()

@@ -22,6 +22,15 @@ struct Signature {
     std::array<const char*, NOptional> optional{};
 };
 
+// Deduction from the name arrays, spelled out for compilers without deduction for
+// aggregates (clang before 17, which clang-tidy is built on).
+Signature(const char*) -> Signature<0, 0>;
+template <std::size_t NRequired>
+Signature(const char*, std::array<const char*, NRequired>) -> Signature<NRequired, 0>;
+template <std::size_t NRequired, std::size_t NOptional>
+Signature(const char*, std::array<const char*, NRequired>, std::array<const char*, NOptional>)
+    -> Signature<NRequired, NOptional>;
+
 // The arguments bound to a signature's parameters, one slot per parameter in order
 // (borrowed; null for an optional parameter not given).
 template <std::size_t NRequired, std::size_t NOptional>

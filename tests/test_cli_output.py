@@ -194,7 +194,7 @@ def test_any_number_of_tables_and_zones(tmp_path, tables, zones):
     diff = orvanel_cli("diff", a, b)
     lines = diff.stdout.splitlines()
     assert diff.returncode == 1 and len(lines) == 2 + tables + 1
-    assert lines[-2].startswith(f"T{tables - 1}") and f"1 cell differs" in lines[-2]
+    assert lines[-2].startswith(f"T{tables - 1}") and "1 cell differs" in lines[-2]
     assert all(line.endswith("identical") for line in lines[2:-2])
 
 

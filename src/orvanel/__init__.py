@@ -30,6 +30,7 @@ from orvanel._orvanel import (
 from orvanel._version import __version__
 from orvanel.adapters.pandas import from_pandas
 from orvanel.adapters.xarray import from_xarray
+from orvanel.errors import TableNotFoundError
 from orvanel.io import (
     create,
     from_arrays,
@@ -39,7 +40,6 @@ from orvanel.io import (
     validate_schema,
     write,
 )
-from orvanel.errors import TableNotFoundError
 from orvanel.matrix import Matrix
 from orvanel.streaming import RowReader, RowWriter, open_rows
 
@@ -57,6 +57,7 @@ __all__ = [
     "TableDef",
     "TableInfo",
     "TableNotFoundError",
+    "ZonesInferredWarning",
     "__version__",
     "create",
     "from_arrays",
@@ -69,5 +70,4 @@ __all__ = [
     "sample",
     "validate_schema",
     "write",
-    "ZonesInferredWarning",
 ]

@@ -11,22 +11,22 @@ chooses a fresh temporary file (see ``orvanel._replace``) or a FIFO or device.
 """
 
 import os
-import mmap
 from collections.abc import Iterable, Sequence
+from typing import overload
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import Buffer
 
 from orvanel._orvanel import TableDef
 
 __all__ = ["load", "write"]
 
 _Path = str | os.PathLike[str]
-_Buffer = bytes | bytearray | memoryview | mmap.mmap
 _Tables = Iterable[TableDef | tuple[str, int | str]]
 
 def load(
-    source: _Path | _Buffer,
+    source: _Path | Buffer,
     tables: Sequence[str] | None = None,
     threads: int = 1,
 ) -> tuple[NDArray[np.float64], int, str, str, list[tuple[str, str]]]:
@@ -41,15 +41,26 @@ def load(
     decode the rows; small inputs are loaded on the calling thread.
     """
 
+@overload
 def write(
-    target: _Path | None,
+    target: _Path,
     zones: int,
     tables: _Tables,
     values: NDArray[np.float64] | Sequence[NDArray[np.float64]],
     banner: str | None = None,
     run_id: str | None = None,
     threads: int = 1,
-) -> bytes | None:
+) -> None: ...
+@overload
+def write(
+    target: None,
+    zones: int,
+    tables: _Tables,
+    values: NDArray[np.float64] | Sequence[NDArray[np.float64]],
+    banner: str | None = None,
+    run_id: str | None = None,
+    threads: int = 1,
+) -> bytes:
     """Write a matrix file at ``target`` (in place) and return None, or return the file's
     bytes when ``target`` is None.
 

@@ -6,6 +6,7 @@ import operator
 import os
 from collections.abc import Iterable, Mapping
 from importlib import resources
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -16,6 +17,9 @@ from orvanel._schema import TablesLike, TypesLike, resolve_types, table_pairs, z
 from orvanel._values import square_tables, stack_tables
 from orvanel.formats import matfile
 from orvanel.matrix import Matrix
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
 
 PathLike = str | os.PathLike[str]
 
@@ -101,10 +105,10 @@ def read_bytes(
     OrvanelParseError, OrvanelValidationError, TableNotFoundError
         As for `read`.
     """
-    source: object = data
+    source: Buffer = data
     if type(data) is not bytes:
         try:
-            view = memoryview(data)  # type: ignore[arg-type]
+            view = memoryview(data)
         except TypeError:
             raise TypeError(
                 "data must be a bytes-like object (bytes, bytearray, memoryview or mmap), "
@@ -225,7 +229,7 @@ def from_arrays(
     """
     header_text(banner, "banner", DEFAULT_BANNER)
     header_text(run_id, "run_id", DEFAULT_RUN_ID)
-    zones, names, stack = stack_tables(arrays)
+    _zones, names, stack = stack_tables(arrays)
     codes = resolve_types(names, types)
     return Matrix._adopt(stack, list(zip(names, codes)), banner, run_id)
 

@@ -62,7 +62,7 @@ class Matrix:
     position as a suffix (``A#2``).
     """
 
-    __slots__ = ("_values", "_tables", "_banner", "_run_id", "_labels")
+    __slots__ = ("_banner", "_labels", "_run_id", "_tables", "_values")
 
     _values: NDArray[np.float64]
     _tables: tuple[TableInfo, ...]
@@ -236,7 +236,8 @@ class Matrix:
         return isinstance(name, str) and any(info.name == name for info in self._tables)
 
     def __getitem__(self, name: str) -> NDArray[np.float64]:
-        return self._values[self._position(name)]
+        table: NDArray[np.float64] = self._values[self._position(name)]
+        return table
 
     def __setitem__(self, name: str, values: ArrayLike) -> None:
         position = self._position(name)
@@ -371,7 +372,7 @@ class Matrix:
         d = self._zone(destination, "destination")
         if isinstance(value, int) and not isinstance(value, bool) and float(value) != value:
             raise ValueError(f"the integer {value} cannot be held exactly as a float64 value")
-        self._values[position, o - 1, d - 1] = float(value)  # type: ignore[arg-type]
+        self._values[position, o - 1, d - 1] = float(value)
 
     def total(self, name: str) -> float:
         """Return the sum of every cell of a table.

@@ -145,7 +145,8 @@ def _new_axes(size: tuple[float, float]) -> Axes:
 
         figure = Figure(figsize=size, layout="constrained")
         FigureCanvasAgg(figure)
-    return figure.add_subplot()
+    axes: Axes = figure.add_subplot()
+    return axes
 
 
 def _label(name: str) -> str:

@@ -33,7 +33,7 @@ def to_pandas(matrix: Matrix) -> pandas.DataFrame:
         levels ``origin`` and ``destination`` (the zone labels: 1..Z unless the matrix has
         labels of its own), and one float64 column per table (a repeated table name is
         labelled by position, ``A#2``). ``attrs`` holds ``zones``, ``banner``, ``run_id``
-        and ``type_codes`` (a dict column -> type code), which `from_pandas` reads back.
+        and ``type_codes`` (a dict column -> type code), which `orvanel.from_pandas` reads back.
 
     Raises
     ------

@@ -35,7 +35,7 @@ def to_xarray(matrix: Matrix) -> xarray.Dataset:
         and the zone labels (1..Z unless the matrix has labels of its own) as
         coordinates on both. The variables are views of the matrix's values. The
         Dataset's ``attrs`` hold ``banner`` and ``run_id``; each variable's ``attrs``
-        hold its ``type_code``. `from_xarray` reads all of these back.
+        hold its ``type_code``. `orvanel.from_xarray` reads all of these back.
 
     Raises
     ------

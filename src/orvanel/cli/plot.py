@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import itertools
 import math
 import os
 from collections.abc import Iterator
@@ -108,7 +109,7 @@ def _bins(text: str) -> int | list[float]:
         if not math.isfinite(edge):
             raise argparse.ArgumentTypeError(f"{printable(text)}: the bin edges must be finite")
         edges.append(edge)
-    if any(right <= left for left, right in zip(edges, edges[1:])):
+    if any(right <= left for left, right in itertools.pairwise(edges)):
         raise argparse.ArgumentTypeError(f"{printable(text)}: the bin edges must increase")
     return edges
 

@@ -5,10 +5,10 @@ from __future__ import annotations
 import argparse
 from typing import Any, TextIO
 
-from orvanel.formats.registry import ReadOptions, input_format
 from orvanel.cli._errors import describe, is_expected
 from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel.cli._threads import add_threads_option, thread_count
+from orvanel.formats.registry import ReadOptions, input_format
 
 
 def add_parser(commands: Any) -> None:

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -22,6 +22,8 @@ from orvanel._threads import resolve_threads
 from orvanel.errors import TableNotFoundError
 
 if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
     from orvanel.matrix import Matrix
 
 # Largest zone count the low-level schema check can be given; anything above is refused
@@ -99,7 +101,7 @@ def matrix_bytes(matrix: Matrix, threads: int | None = None) -> bytes:
 
 def load(
     path: str | None,
-    data: object,
+    data: Buffer | None,
     tables: str | Iterable[str] | None,
     threads: int | None = None,
 ) -> Matrix:
@@ -115,7 +117,8 @@ def load(
         for name in names:
             if not isinstance(name, str):
                 raise TypeError(f"table names must be str (got {name!r})")
-    source = path if data is None else data
+    # One of the two is given: a path for read(), the content for read_bytes().
+    source = cast("str | Buffer", path if data is None else data)
     try:
         values, _, banner, run_id, pairs = _engine.load(source, names, threads=count)
     except OrvanelValidationError as exc:

@@ -2,10 +2,10 @@
 
 An OMX file has the root attributes ``OMX_VERSION`` and ``SHAPE`` (rows, columns), one
 dataset per matrix in the group ``/data`` and zone lookups (one number per zone) in the
-group ``/lookup``. `write_omx` also stores what an OMX file has no place of its own for,
-so that a matrix comes back unchanged from `read_omx`: the banner and run identifier as
-root attributes ``banner`` and ``run_id``, and each table's type code as the dataset
-attribute ``type_code``. Other programs ignore these.
+group ``/lookup``. `orvanel.omx.write_omx` also stores what an OMX file has no place of
+its own for, so that a matrix comes back unchanged from `orvanel.omx.read_omx`: the
+banner and run identifier as root attributes ``banner`` and ``run_id``, and each table's
+type code as the dataset attribute ``type_code``. Other programs ignore these.
 
 Files written by other programs are read as they are: matrices of any integer, real or
 boolean element type (booleans as 0 and 1), with or without ``SHAPE``, compressed with

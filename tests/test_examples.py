@@ -1,0 +1,173 @@
+"""Every example in the README and the documentation runs.
+
+Each Markdown document's fenced ``python`` blocks, and the ``orvanel ...`` command lines
+of its ``sh``/``console`` blocks (with or without a ``$`` prompt), run in document order
+in a fresh folder of their own, where the files the earlier examples wrote are found.
+The Python blocks of a document share one namespace, as in a notebook.
+
+A block that must not run is preceded by the line ``<!-- example: skip -->``; a document
+whose examples need a name the package may not have yet says so once with
+``<!-- examples: need orvanel.NAME -->``, and is skipped while the name is missing.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import stat
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+import orvanel
+
+ROOT = Path(__file__).resolve().parents[1]
+DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
+
+FENCE = re.compile(r"^```[ \t]*([\w-]*)[^\n]*\n(.*?)^```[ \t]*$", re.MULTILINE | re.DOTALL)
+SHELL_LANGUAGES = {"sh", "shell", "bash", "console"}
+SKIP_MARK = "<!-- example: skip -->"
+NEED_MARK = re.compile(r"<!--\s*examples:\s*need\s+([\w.]+)\s*-->")
+# An orvanel command, perhaps after environment variables (NAME=value orvanel ...).
+COMMAND = re.compile(r"^(?:[A-Za-z_]\w*=\S*\s+)*orvanel(?:\s|$)")
+
+
+@dataclass(frozen=True)
+class Example:
+    kind: str  # "python" or "command"
+    text: str
+    line: int  # where the example starts in its document, 1-based
+
+
+def examples(text: str) -> list[Example]:
+    """The examples of a Markdown document, in document order."""
+    found = []
+    for fence in FENCE.finditer(text):
+        language, body = fence.group(1).lower(), fence.group(2)
+        before = text[: fence.start()].rstrip().rsplit("\n", 1)[-1].strip()
+        if before == SKIP_MARK:
+            continue
+        first = text.count("\n", 0, fence.start()) + 2
+        if language == "python":
+            found.append(Example("python", body, first))
+        elif language in SHELL_LANGUAGES:
+            for offset, raw in enumerate(body.splitlines()):
+                line = raw.strip()
+                if language == "console":
+                    if not line.startswith("$ "):
+                        continue  # output shown after a prompt line
+                    line = line[2:].strip()
+                elif line.startswith("$ "):
+                    line = line[2:].strip()
+                if COMMAND.match(line):
+                    found.append(Example("command", line, first + offset))
+    return found
+
+
+def _name(path: Path) -> str:
+    return str(path.relative_to(ROOT))
+
+
+# Only documents with examples are collected; the documents themselves decide which.
+RUNNABLE = [path for path in DOCUMENTS if "_build" not in path.parts and examples(path.read_text())]
+
+
+def _has(dotted: str) -> bool:
+    module, _, attribute = dotted.partition(".")
+    value: object = {"orvanel": orvanel}.get(module)
+    for part in attribute.split(".") if attribute else []:
+        value = getattr(value, part, None)
+    return value is not None
+
+
+def _command_runner(folder: Path) -> dict[str, str]:
+    """An environment whose ``orvanel`` is this interpreter's package, whether it is
+    installed or found on PYTHONPATH."""
+    bin_dir = folder / ".bin"
+    bin_dir.mkdir()
+    script = bin_dir / "orvanel"
+    script.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m orvanel "$@"\n')
+    script.chmod(script.stat().st_mode | stat.S_IXUSR)
+    env = dict(os.environ)
+    env["PATH"] = f"{bin_dir}{os.pathsep}{env.get('PATH', '')}"
+    env["MPLBACKEND"] = "Agg"
+    return env
+
+
+def _run_command(example: Example, where: str, folder: Path, env: dict[str, str]) -> None:
+    result = subprocess.run(
+        ["bash", "-c", example.text],
+        cwd=folder,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=False,
+    )
+    # diff's status 1 is its answer "the matrices differ", which examples may show.
+    allowed = {0, 1} if re.search(r"\borvanel\s+diff\b", example.text) else {0}
+    assert result.returncode in allowed and "Traceback" not in result.stderr, (
+        f"{where}: `{example.text}` exited with {result.returncode}:\n"
+        f"{result.stdout}{result.stderr}"
+    )
+
+
+# The examples check what the documents show; memory faults are the other tests' to find
+# under the sanitizers, whose runtime preloaded into every shell and program an example
+# starts would report those programs' own leaks.
+@pytest.mark.skipif(os.environ.get("ORVANEL_SANITIZED") == "1", reason="sanitizer run")
+@pytest.mark.parametrize("document", RUNNABLE, ids=_name)
+def test_examples_run(document: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    text = document.read_text()
+    for needed in NEED_MARK.findall(text):
+        if not _has(needed):
+            pytest.skip(f"{_name(document)} needs {needed}, which this build does not have")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    env = _command_runner(tmp_path)
+    namespace: dict[str, object] = {"__name__": "__example__"}
+    try:
+        for example in examples(text):
+            where = f"{_name(document)}:{example.line}"
+            if example.kind == "python":
+                code = compile(example.text, where, "exec")
+                exec(code, namespace)
+            else:
+                _run_command(example, where, tmp_path, env)
+    finally:
+        _close_figures()
+
+
+def _close_figures() -> None:
+    pyplot = sys.modules.get("matplotlib.pyplot")
+    if pyplot is not None:
+        pyplot.close("all")
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        # Python blocks and both shell styles; other commands and console output left out.
+        (
+            "```python\nx = 1\n```\n```sh\npip install .\norvanel info  # note\n```\n"
+            "```console\n$ orvanel validate a.mat\na.mat: OK\n$ ls\n```\n",
+            [
+                ("python", "x = 1\n"),
+                ("command", "orvanel info  # note"),
+                ("command", "orvanel validate a.mat"),
+            ],
+        ),
+        # Environment variables before the command; a skipped block; other languages.
+        (
+            "```console\n$ ORVANEL_NUM_THREADS=1 orvanel info\n```\n"
+            "<!-- example: skip -->\n```python\nraise SystemExit\n```\n"
+            "```text\norvanel info\n```\n```sh\norvanelle x\n```\n",
+            [("command", "ORVANEL_NUM_THREADS=1 orvanel info")],
+        ),
+    ],
+)
+def test_examples_found(text: str, expected: list[tuple[str, str]]) -> None:
+    assert [(example.kind, example.text) for example in examples(text)] == expected
