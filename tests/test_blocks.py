@@ -13,16 +13,17 @@ import numpy as np
 import pytest
 
 import orvanel
-from support import same_bits
-from orvanel.cli.diff import TableComparison, compare_tables
 from orvanel._stats import BlockStatistics, statistics
+from orvanel.cli.diff import TableComparison, compare_tables
 from orvanel.formats import _zipspill, csvlong
 from orvanel.formats.blocks import BLOCK_BYTES, Facts, default_block, reblock, spans
-from orvanel.formats.csvlong import CsvReader, _Spill as Spill
+from orvanel.formats.csvlong import CsvReader
+from orvanel.formats.csvlong import _Spill as Spill
 from orvanel.formats.npz import NpzReader
 from orvanel.formats.omx import OmxReader
 from orvanel.formats.registry import ReadOptions, WriteOptions, format_for
 from orvanel.formats.zonesfile import zones_path
+from support import same_bits
 
 ZONES = 7
 SUFFIXES = [".mat", ".omx", ".npz", ".csv", ".csv.gz"]
@@ -299,7 +300,7 @@ def test_npz_damaged_in_a_later_block_is_refused(tmp_path):
 
 
 def csv_lines(values, labels, order, rng):
-    tables, zones, _ = values.shape
+    _tables, zones, _ = values.shape
     cells = [(o, d) for o in range(zones) for d in range(zones) if values[:, o, d].any()]
     if order == "by destination":
         cells.sort(key=lambda cell: (cell[1], cell[0]))

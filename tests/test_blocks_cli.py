@@ -12,9 +12,9 @@ import pytest
 import orvanel
 import orvanel.formats.npz
 from block_support import build_sparse, run_limited
-from support import SCRIPT, assert_one_line_failure, orvanel_cli, same_bits
 from orvanel.formats.blocks import Facts
 from orvanel.formats.registry import ReadOptions, WriteOptions, format_for
+from support import SCRIPT, assert_one_line_failure, orvanel_cli, same_bits
 
 SUFFIXES = [".mat", ".omx", ".npz", ".csv", ".csv.gz"]
 KEEPS_HEADER = {".mat", ".omx", ".npz"}

@@ -11,8 +11,8 @@ import pytest
 
 import orvanel
 from orvanel._header import DEFAULT_RUN_ID
-from support import MODULE, SCRIPT, SPECIAL, assert_one_line_failure, orvanel_cli, same_bits
 from orvanel.formats.npz import read_npz, write_npz
+from support import MODULE, SCRIPT, SPECIAL, assert_one_line_failure, orvanel_cli, same_bits
 
 
 @pytest.fixture

@@ -11,13 +11,13 @@ import zlib
 import h5py
 import numpy as np
 import pytest
-
-import orvanel
-from support import SCRIPT, assert_one_line_failure, orvanel_cli
-from orvanel.cli._errors import describe
-from orvanel.formats.npz import write_npz
 from test_npz import damaged_deflate
 from test_omx_files import h5py_file
+
+import orvanel
+from orvanel.cli._errors import describe
+from orvanel.formats.npz import write_npz
+from support import SCRIPT, assert_one_line_failure, orvanel_cli
 
 # What a message must never show: a traceback, exception class names, Python's phrasing.
 INTERNALS = ["Traceback", "Error:", "Error(", "BadZipFile", "zlib", "codec", "invalid literal", "int()", "errno"]

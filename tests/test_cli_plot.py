@@ -9,9 +9,9 @@ import pytest
 from matplotlib.image import imread
 
 import orvanel
-from support import assert_one_line_failure, orvanel_cli
 from orvanel.cli import main
 from orvanel.formats.registry import WriteOptions, format_for
+from support import assert_one_line_failure, orvanel_cli
 
 
 @pytest.fixture

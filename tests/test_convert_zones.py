@@ -4,13 +4,13 @@ import gzip
 
 import numpy as np
 import pytest
+from test_npz import damaged_deflate
 
 import orvanel
 import orvanel.formats.npz
 import orvanel.omx
 from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
 from support import assert_one_line_failure, orvanel_cli, same_bits
-from test_npz import damaged_deflate
 
 TRIPS = "origin,destination,TRIPS\n1,2,10\n2,1,5\n"
 INFERRED = "orvanel convert: note: zones inferred from the data: 2 (use --zones to set it)\n"

@@ -8,9 +8,9 @@ import pandas as pd
 import pytest
 
 import orvanel
-from support import same_bits
 from orvanel.formats import csvlong
 from orvanel.formats.csvlong import read_csv, write_csv
+from support import same_bits
 
 INTERNAL = ("invalid literal", "int()", "codec", "gzipped", "zlib", "Error -3", "..=", "could not convert")
 

@@ -3,7 +3,14 @@ import math
 import pytest
 
 from orvanel._orvanel import _MatrixCore
-from reference_codec import bits, encode_payload, from_bits, read_back, sized_raw_row, standard_header
+from reference_codec import (
+    bits,
+    encode_payload,
+    from_bits,
+    read_back,
+    sized_raw_row,
+    standard_header,
+)
 from support import matrix_with_row, written_row
 
 

@@ -8,15 +8,30 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_roundtrip import matrices
 
 from conftest import EngineMatrix, engine_source
 from orvanel import _engine
-from orvanel._orvanel import OrvanelError, OrvanelIoError, OrvanelParseError, OrvanelWriterError, TableDef, _MatrixCore
+from orvanel._orvanel import (
+    OrvanelError,
+    OrvanelIoError,
+    OrvanelParseError,
+    OrvanelWriterError,
+    TableDef,
+    _MatrixCore,
+)
 from reference_codec import (
-    ZERO_ROW, assemble, encode_row, literal, payload, row_record, run, sized_raw_row, standard_header,
+    ZERO_ROW,
+    assemble,
+    encode_row,
+    literal,
+    payload,
+    row_record,
+    run,
+    sized_raw_row,
+    standard_header,
 )
 from support import check_core_error, raises_exact, same_bits, shared_out
-from test_roundtrip import matrices
 
 THREADS = [1, 2, 3, 8]
 SOURCES = ["bytes", "path", "bytearray", "memoryview", "mmap"]

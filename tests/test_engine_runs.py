@@ -8,13 +8,13 @@ import sys
 
 import numpy as np
 import pytest
+from test_interrupts import Stop, alarms, raise_once
 
 import orvanel
 from orvanel import _engine
 from orvanel._orvanel import OrvanelWriterError, _MatrixCore
 from reference_codec import ZERO_ROW, encode_row, row_record, sized_raw_row, standard_header
 from support import assert_one_line_failure, orvanel_cli, same_bits, shared_out
-from test_interrupts import Stop, alarms, raise_once
 
 # ---- signals ----------------------------------------------------------------------
 

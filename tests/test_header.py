@@ -3,7 +3,14 @@ import pytest
 from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID
 from orvanel._orvanel import OrvanelParseError, OrvanelValidationError
 from reference_codec import (
-    WORKED_FILE, ZERO_ROW, frame_header, header_contents, record_end, row_record, standard_header, zero_records,
+    WORKED_FILE,
+    ZERO_ROW,
+    frame_header,
+    header_contents,
+    record_end,
+    row_record,
+    standard_header,
+    zero_records,
 )
 from support import EOF_MESSAGE, raises_core
 

@@ -63,7 +63,7 @@ def check_command(command, source, other, changed, tmp_path):
         assert result.returncode == 0 and result.stdout == f"{source}: OK\n", result.stdout + result.stderr
     elif command == "diff":
         result, peak = run_limited(["diff", source, other], LIMIT_MB)
-        table, origin, destination = changed
+        _table, origin, destination = changed
         assert result.returncode == 1, result.stderr
         assert result.stdout.splitlines()[2:] == [
             "T0  identical", f"T1  1 cell differs; largest difference 0.5 at ({origin}, {destination})", "different"]
@@ -96,7 +96,7 @@ def test_info_on_an_all_zero_matrix_file_of_32000_zones(tmp_path):
     zones = 32_000
     with format_for(path).create_blocks(str(path), Facts(zones, [("ZERO", "0")]), WriteOptions()) as writer:
         values = np.zeros((1, 100, zones))
-        for start in range(0, zones, 100):
+        for _start in range(0, zones, 100):
             writer.write(values)
     assert path.stat().st_size < 1 << 20
     started = time.perf_counter()

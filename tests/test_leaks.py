@@ -11,8 +11,14 @@ import sys
 import numpy as np
 import pytest
 
-from orvanel._orvanel import (OrvanelError, OrvanelIoError, OrvanelParseError, OrvanelValidationError, TableDef,
-                              _MatrixCore)
+from orvanel._orvanel import (
+    OrvanelError,
+    OrvanelIoError,
+    OrvanelParseError,
+    OrvanelValidationError,
+    TableDef,
+    _MatrixCore,
+)
 from reference_codec import ZERO_ROW, row_record, standard_header
 
 SANITIZED = os.environ.get("ORVANEL_SANITIZED") == "1"

@@ -6,8 +6,16 @@ import pytest
 
 from orvanel._orvanel import OrvanelIoError, OrvanelParseError, OrvanelValidationError, _MatrixCore
 from reference_codec import (
-    ZERO_ROW, assemble, frame_header, header_contents, matrix_file, raw_double_payload, record_end, row_record,
-    standard_header, zero_records,
+    ZERO_ROW,
+    assemble,
+    frame_header,
+    header_contents,
+    matrix_file,
+    raw_double_payload,
+    record_end,
+    row_record,
+    standard_header,
+    zero_records,
 )
 from support import EOF_MESSAGE, raises_core, raises_exact
 

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import orvanel
-from support import same_bits
 from orvanel.formats.npz import read_npz, write_npz
+from support import same_bits
 
 
 def test_round_trip_with_repeated_names_keys_type_codes_by_label(tmp_path):

@@ -14,8 +14,8 @@ import pytest
 
 import orvanel
 from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID
-from support import SPECIAL, same_bits
 from orvanel.omx import read_omx, write_omx
+from support import SPECIAL, same_bits
 
 GAPPED = [3093, 3098, 3112, 3120]
 SANITIZED = os.environ.get("ORVANEL_SANITIZED") == "1"

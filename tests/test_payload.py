@@ -3,8 +3,20 @@ import pytest
 
 from orvanel._orvanel import OrvanelParseError, _MatrixCore
 from reference_codec import (
-    ZERO_ROW, assemble, bits, fixed_payload, float32_payload, from_bits, literal, payload, plane_mask_payload,
-    raw_double_payload, row_record, run, standard_header, zero_records,
+    ZERO_ROW,
+    assemble,
+    bits,
+    fixed_payload,
+    float32_payload,
+    from_bits,
+    literal,
+    payload,
+    plane_mask_payload,
+    raw_double_payload,
+    row_record,
+    run,
+    standard_header,
+    zero_records,
 )
 from support import EOF_MESSAGE, TRAILING_MESSAGE, raises_core
 

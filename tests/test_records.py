@@ -2,7 +2,14 @@ import numpy as np
 import pytest
 
 from orvanel._orvanel import OrvanelParseError
-from reference_codec import ZERO_ROW, assemble, float32_payload, row_record, standard_header, zero_records
+from reference_codec import (
+    ZERO_ROW,
+    assemble,
+    float32_payload,
+    row_record,
+    standard_header,
+    zero_records,
+)
 from support import EOF_MESSAGE, TRAILING_MESSAGE, raises_core
 
 Z, T = 3, 2

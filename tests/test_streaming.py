@@ -10,23 +10,37 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_engine import (
+    FAULT_SETS,
+    FAULT_TABLES,
+    FAULT_VALUES,
+    FT,
+    FZ,
+    PAYLOAD_FAULTS,
+    REALISTIC_TABLES,
+    STACK,
+    Z,
+    check_same_error,
+    faulty_file,
+    low_level_load,
+    outcome,
+)
+from test_interrupts import Stop, alarms, raise_once
+from test_roundtrip import matrices
+from test_threads import load_through_pipe
 
 import orvanel
 from conftest import engine_source
-from reference_codec import ZERO_ROW, encode_row, row_record, sized_raw_row, standard_header
-from test_engine import (
-    FAULT_SETS, FAULT_TABLES, FAULT_VALUES, FAULTS, FT, FZ, PAYLOAD_FAULTS, REALISTIC_TABLES, STACK, Z,
-    check_same_error, faulty_file, low_level_load, outcome,
-)
-from test_roundtrip import matrices
-from test_interrupts import Stop, alarms, raise_once
-from test_threads import load_through_pipe
-from support import check_core_error, same_bits, shared_out
-from orvanel import _engine
-from orvanel.formats import matfile
 from orvanel._orvanel import (
-    OrvanelError, OrvanelParseError, OrvanelValidationError, OrvanelWriterError, _MatrixCore,
+    OrvanelError,
+    OrvanelParseError,
+    OrvanelValidationError,
+    OrvanelWriterError,
+    _MatrixCore,
 )
+from orvanel.formats import matfile
+from reference_codec import ZERO_ROW, encode_row, row_record, sized_raw_row, standard_header
+from support import same_bits, shared_out
 
 THREADS = [1, 2, 3]
 EXPECTED = _MatrixCore.to_bytes_from_stack(Z, REALISTIC_TABLES, STACK)
@@ -90,7 +104,7 @@ def test_blocks_before_a_fault_arrive_and_the_fault_ends_the_iteration():
     rows = orvanel.open_rows(data, block=4)
     got = []
     with pytest.raises(OrvanelParseError) as info:
-        for origins, values in rows:
+        for _origins, values in rows:
             got.append(values)
     check_same_error(info.value, low_level_load(data))
     assert same_bits(np.concatenate(got, axis=1), FAULT_VALUES[:, :12])

@@ -8,10 +8,17 @@ import pickle
 
 import numpy as np
 import pytest
+from test_engine import (
+    FAULT_VALUES,
+    FT,
+    check_same_error,
+    faulty_file,
+    low_level_load,
+    outcome,
+)
 
 import orvanel
 from support import same_bits
-from test_engine import FAULT_TABLES, FAULT_VALUES, FT, FZ, check_same_error, faulty_file, low_level_load, outcome
 
 xr = pytest.importorskip("xarray")
 

@@ -76,7 +76,7 @@ def write(
 # (orvanel.streaming) calls the sequential functions one at a time.
 
 def rows_open(
-    source: _Path | _Buffer, tables: Sequence[str] | None = None
+    source: _Path | Buffer, tables: Sequence[str] | None = None
 ) -> tuple[object, int, str, str, list[tuple[str, str]], list[tuple[str, str]]]:
     """Open a load by origins: the header, the choice of tables and the check that the
     input can hold its rows, as in ``load``. Returns ``(handle, zones, banner, run_id,

@@ -51,7 +51,7 @@ def _not_found(exc: OrvanelValidationError, names: list[str]) -> TableNotFoundEr
     # The core names the missing table in its message; keep the message and the offset.
     missing = next((name for name in names if f'"{name}"' in str(exc)), "")
     error = TableNotFoundError(str(exc), missing)
-    error.offset = exc.offset  # type: ignore[attr-defined]
+    error.offset = exc.offset
     return error
 
 

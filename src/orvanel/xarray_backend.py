@@ -80,7 +80,7 @@ def _positions(key: Any, zones: int) -> tuple[NDArray[np.intp], bool]:
     return np.where(positions < 0, positions + zones, positions), False
 
 
-class OrvanelBackendArray(BackendArray):  # type: ignore[misc]
+class OrvanelBackendArray(BackendArray):
     """One table of a matrix file, decoded by origins as it is indexed.
 
     Pickles as the file's path and the table's number: unpickled in another process, it
@@ -193,7 +193,7 @@ def looks_like_matrix_file(path: str | os.PathLike[str]) -> bool:
     )
 
 
-class OrvanelBackendEntrypoint(BackendEntrypoint):  # type: ignore[misc]
+class OrvanelBackendEntrypoint(BackendEntrypoint):
     """xarray's entry to matrix files: ``xarray.open_dataset(path, engine="orvanel")``.
 
     One float64 variable per table, dimensions ``("origin", "destination")``, the zone

@@ -13,6 +13,12 @@ import numpy as np
 from numpy.typing import NDArray
 
 from orvanel._schema import resolve_types
+from orvanel._zones import is_default
+from orvanel.cli._errors import CommandError, about, describe, is_expected
+from orvanel.cli._progress import LARGE_CELLS, progress_bar
+from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
+from orvanel.cli._text import EXIT_STATUS, printable
+from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.formats.blocks import BlockReader, BlockWriter, Facts, block_count, default_block
 from orvanel.formats.registry import (
     FORMATS,
@@ -25,12 +31,6 @@ from orvanel.formats.registry import (
     supported_suffixes,
     unknown_suffix_message,
 )
-from orvanel.cli._errors import CommandError, about, describe, is_expected
-from orvanel.cli._progress import LARGE_CELLS, progress_bar
-from orvanel.cli._tables import add_table_options, named_on_command_line, type_codes
-from orvanel.cli._text import EXIT_STATUS, printable
-from orvanel._zones import is_default
-from orvanel.cli._threads import add_threads_option, thread_count
 from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
 
 # The most tables one matrix file holds.

@@ -12,12 +12,12 @@ import numpy as np
 from numpy.typing import NDArray
 
 from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID, TableInfo, header_value, unique_labels
-from orvanel.formats.blocks import BlockReader, default_block
-from orvanel.formats.registry import ReadOptions, open_any
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import json_number
 from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel.cli._threads import add_threads_option, thread_count
+from orvanel.formats.blocks import BlockReader, default_block
+from orvanel.formats.registry import ReadOptions, open_any
 from orvanel.matrix import Matrix
 
 

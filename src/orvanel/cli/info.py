@@ -5,20 +5,20 @@ from __future__ import annotations
 import argparse
 import json
 import os
+from collections.abc import Collection
 from contextlib import ExitStack
 from dataclasses import asdict
 from importlib import resources
-from collections.abc import Collection
 from typing import Any, TextIO
 
 from orvanel._header import TableInfo
 from orvanel._schema import describe_type
 from orvanel._stats import BlockStatistics, TableStats, statistics
-from orvanel.formats.registry import HEADER_TEXTS, Format, ReadOptions, input_format
 from orvanel.cli._errors import about
 from orvanel.cli._numbers import column_style, json_number
 from orvanel.cli._text import EXIT_STATUS, printable
 from orvanel.cli._threads import add_threads_option, thread_count
+from orvanel.formats.registry import HEADER_TEXTS, Format, ReadOptions, input_format
 from orvanel.io import SAMPLE_RESOURCE
 from orvanel.matrix import Matrix
 

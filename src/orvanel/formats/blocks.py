@@ -229,10 +229,10 @@ class BlockWriter:
         kind: type[BaseException] | None,
         value: BaseException | None,
         traceback: TracebackType | None,
-    ) -> bool:
+    ) -> None:
         if kind is not None:
             self._stack.__exit__(kind, value, traceback)
-            return False
+            return
         try:
             if self.written != self.facts.zones:
                 raise ValueError(
@@ -243,10 +243,9 @@ class BlockWriter:
         except BaseException:
             if not self._stack.__exit__(*sys.exc_info()):
                 raise
-            return False
+            return
         self._stack.close()
         self._done()
-        return False
 
     # What each format does.
     def _open(self, stack: contextlib.ExitStack[Any]) -> None:

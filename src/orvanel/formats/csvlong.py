@@ -38,7 +38,7 @@ import shutil
 import stat
 import tempfile
 import zlib
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any, cast
 
@@ -46,11 +46,11 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from orvanel._header import TableInfo, unique_labels
+from orvanel._long import ZONE_COLUMNS
 from orvanel._replace import replace_file
 from orvanel._schema import zone_count
 from orvanel._values import EXACT_INTEGER_LIMIT
 from orvanel._zones import check_labels, default_labels, positions_of
-from orvanel._long import ZONE_COLUMNS
 from orvanel.formats._common import Progress, select_tables
 from orvanel.formats.blocks import (
     Block,
@@ -355,7 +355,7 @@ class CsvReader(BlockReader):
 
 
 def _sorted_lines(
-    cells: _BlockCells, block: int, groups: list[tuple[Callable[[], NDArray[Any]], int]]
+    cells: _BlockCells, block: int, groups: Sequence[tuple[Callable[[], NDArray[Any]], int]]
 ) -> Iterator[Block]:
     """The blocks of lines given in groups of consecutive origins, one group loaded at a
     time: each group a function giving its lines sorted by origin, and its last origin."""
@@ -465,7 +465,7 @@ class _Spill:
         self.waiting: dict[int, list[bytes]] = {}
         self.size = 0
 
-    def add(self, records: NDArray[Any], groups: NDArray[np.int64]) -> None:
+    def add(self, records: NDArray[Any], groups: NDArray[np.integer[Any]]) -> None:
         order = np.argsort(groups, kind="stable")
         records, groups = records[order], groups[order]
         cuts = np.flatnonzero(np.diff(groups)) + 1
@@ -878,10 +878,10 @@ def _unquote(text: str, first: int, layout: _Layout) -> str:
                 f"line {number}: a quoted field is not closed on its line, or text follows "
                 "its closing quote"
             ) from None
-        for position, field in enumerate(row):
+        for position, text in enumerate(row):
             if position not in read:
                 row[position] = ""
-            elif any(mark in field for mark in ',"'):
+            elif any(mark in text for mark in ',"'):
                 raise ValueError(_row_fault(row, number, layout))
         lines[offset] = ",".join(row)
     return "\n".join(lines)

@@ -104,7 +104,7 @@ class NpzWriter(BlockWriter):
     def _write(self, origins: range, values: NDArray[np.float64]) -> None:
         for member, table in enumerate(values):
             rows = np.ascontiguousarray(table, dtype=_LITTLE_DOUBLE)
-            self._members.add(member, memoryview(rows).cast("B"))
+            self._members.add(member, memoryview(rows.data).cast("B"))
 
     def _finish(self) -> None:
         facts = self.facts
@@ -285,7 +285,7 @@ class _Table:
                 for origins in spans(zones, block):
                     rows = len(origins)
                     self.spill.seek(((origins.start - 1) * zones + first * rows) * size)
-                    self.spill.write(np.ascontiguousarray(stored[:, origins.start - 1 : origins.stop - 1]))
+                    self.spill.write(np.ascontiguousarray(stored[:, origins.start - 1 : origins.stop - 1]).data)
             _to_end(self.stream)
 
 

@@ -20,9 +20,8 @@ from orvanel.formats.blocks import BlockReader, BlockWriter, Facts
 from orvanel.formats.csvlong import CsvReader, CsvWriter, inferred_zones_notice, read_csv, write_csv
 from orvanel.formats.matfile import load, write_matrix
 from orvanel.formats.matfile_blocks import MatrixFileReader, MatrixFileWriter
-from orvanel.formats.npz import NpzReader, NpzWriter
+from orvanel.formats.npz import NpzReader, NpzWriter, read_npz, write_npz
 from orvanel.formats.npz import header_texts as npz_header_texts
-from orvanel.formats.npz import read_npz, write_npz
 from orvanel.formats.omx import OmxReader, OmxWriter, read_omx, write_omx
 from orvanel.formats.zonesfile import replacing_zones, write_zones, zones_path
 from orvanel.matrix import Matrix
