@@ -80,10 +80,20 @@ def run(argv: list[str], limit_mb: int) -> tuple[float, float, int, str]:
     with tempfile.TemporaryDirectory() as directory:
         peak = os.path.join(directory, "peak")
         env = {**os.environ, "ORVANEL_BENCH_PEAK": peak, "OPENBLAS_NUM_THREADS": "1"}
-        command = ["sh", "-c", 'ulimit -v "$0" && exec "$@"', str(limit_mb * 1024),
-                   sys.executable, "-c", _MEASURED, *argv]
+        command = [
+            "sh",
+            "-c",
+            'ulimit -v "$0" && exec "$@"',
+            str(limit_mb * 1024),
+            sys.executable,
+            "-c",
+            _MEASURED,
+            *argv,
+        ]
         start = time.perf_counter()
-        result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+        result = subprocess.run(
+            command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env
+        )
         seconds = time.perf_counter() - start
         with open(peak) as measured:
             megabytes = int(measured.read()) / 1024
@@ -101,8 +111,10 @@ def main() -> None:
     args = parser.parse_args()
     directory = tempfile.mkdtemp(prefix="orvanel-bench-", dir=args.dir)
     values_gb = args.zones**2 * args.tables * 8 / 1e9
-    print(f"{args.zones} zones, {args.tables} tables: {values_gb:.1f} GB of values; "
-          f"address space limited to {args.limit} MB")
+    print(
+        f"{args.zones} zones, {args.tables} tables: {values_gb:.1f} GB of values; "
+        f"address space limited to {args.limit} MB"
+    )
     try:
         for kind in args.inputs.split(","):
             source = os.path.join(directory, f"in{SUFFIXES[kind]}")
@@ -110,8 +122,10 @@ def main() -> None:
             start = time.perf_counter()
             build(source, args.zones, args.tables)
             build(other, args.zones, args.tables, changed=(1, args.zones // 2 + 1, 7))
-            print(f"\n{kind}: built in {time.perf_counter() - start:.1f} s, "
-                  f"{os.path.getsize(source) / 1e6:.1f} MB")
+            print(
+                f"\n{kind}: built in {time.perf_counter() - start:.1f} s, "
+                f"{os.path.getsize(source) / 1e6:.1f} MB"
+            )
             zones = ["--zones", str(args.zones)] if kind == "csv" else []
             commands = [
                 ["info", source],
@@ -122,8 +136,17 @@ def main() -> None:
                 if target != kind:
                     output = os.path.join(directory, f"out{SUFFIXES[target]}")
                     commands.append(["convert", source, output, "-q", "--nonzero", *zones])
-            commands.append(["convert", source, os.path.join(directory, "retyped.mat"), "-q",
-                             "--type", "S", *zones])
+            commands.append(
+                [
+                    "convert",
+                    source,
+                    os.path.join(directory, "retyped.mat"),
+                    "-q",
+                    "--type",
+                    "S",
+                    *zones,
+                ]
+            )
             for argv in commands:
                 seconds, peak, status, last = run(argv, args.limit)
                 shown = " ".join(os.path.basename(word) for word in argv)

@@ -110,15 +110,19 @@ def kernel_write(data: bytes, path: str) -> None:
     try:
         view = memoryview(data)
         for start in range(0, len(view), 1 << 16):
-            os.write(fd, view[start:start + (1 << 16)])
+            os.write(fd, view[start : start + (1 << 16)])
     finally:
         os.close(fd)
     os.replace(temporary, path)
 
 
 def peak_memory(what: str, path: str, threads: int) -> int:
-    out = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, what, path, str(threads)], check=True,
-                         capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, "-c", PEAK_SCRIPT, what, path, str(threads)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return int(out.stdout.strip())
 
 
@@ -126,15 +130,19 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--zones", type=int, default=3000)
     parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--threads", default="1,2", help="thread counts to measure (comma-separated)")
+    parser.add_argument(
+        "--threads", default="1,2", help="thread counts to measure (comma-separated)"
+    )
     args = parser.parse_args()
 
     zones, repeat = args.zones, args.repeat
     thread_counts = [int(t) for t in args.threads.split(",")]
     stack = build_stack(zones)
     gigabytes = stack.nbytes / 1e9
-    matrix = orvanel.from_arrays({name: table for (name, _), table in zip(TABLES, stack)},
-                                 {name: code for name, code in TABLES})
+    matrix = orvanel.from_arrays(
+        {name: table for (name, _), table in zip(TABLES, stack)},
+        {name: code for name, code in TABLES},
+    )
     core = matrix.to_core()
 
     rows: list[tuple[str, float, str, int]] = []  # name, seconds, kind, threads (0: not orvanel's)
@@ -149,14 +157,38 @@ def main() -> None:
 
         rows.append(("numpy copy (anchor)", best_time(lambda: np.copy(stack), repeat), "anchor", 0))
         for threads in thread_counts:
-            rows.append(("read_bytes", best_time(lambda: orvanel.read_bytes(data, threads=threads), repeat),
-                         "load", threads))
-            rows.append(("read (cached file)", best_time(lambda: orvanel.read(mat_path, threads=threads), repeat),
-                         "load", threads))
-            rows.append(("write", best_time(lambda: matrix.write(mat_path, threads=threads), repeat), "write",
-                         threads))
-            rows.append(("to_bytes", best_time(lambda: matrix.to_bytes(threads=threads), repeat), "write",
-                         threads))
+            rows.append(
+                (
+                    "read_bytes",
+                    best_time(lambda: orvanel.read_bytes(data, threads=threads), repeat),
+                    "load",
+                    threads,
+                )
+            )
+            rows.append(
+                (
+                    "read (cached file)",
+                    best_time(lambda: orvanel.read(mat_path, threads=threads), repeat),
+                    "load",
+                    threads,
+                )
+            )
+            rows.append(
+                (
+                    "write",
+                    best_time(lambda: matrix.write(mat_path, threads=threads), repeat),
+                    "write",
+                    threads,
+                )
+            )
+            rows.append(
+                (
+                    "to_bytes",
+                    best_time(lambda: matrix.to_bytes(threads=threads), repeat),
+                    "write",
+                    threads,
+                )
+            )
         serial_load = best_time(lambda: _MatrixCore.from_bytes(data), repeat)
         serial_write = best_time(lambda: core.write(os.devnull), repeat)
         one_thread_write = best_time(lambda: matrix.write(os.devnull, threads=1), repeat)
@@ -167,11 +199,23 @@ def main() -> None:
         # The kernel's share of a write: the file's bytes alone, replacing the previous
         # file as every write does, and into a new file each time (the files stay until
         # the end, so that no run pays for freeing another's pages).
-        rows.append(("kernel only: bytes, replacing", best_time(lambda: kernel_write(data, mat_path + ".k"), repeat),
-                     "other", 0))
+        rows.append(
+            (
+                "kernel only: bytes, replacing",
+                best_time(lambda: kernel_write(data, mat_path + ".k"), repeat),
+                "other",
+                0,
+            )
+        )
         fresh = iter(range(1 << 30))
-        rows.append(("kernel only: bytes, new file",
-                     best_time(lambda: kernel_write(data, f"{mat_path}.{next(fresh)}"), repeat), "other", 0))
+        rows.append(
+            (
+                "kernel only: bytes, new file",
+                best_time(lambda: kernel_write(data, f"{mat_path}.{next(fresh)}"), repeat),
+                "other",
+                0,
+            )
+        )
 
         npy_path = os.path.join(tmp, "bench.npy")
         rows.append(("numpy.save", best_time(lambda: np.save(npy_path, stack), repeat), "other", 0))
@@ -183,12 +227,15 @@ def main() -> None:
         except ImportError:
             h5py = None
         if h5py is not None:
-            filters = {"gzip 1 + shuffle": dict(compression="gzip", compression_opts=1, shuffle=True)}
+            filters = {
+                "gzip 1 + shuffle": dict(compression="gzip", compression_opts=1, shuffle=True)
+            }
             try:
                 import hdf5plugin
 
-                filters["blosc2 zstd"] = dict(hdf5plugin.Blosc2(cname="zstd", clevel=1,
-                                                                filters=hdf5plugin.Blosc2.SHUFFLE))
+                filters["blosc2 zstd"] = dict(
+                    hdf5plugin.Blosc2(cname="zstd", clevel=1, filters=hdf5plugin.Blosc2.SHUFFLE)
+                )
             except ImportError:
                 pass
             for label, options in filters.items():
@@ -228,8 +275,12 @@ def main() -> None:
 
         block = stack.nbytes
         file_size = sizes["orvanel"]
-        limits = {"read": block + 16 * MB, "read_bytes": block + file_size + 16 * MB,
-                  "write": block + 16 * MB, "to_bytes": block + 2 * file_size + 16 * MB}
+        limits = {
+            "read": block + 16 * MB,
+            "read_bytes": block + file_size + 16 * MB,
+            "write": block + 16 * MB,
+            "to_bytes": block + 2 * file_size + 16 * MB,
+        }
         for threads in thread_counts:
             for what, limit in limits.items():
                 peak = peak_memory(what, mat_path, threads)
@@ -239,12 +290,16 @@ def main() -> None:
                 peaks.append((what, threads, peak, limit))
 
     anchor = next(seconds for _, seconds, kind, _ in rows if kind == "anchor")
-    print(f"{zones} zones, {len(TABLES)} tables, {gigabytes:.3f} GB of float64 values, "
-          f"best of {repeat} after a warm-up, {os.cpu_count()} processors\n")
+    print(
+        f"{zones} zones, {len(TABLES)} tables, {gigabytes:.3f} GB of float64 values, "
+        f"best of {repeat} after a warm-up, {os.cpu_count()} processors\n"
+    )
     print(f"{'operation':38} {'threads':>7} {'seconds':>9} {'GB/s':>8} {'vs copy':>8}")
     for name, seconds, _kind, threads in rows:
         shown = f"orvanel {name}" if threads else name
-        print(f"{shown:38} {threads or '':>7} {seconds:9.4f} {gigabytes / seconds:8.2f} {anchor / seconds:8.3f}")
+        print(
+            f"{shown:38} {threads or '':>7} {seconds:9.4f} {gigabytes / seconds:8.2f} {anchor / seconds:8.3f}"
+        )
     print()
     for name, size in sizes.items():
         print(f"file size {name:22} {size / MB:10.1f} MB  ({size / stack.size:.2f} bytes per cell)")
@@ -253,14 +308,18 @@ def main() -> None:
     for name, serial in (("read_bytes", serial_load), ("write /dev/null", serial_write)):
         one = next((s for n, s, k, t in rows if n == name and t == 1), None)
         if one is not None:
-            print(f"  {name:16} {one - serial:+8.4f} s  ({(one - serial) / serial * 100:+.1f} % of the serial "
-                  f"{serial:.4f} s)")
+            print(
+                f"  {name:16} {one - serial:+8.4f} s  ({(one - serial) / serial * 100:+.1f} % of the serial "
+                f"{serial:.4f} s)"
+            )
 
     print("\npeak memory (fresh process; values included):")
     for what, threads, peak, limit in peaks:
         verdict = "meets" if peak <= limit else "EXCEEDS"
-        print(f"  {what:10} {threads} thread{'s' if threads > 1 else ' '} {peak / MB:8.1f} MB  "
-              f"limit {limit / MB:8.1f} MB  {verdict}")
+        print(
+            f"  {what:10} {threads} thread{'s' if threads > 1 else ' '} {peak / MB:8.1f} MB  "
+            f"limit {limit / MB:8.1f} MB  {verdict}"
+        )
 
     print("\ntargets (ratio to the copy):")
     for name, seconds, kind, threads in rows:
@@ -269,8 +328,10 @@ def main() -> None:
             continue
         ratio = anchor / seconds
         verdict = "meets" if ratio >= target else "MISSES"
-        print(f"  {name:20} {threads} thread{'s' if threads > 1 else ' '} {ratio:6.3f}  {verdict} the target "
-              f"{target:.2f}")
+        print(
+            f"  {name:20} {threads} thread{'s' if threads > 1 else ' '} {ratio:6.3f}  {verdict} the target "
+            f"{target:.2f}"
+        )
 
 
 if __name__ == "__main__":

@@ -48,7 +48,18 @@ def row_values(style, code, z, rng):
     raise ValueError(style)
 
 
-STYLES = ["zero", "negative-zero", "integers", "signed", "decimals", "ties", "runs", "floats", "doubles", "special"]
+STYLES = [
+    "zero",
+    "negative-zero",
+    "integers",
+    "signed",
+    "decimals",
+    "ties",
+    "runs",
+    "floats",
+    "doubles",
+    "special",
+]
 
 
 def matrices(rng):
@@ -86,7 +97,9 @@ def records(data):
 
 def main(out):
     rng = np.random.default_rng(20240601)
-    seeds = {name: {} for name in ("reader", "header", "decode", "roundtrip", "transpose", "parallel")}
+    seeds = {
+        name: {} for name in ("reader", "header", "decode", "roundtrip", "transpose", "parallel")
+    }
     for z, tables, stack in matrices(rng):
         data = write(z, tables, stack)
         tag = f"{''.join(tables)}-z{z}"
@@ -100,7 +113,9 @@ def main(out):
                 seeds["decode"][f"{tag}-r{row}t{table}"] = bytes([z]) + payload
             code_byte = CODES.index(tables[table - 1])
             values = stack[table - 1, row - 1]
-            seeds["roundtrip"][f"{tag}-r{row}t{table}-d"] = bytes([code_byte, 0]) + values.astype("<f8").tobytes()
+            seeds["roundtrip"][f"{tag}-r{row}t{table}-d"] = (
+                bytes([code_byte, 0]) + values.astype("<f8").tobytes()
+            )
         code_byte = CODES.index(tables[0])
         with np.errstate(over="ignore"):
             floats = stack[0].ravel()[:64].astype("<f4")
@@ -115,7 +130,9 @@ def main(out):
         seeds["roundtrip"][f"raw-limit-z{z}"] = bytes([0, 0]) + rng.bytes(8 * z)
     # A plane longer than one token can hold: a run of 40000 equal bytes.
     # (Files are written with at most 32000 zones, but read with up to 65535.)
-    seeds["decode"]["long-run"] = b"\xff" + struct.pack("<H", 40000) + b"\x80\x80\x80" + b"\xff\xff\x07\x41\x9c\x07"
+    seeds["decode"]["long-run"] = (
+        b"\xff" + struct.pack("<H", 40000) + b"\x80\x80\x80" + b"\xff\xff\x07\x41\x9c\x07"
+    )
     for n in (0, 1, 7, 8, 9, 16, 17, 63, 64, 65):
         for planes in (1, 4, 5, 8):
             seeds["transpose"][f"n{n}-p{planes}"] = bytes([planes - 1, n // 2]) + rng.bytes(8 * n)

@@ -13,7 +13,6 @@ ZONE_COLUMNS = ("origin", "destination")
 """The zone columns of long-form tables (CSV, pandas)."""
 
 
-
 def zone_pairs(zones: int) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
     """Origin and destination numbers (1-based) of every cell, origin-major."""
     numbers = np.arange(1, zones + 1, dtype=np.int64)

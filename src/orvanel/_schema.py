@@ -51,7 +51,9 @@ def table_pairs(tables: TablesLike) -> list[tuple[str, str]]:
     pairs = []
     for item in items:
         if not isinstance(item, tuple) or len(item) != 2:
-            raise TypeError(f"a table must be a TableDef or a (name, type_code) pair (got {item!r})")
+            raise TypeError(
+                f"a table must be a TableDef or a (name, type_code) pair (got {item!r})"
+            )
         name, code = item
         if not isinstance(name, str):
             raise TypeError(f"table names must be str (got {name!r})")
@@ -72,7 +74,11 @@ def resolve_types(
     `unique_labels`); a key that names no table raises `TableNotFoundError`, since that
     is almost always a misspelt name.
     """
-    fallback = [type_code(code) for code in defaults] if defaults is not None else [DEFAULT_TYPE] * len(names)
+    fallback = (
+        [type_code(code) for code in defaults]
+        if defaults is not None
+        else [DEFAULT_TYPE] * len(names)
+    )
     if types is None:
         return fallback
     if isinstance(types, Mapping):

@@ -504,7 +504,9 @@ class Matrix:
         names = self.names
         codes = resolve_types(names, types, [info.type_code for info in self._tables])
         values = self._values.copy() if copy else self._values
-        return Matrix._adopt(values, list(zip(names, codes)), self._banner, self._run_id, self._labels)
+        return Matrix._adopt(
+            values, list(zip(names, codes)), self._banner, self._run_id, self._labels
+        )
 
     def __copy__(self) -> Matrix:
         return self.copy()

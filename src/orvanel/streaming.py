@@ -65,7 +65,9 @@ def _origin_span(origins: range | slice, zones: int) -> tuple[int, int]:
         stop = zones + 1 if origins.stop is None else origins.stop
         origins = range(start, stop)
     if not isinstance(origins, range):
-        raise TypeError(f"origins must be a range or slice of zone numbers (got {type(origins).__name__})")
+        raise TypeError(
+            f"origins must be a range or slice of zone numbers (got {type(origins).__name__})"
+        )
     if origins.step != 1 and len(origins) > 1:
         raise ValueError(f"origins must be consecutive (got step {origins.step})")
     if len(origins) == 0:
@@ -442,7 +444,9 @@ class RowWriter:
         self._end(exc_type, exc, tb)
 
     def __repr__(self) -> str:
-        state = "closed" if self._handle is None else f"{self._written} of {self.zones} origins written"
+        state = (
+            "closed" if self._handle is None else f"{self._written} of {self.zones} origins written"
+        )
         return f"<RowWriter {self.zones} zones, {len(self.tables)} tables, {state}>"
 
 

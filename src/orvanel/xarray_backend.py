@@ -115,7 +115,9 @@ class OrvanelBackendArray(BackendArray):
         wanted = np.unique(positions)
         breaks = np.flatnonzero(np.diff(wanted) != 1) + 1
         runs = np.split(wanted, breaks)
-        parts = [reader._read_file_tables(int(run[0]) + 1, len(run), [self.table])[0] for run in runs]
+        parts = [
+            reader._read_file_tables(int(run[0]) + 1, len(run), [self.table])[0] for run in runs
+        ]
         rows = parts[0] if len(parts) == 1 else np.concatenate(parts)
         if wanted.size == positions.size and np.array_equal(wanted, positions):
             return rows
@@ -219,7 +221,9 @@ class OrvanelBackendEntrypoint(BackendEntrypoint):
                 "the orvanel engine opens matrix files by path (got "
                 f"{type(filename_or_obj).__name__}); use orvanel.read_bytes for bytes"
             )
-        return open_matrix_dataset(filename_or_obj, drop_variables=drop_variables, zones_file=zones_file)
+        return open_matrix_dataset(
+            filename_or_obj, drop_variables=drop_variables, zones_file=zones_file
+        )
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         if not isinstance(filename_or_obj, (str, os.PathLike)):

@@ -49,13 +49,13 @@ def to_pandas(matrix: Matrix) -> pandas.DataFrame:
         [labels[origins - 1], labels[destinations - 1]], names=list(ZONE_COLUMNS)
     )
     stack = matrix.to_numpy().reshape(len(names), zones * zones)
-    frame = pd.DataFrame({name: stack[position] for position, name in enumerate(names)}, index=index)
+    frame = pd.DataFrame(
+        {name: stack[position] for position, name in enumerate(names)}, index=index
+    )
     frame.attrs["zones"] = zones
     frame.attrs["banner"] = matrix.banner
     frame.attrs["run_id"] = matrix.run_id
-    frame.attrs["type_codes"] = {
-        name: info.type_code for name, info in zip(names, matrix.tables)
-    }
+    frame.attrs["type_codes"] = {name: info.type_code for name, info in zip(names, matrix.tables)}
     result: pandas.DataFrame = frame
     return result
 
@@ -178,4 +178,3 @@ def _column_values(column: Any) -> Any:
     if values.dtype.kind == "O":
         values = column.to_numpy(dtype=np.float64, na_value=np.nan)
     return values
-

@@ -172,4 +172,3 @@ def _stored_code(code: object, dtype: np.dtype[Any]) -> str:
         except (TypeError, ValueError):
             pass
     return default_code(dtype) if dtype is not None else DEFAULT_TYPE
-

@@ -42,7 +42,10 @@ _PLAIN_WORDS: tuple[tuple[re.Pattern[str], str], ...] = tuple(
         (r"(?:Python )?int too (?:big|large) to convert(?: to C \w+)?", "number too large"),
         (r"Error -?\d+ while decompressing data(?:: [^;]*)?", "corrupt compressed data"),
         (r"Not a gzipped file \([^)]*\)", "not a gzip-compressed file"),
-        (r"Unable to (?:synchronously )?open file \(file signature not found\)", "not an HDF5 file"),
+        (
+            r"Unable to (?:synchronously )?open file \(file signature not found\)",
+            "not an HDF5 file",
+        ),
         (
             r"Compressed file ended before the end-of-stream marker was reached",
             "the compressed data ends early (the file is cut short)",

@@ -29,8 +29,7 @@ def add_table_options(parser: argparse.ArgumentParser, what: str) -> None:
         action=_TableList,
         dest="tables",
         metavar="A,B,...",
-        help=f"{what} only these tables (comma-separated; repeatable); "
-        "they keep their order in IN",
+        help=f"{what} only these tables (comma-separated; repeatable); they keep their order in IN",
     )
     parser.add_argument(
         "--table",
@@ -119,9 +118,7 @@ class _TypeCode(argparse.Action):
             )
         if codes.get(name, code) != code:
             which = "every table" if name is None else f"table {quoted(name)}"
-            parser.error(
-                f"--type {printable(text)}: {which} already has type code {codes[name]}"
-            )
+            parser.error(f"--type {printable(text)}: {which} already has type code {codes[name]}")
         codes[name] = code
         setattr(namespace, self.dest, codes)
 

@@ -98,7 +98,9 @@ def add_parser(commands: Any) -> None:
 
 def _zone_count(text: str) -> int:
     if not text.isascii() or not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"{text}: the zone count must be a whole number of at least 1")
+        raise argparse.ArgumentTypeError(
+            f"{text}: the zone count must be a whole number of at least 1"
+        )
     return int(text)
 
 
@@ -139,14 +141,17 @@ def _read_options(
             labels = read_zones(args.zones_file)
         if args.zones is not None and args.zones != len(labels):
             raise CommandError(
-                f"--zones {args.zones} does not match the {len(labels)} zones of {args.zones_file}", 2
+                f"--zones {args.zones} does not match the {len(labels)} zones of {args.zones_file}",
+                2,
             )
     return ReadOptions(
         zones=args.zones, zone_labels=labels, lookup=args.lookup, notice=notice, threads=threads
     )
 
 
-def _facts(reader: BlockReader, types: dict[str, str] | str | None, args: argparse.Namespace) -> Facts:
+def _facts(
+    reader: BlockReader, types: dict[str, str] | str | None, args: argparse.Namespace
+) -> Facts:
     """The header facts of the output: the input's, with the type codes ``--type`` asks
     for; a name it does not hold is a mistake of the command line."""
     facts = reader.facts()
@@ -202,7 +207,10 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
     options = _read_options(args, notice, threads)
     with contextlib.ExitStack() as stack:
-        with about(args.input), named_on_command_line(args.input, "--tables/--table", args.tables or []):
+        with (
+            about(args.input),
+            named_on_command_line(args.input, "--tables/--table", args.tables or []),
+        ):
             reader = stack.enter_context(source.open_blocks(args.input, args.tables, options))
         facts = _facts(reader, types, args)
         count = len(facts.tables)
@@ -305,7 +313,9 @@ def _write_matrix_files(
         first = failures[0]
         if not written:
             raise first
-        raise CommandError(f"{first}; already written: {', '.join(written)}", first.status) from first
+        raise CommandError(
+            f"{first}; already written: {', '.join(written)}", first.status
+        ) from first
     # The files share one zone system: its labels go beside them once.
     labels = facts.zone_labels
     if labels is not None and not is_default(labels):

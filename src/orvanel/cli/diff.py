@@ -302,8 +302,7 @@ def _table_facts(table: dict[str, Any]) -> list[str]:
         verdict = "equal within tolerance"
     origin, destination = table["at"]
     facts.append(
-        f"{verdict}; largest difference {table['max_abs_diff']:.6g} "
-        f"at ({origin}, {destination})"
+        f"{verdict}; largest difference {table['max_abs_diff']:.6g} at ({origin}, {destination})"
     )
     return facts
 

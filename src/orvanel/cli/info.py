@@ -37,7 +37,7 @@ def add_parser(commands: Any) -> None:
             "then the file size and bytes per cell. Control characters in names and texts "
             "are shown escaped (\\x1b). With --json, one JSON object with the same facts, "
             "texts exact, banner and run_id null where the file has none, and NaN and the "
-            "infinities as the strings \"nan\", \"inf\" and \"-inf\". Without FILE, "
+            'infinities as the strings "nan", "inf" and "-inf". Without FILE, '
             "describes the sample matrix shipped with orvanel."
         ),
         epilog=EXIT_STATUS,

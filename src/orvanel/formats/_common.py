@@ -11,7 +11,9 @@ Progress = Callable[[int], None]
 """Called with an amount of work just done (cells or bytes, as the format says)."""
 
 
-def select_tables(available: Sequence[str], tables: str | Iterable[str] | None, where: str) -> list[int]:
+def select_tables(
+    available: Sequence[str], tables: str | Iterable[str] | None, where: str
+) -> list[int]:
     """The 0-based positions of the tables to read: all of ``available``, or the ones
     named in ``tables``, in file order (a repeated name selects its first table).
 
@@ -34,4 +36,3 @@ def select_tables(available: Sequence[str], tables: str | Iterable[str] | None, 
         error.offset = None
         raise error
     return sorted({available.index(name) for name in wanted})
-

@@ -169,8 +169,17 @@ def _write_end(out: IO[bytes], count: int, start: int, size: int) -> None:
         record = out.tell()
         out.write(
             struct.pack(
-                "<4sQ2H2L4Q", b"PK\006\006", 44, _ZIP64_VERSION, _ZIP64_VERSION, 0, 0,
-                count, count, size, start,
+                "<4sQ2H2L4Q",
+                b"PK\006\006",
+                44,
+                _ZIP64_VERSION,
+                _ZIP64_VERSION,
+                0,
+                0,
+                count,
+                count,
+                size,
+                start,
             )
         )
         out.write(struct.pack("<4sLQL", b"PK\006\007", 0, record, 1))

@@ -290,7 +290,9 @@ def write_stack(
             progress(values.size)
 
 
-def reblock(source: Iterable[tuple[Any, NDArray[np.float64]]], block: int, tables: int, zones: int) -> Iterator[Block]:
+def reblock(
+    source: Iterable[tuple[Any, NDArray[np.float64]]], block: int, tables: int, zones: int
+) -> Iterator[Block]:
     """Blocks of ``block`` origins from consecutive blocks of any size.
 
     A source block that already is the block wanted passes through; others are copied

@@ -122,7 +122,9 @@ class CsvWriter(BlockWriter):
     """Long-form CSV written block by block; see `write_csv`. A FIFO or device is
     written in place."""
 
-    def __init__(self, path: str | os.PathLike[str], facts: Facts, *, nonzero: bool = False) -> None:
+    def __init__(
+        self, path: str | os.PathLike[str], facts: Facts, *, nonzero: bool = False
+    ) -> None:
         super().__init__(path, facts)
         self._names = unique_labels(facts.names, "the CSV file")
         self._nonzero = nonzero
@@ -284,7 +286,9 @@ class CsvReader(BlockReader):
                 rows = _parse(data, first, layout, pattern)
                 if rows is not None:
                     rows.origins = _positions(rows.origins, "origin", rows, zones, labels)
-                    rows.destinations = _positions(rows.destinations, "destination", rows, zones, labels)
+                    rows.destinations = _positions(
+                        rows.destinations, "destination", rows, zones, labels
+                    )
                     yield rows
                 if self._progress is not None:
                     position = raw.tell()
@@ -300,7 +304,12 @@ class CsvReader(BlockReader):
             at, count = 0, len(rows.origins)
             while at < count:
                 end = at + int(np.searchsorted(rows.origins[at:], origins.stop))
-                cells.add(rows.origins[at:end], rows.destinations[at:end], rows.values[:, at:end], rows.lines(at, end))
+                cells.add(
+                    rows.origins[at:end],
+                    rows.destinations[at:end],
+                    rows.values[:, at:end],
+                    rows.lines(at, end),
+                )
                 if end < count:
                     yield origins, cells.values
                     origins = next(blocks)
@@ -429,7 +438,9 @@ def _records(rows: _Rows, record: np.dtype[Any]) -> NDArray[Any]:
     return out
 
 
-def _spill_groups(counts: NDArray[np.int64] | None, zones: int, record_size: int) -> list[tuple[int, int]]:
+def _spill_groups(
+    counts: NDArray[np.int64] | None, zones: int, record_size: int
+) -> list[tuple[int, int]]:
     """The origins (first, last) of each temporary file: consecutive origins, as many as
     keep the file within `SPILL_BYTES` (one origin at least)."""
     if counts is None:
@@ -586,7 +597,9 @@ def _plain_zone_ids(data: bytes) -> tuple[NDArray[np.int64], NDArray[np.int64], 
     return origins, destinations, True
 
 
-def _digits(text: NDArray[np.uint8], starts: NDArray[np.int64], stops: NDArray[np.int64]) -> NDArray[np.int64] | None:
+def _digits(
+    text: NDArray[np.uint8], starts: NDArray[np.int64], stops: NDArray[np.int64]
+) -> NDArray[np.int64] | None:
     """The whole numbers written as plain digits in ``text[start:stop]``, or None."""
     lengths = stops - starts
     if lengths.min() < 1 or lengths.max() > _DIGITS:
@@ -636,7 +649,9 @@ class _BlockCells:
     """One block of a ``(T, Z, Z)`` stack filled from lines of zone positions, each pair
     at most once."""
 
-    def __init__(self, tables: int, zones: int, block: int, labels: NDArray[np.int64] | None) -> None:
+    def __init__(
+        self, tables: int, zones: int, block: int, labels: NDArray[np.int64] | None
+    ) -> None:
         self.tables, self.zones, self.labels = tables, zones, labels
         self.buffer = BlockBuffer(tables, block, zones)
         self.seen = np.zeros(block * zones, dtype=np.bool_)
@@ -940,6 +955,8 @@ def _positions(
         row = int(np.flatnonzero(outside)[0])
         line, zone = rows.line(row), int(ids[row])
         if zones is None:
-            raise ValueError(f"line {line}: {what} zone {zone} is not a zone number (zones are numbered from 1)")
+            raise ValueError(
+                f"line {line}: {what} zone {zone} is not a zone number (zones are numbered from 1)"
+            )
         raise ValueError(f"line {line}: {what} zone {zone} is outside 1 to {zones}")
     return ids

@@ -90,13 +90,17 @@ def write_matrix(matrix: Matrix, path: str | os.PathLike[str], threads: int | No
     """Write ``matrix`` to a matrix file at ``path``, replacing it only on success; the
     values are written straight from the matrix's array."""
     tables = [(info.name, info.type_code) for info in matrix.tables]
-    write_arrays(path, matrix.zones, tables, matrix.to_numpy(), matrix.banner, matrix.run_id, threads)
+    write_arrays(
+        path, matrix.zones, tables, matrix.to_numpy(), matrix.banner, matrix.run_id, threads
+    )
 
 
 def matrix_bytes(matrix: Matrix, threads: int | None = None) -> bytes:
     """The content of the matrix file ``matrix`` would be written as."""
     tables = [(info.name, info.type_code) for info in matrix.tables]
-    return arrays_bytes(matrix.zones, tables, matrix.to_numpy(), matrix.banner, matrix.run_id, threads)
+    return arrays_bytes(
+        matrix.zones, tables, matrix.to_numpy(), matrix.banner, matrix.run_id, threads
+    )
 
 
 def load(

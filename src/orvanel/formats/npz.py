@@ -285,7 +285,9 @@ class _Table:
                 for origins in spans(zones, block):
                     rows = len(origins)
                     self.spill.seek(((origins.start - 1) * zones + first * rows) * size)
-                    self.spill.write(np.ascontiguousarray(stored[:, origins.start - 1 : origins.stop - 1]).data)
+                    self.spill.write(
+                        np.ascontiguousarray(stored[:, origins.start - 1 : origins.stop - 1]).data
+                    )
             _to_end(self.stream)
 
 
@@ -311,7 +313,9 @@ class NpzReader(BlockReader):
     temporary file of its uncompressed size.
     """
 
-    def __init__(self, path: str | os.PathLike[str], tables: str | Iterable[str] | None = None) -> None:
+    def __init__(
+        self, path: str | os.PathLike[str], tables: str | Iterable[str] | None = None
+    ) -> None:
         self._tables: list[_Table] = []
         with contextlib.ExitStack() as stack:
             archive = stack.enter_context(_open_archive(path))
@@ -347,7 +351,9 @@ class NpzReader(BlockReader):
             try:
                 self.zone_labels = check_labels(meta["zone_labels"], self.zones)
             except (TypeError, ValueError) as exc:
-                raise ValueError(f"the zone labels in the archive's {META_KEY} entry: {exc}") from None
+                raise ValueError(
+                    f"the zone labels in the archive's {META_KEY} entry: {exc}"
+                ) from None
 
     def _close_tables(self) -> None:
         tables, self._tables = self._tables, []
@@ -394,7 +400,9 @@ def _meta(archive: zipfile.ZipFile, member: str | None) -> dict[str, Any]:
     except ValueError:
         stored = None
     if not isinstance(stored, dict):
-        raise ValueError(f"the {META_KEY} entry of the archive is not orvanel's metadata (a JSON object)")
+        raise ValueError(
+            f"the {META_KEY} entry of the archive is not orvanel's metadata (a JSON object)"
+        )
     for field in ("banner", "run_id"):
         value = stored.get(field)
         if value is not None and not isinstance(value, str):
@@ -413,7 +421,9 @@ def _meta(archive: zipfile.ZipFile, member: str | None) -> dict[str, Any]:
         raise ValueError(f"the type codes in the archive's {META_KEY} entry are not a mapping")
     for name, code in codes.items():
         if not isinstance(code, str):
-            raise ValueError(f"the type code of table {name!r} in the archive's metadata is not a text")
+            raise ValueError(
+                f"the type code of table {name!r} in the archive's metadata is not a text"
+            )
         try:
             meta["type_codes"][name] = type_code(code)
         except (TypeError, ValueError) as exc:

@@ -443,9 +443,7 @@ def _check_filters(h5py: Any, name: str, dataset: Any) -> None:
         )
 
 
-def _read_rows(
-    h5py: Any, name: str, dataset: Any, rows: slice, out: NDArray[np.float64]
-) -> None:
+def _read_rows(h5py: Any, name: str, dataset: Any, rows: slice, out: NDArray[np.float64]) -> None:
     """Read rows of one matrix into ``out``, exactly or not at all."""
     stored = dataset.id.get_type()
     kind, size = stored.get_class(), stored.get_size()
@@ -535,9 +533,7 @@ def _lookup_labels(dataset: Any, zones: int) -> tuple[NDArray[np.int64] | None, 
         return None, str(exc)
 
 
-def _unapplied_markers(
-    one: str, several: str, names: list[str], datasets: list[Any]
-) -> list[str]:
+def _unapplied_markers(one: str, several: str, names: list[str], datasets: list[Any]) -> list[str]:
     """Notices for the ``NA`` attributes of these datasets, one per marker value."""
     marked: dict[str, list[str]] = {}
     for name, dataset in zip(names, datasets):
@@ -770,7 +766,10 @@ class OmxWriter(BlockWriter):
         chunk_rows = max(1, min(zones, _CHUNK_CELLS // zones))
         for (_, code), name in zip(facts.tables, self._names):
             dataset = data.create_dataset(
-                name, shape=(zones, zones), dtype=np.float64, chunks=(chunk_rows, zones),
+                name,
+                shape=(zones, zones),
+                dtype=np.float64,
+                chunks=(chunk_rows, zones),
                 **self._filters,
             )
             dataset.attrs["type_code"] = code

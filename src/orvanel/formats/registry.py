@@ -140,7 +140,9 @@ def _with_zones_file(
         options.notice(f"zone labels written to {beside} (read them back with --zones-file)")
 
 
-def _write_matrix(matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions) -> None:
+def _write_matrix(
+    matrix: Matrix, path: str, progress: Progress | None, options: WriteOptions
+) -> None:
     # A matrix file numbers zones 1..Z only: other labels go beside it.
     _with_zones_file(matrix, path, options, lambda: write_matrix(matrix, path, options.threads))
 
@@ -222,7 +224,9 @@ class _AlongZonesFile(BlockWriter):
     """A writer of a format that numbers zones 1..Z only, with the zone labels written
     beside its file in a zones file, replaced together with it."""
 
-    def __init__(self, inner: BlockWriter, labels: NDArray[np.int64], options: WriteOptions) -> None:
+    def __init__(
+        self, inner: BlockWriter, labels: NDArray[np.int64], options: WriteOptions
+    ) -> None:
         super().__init__(inner.path, inner.facts)
         self._inner, self._labels, self._notice = inner, labels, options.notice
         self._beside = zones_path(inner.path)
@@ -236,7 +240,9 @@ class _AlongZonesFile(BlockWriter):
 
     def _done(self) -> None:
         if self._notice is not None:
-            self._notice(f"zone labels written to {self._beside} (read them back with --zones-file)")
+            self._notice(
+                f"zone labels written to {self._beside} (read them back with --zones-file)"
+            )
 
 
 def _along_zones_file(inner: BlockWriter, facts: Facts, options: WriteOptions) -> BlockWriter:
@@ -248,9 +254,7 @@ def _along_zones_file(inner: BlockWriter, facts: Facts, options: WriteOptions) -
 
 def _create_matrix(path: str, facts: Facts, options: WriteOptions) -> BlockWriter:
     # A matrix file numbers zones 1..Z only: other labels go beside it.
-    inner = MatrixFileWriter(
-        path, dataclasses.replace(facts, zone_labels=None), options.threads
-    )
+    inner = MatrixFileWriter(path, dataclasses.replace(facts, zone_labels=None), options.threads)
     return _along_zones_file(inner, facts, options)
 
 
@@ -269,20 +273,48 @@ def _create_csv(path: str, facts: Facts, options: WriteOptions) -> BlockWriter:
 
 FORMATS = (
     Format(
-        "matrix file", (MATRIX_SUFFIX,), _read_matrix, _write_matrix, False, False,
-        _both_header_texts, _open_matrix, _create_matrix,
+        "matrix file",
+        (MATRIX_SUFFIX,),
+        _read_matrix,
+        _write_matrix,
+        False,
+        False,
+        _both_header_texts,
+        _open_matrix,
+        _create_matrix,
     ),
     Format(
-        "OMX", (".omx",), _read_omx, _write_omx, False, True, _omx_header_texts,
-        _open_omx, _create_omx,
+        "OMX",
+        (".omx",),
+        _read_omx,
+        _write_omx,
+        False,
+        True,
+        _omx_header_texts,
+        _open_omx,
+        _create_omx,
     ),
     Format(
-        "NumPy archive", (".npz",), _read_npz, _write_npz, False, True, npz_header_texts,
-        _open_npz, _create_npz,
+        "NumPy archive",
+        (".npz",),
+        _read_npz,
+        _write_npz,
+        False,
+        True,
+        npz_header_texts,
+        _open_npz,
+        _create_npz,
     ),
     Format(
-        "CSV", (".csv", ".csv.gz"), _read_csv, _write_csv, True, True, _no_header_texts,
-        _open_csv, _create_csv,
+        "CSV",
+        (".csv", ".csv.gz"),
+        _read_csv,
+        _write_csv,
+        True,
+        True,
+        _no_header_texts,
+        _open_csv,
+        _create_csv,
     ),
 )
 

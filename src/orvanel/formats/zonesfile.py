@@ -61,7 +61,11 @@ def replacing_zones(path: str | os.PathLike[str], labels: ArrayLike) -> Iterator
     with replace_file(path, in_place_ok=True) as temporary:
         with open(temporary, "w", encoding="utf-8", newline="") as text:
             text.write(f"{','.join(COLUMNS)}\n")
-            text.write("".join(f"{position},{label}\n" for position, label in enumerate(checked.tolist(), 1)))
+            text.write(
+                "".join(
+                    f"{position},{label}\n" for position, label in enumerate(checked.tolist(), 1)
+                )
+            )
         yield
 
 
@@ -111,7 +115,9 @@ def _row(row: list[str], line: int, position: int) -> int:
         raise ValueError(f"line {line}: {len(row)} fields, but a zones file has 2 columns")
     for field, column in zip(row, COLUMNS):
         if _NUMBER.fullmatch(field) is None:
-            raise ValueError(f"line {line}, column {column!r}: {field[:40]!r} is not a whole number")
+            raise ValueError(
+                f"line {line}, column {column!r}: {field[:40]!r} is not a whole number"
+            )
     given, label = (int(field.partition(".")[0]) for field in row)
     if not -(2**63) <= label < 2**63:
         raise ValueError(f"line {line}, column 'label': {label} is too large for a zone label")
