@@ -34,7 +34,7 @@ def picture(path):
 @pytest.mark.parametrize(
     ("args", "size"),
     [
-        (["--table", "TRIPS"], (600, 700)),
+        (["TRIPS"], (600, 700)),
         (["--table", "COST", "--kind", "totals", "--log"], (450, 800)),
         (["--table", "TRIPS", "--by", "TIME", "--bins=-5,0,5,10,20,40,100"], (450, 800)),
         (
@@ -56,7 +56,7 @@ def test_reads_every_format(skim, tmp_path, suffix):
     source = tmp_path / f"skim-copy{suffix}"
     format_for(str(source)).write(orvanel.read(skim), str(source), None, WriteOptions())
     out = tmp_path / "tlfd.png"
-    result = orvanel_cli("plot", source, "--table", "TRIPS", "--by", "TIME", "-o", out, "-q")
+    result = orvanel_cli("plot", source, "TRIPS", "--by", "TIME", "-o", out, "-q")
     assert result.returncode == 0 and result.stdout == "" and picture(out).shape[:2] == (450, 800)
     # The two cells of unknown time are said to be left out.
     assert (
@@ -84,6 +84,9 @@ def test_picture_format_follows_the_name(skim, tmp_path, suffix, start):
             2,
             'skim.mat: no table named "NOPE" (--table)',
         ),
+        (["{skim}", "NOPE", "-o", "out.png"], 2, 'skim.mat: no table named "NOPE" (TABLE)'),
+        (["{skim}", "TRIPS", "--table", "TIME", "-o", "out.png"], 2, "give the table once"),
+        (["{skim}", "TRIPS", "TIME", "-o", "out.png"], 2, "too many operands"),
         (
             ["{skim}", "--table", "TRIPS", "--by", "NOPE", "-o", "out.png"],
             2,
@@ -130,7 +133,7 @@ def test_picture_format_follows_the_name(skim, tmp_path, suffix, start):
             "must be finite",
         ),
         (["{skim}", "--table", "TRIPS", "--kind", "pie", "-o", "out.png"], 2, "invalid choice"),
-        (["{skim}", "-o", "out.png"], 2, "--table"),
+        (["{skim}", "-o", "out.png"], 2, "which table? give it after the file"),
         (["{skim}", "--table", "TRIPS"], 2, "-o/--output"),
         (["missing.mat", "--table", "TRIPS", "-o", "out.png"], 1, "missing.mat"),
         (["{corrupt}", "--table", "TRIPS", "-o", "out.png"], 1, "corrupt.mat: "),

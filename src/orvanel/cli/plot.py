@@ -33,12 +33,12 @@ def add_parser(commands: Any) -> None:
     parser = commands.add_parser(
         "plot",
         usage=(
-            "%(prog)s [FILE] --table NAME -o OUT [--kind {heatmap,totals,tlfd}] "
+            "%(prog)s [FILE] TABLE -o OUT [--kind {heatmap,totals,tlfd}] "
             "[--by NAME] [--bins N|E1,E2,...] [--log | --no-log] [-q]"
         ),
         help="draw a table as a heatmap, its zone totals or its trip length distribution",
         description=(
-            "Draw table NAME of FILE (any format the other commands read; without FILE, "
+            "Draw table TABLE (or --table NAME) of FILE (any format the other commands read; without FILE, "
             "the sample matrix shipped with orvanel) and write the picture to OUT, a .png, "
             ".svg or .pdf file (replaced if it exists). Kinds: heatmap (every cell "
             "coloured by its value, origins down and destinations across; a logarithmic "
@@ -47,13 +47,18 @@ def add_parser(commands: Any) -> None:
             "blocks of zones), totals (the row and column totals of each zone: "
             "productions and attractions), tlfd (the trip length frequency distribution: "
             "the share of NAME in each bin of the values of table --by, and its mean). "
-            "Examples: 'orvanel plot --table TRIPS -o trips.png', 'orvanel plot "
-            "skims.omx --table TRIPS --by TIME --bins 0,10,20,30,60,120 -o tlfd.svg'."
+            "Examples: 'orvanel plot TRIPS -o trips.png', 'orvanel plot "
+            "skims.omx TRIPS --by TIME --bins 0,10,20,30,60,120 -o tlfd.svg'."
         ),
         epilog=EXIT_STATUS,
     )
-    parser.add_argument("file", metavar="FILE", nargs="?", help="the file to draw from")
-    parser.add_argument("--table", required=True, metavar="NAME", help="the table to draw")
+    parser.add_argument(
+        "operands",
+        nargs="*",
+        metavar="[FILE] TABLE",
+        help="the file to draw from (without it, the shipped sample) and the table to draw",
+    )
+    parser.add_argument("--table", metavar="NAME", help="the table to draw, instead of TABLE")
     parser.add_argument(
         "-o",
         "--output",
@@ -140,7 +145,27 @@ def _named(path: str, options: dict[str, str]) -> Iterator[None]:
         ) from None
 
 
+def _file_and_table(args: argparse.Namespace) -> tuple[str | None, str, str]:
+    """The file (None: the sample), the table and how the table was named: ``FILE TABLE``,
+    ``TABLE`` alone for the sample, or ``[FILE] --table NAME``."""
+    operands = list(args.operands)
+    if args.table is not None:
+        if len(operands) > 1:
+            raise CommandError("give the table once: as TABLE or as --table NAME", 2)
+        return (operands[0] if operands else None), args.table, "--table"
+    if len(operands) == 2:
+        return operands[0], operands[1], "TABLE"
+    if len(operands) == 1 and not os.path.exists(operands[0]):
+        return None, operands[0], "TABLE"
+    if len(operands) > 2:
+        raise CommandError("too many operands: give FILE and TABLE", 2)
+    raise CommandError(
+        "which table? give it after the file (orvanel plot FILE TABLE) or as --table NAME", 2
+    )
+
+
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    args.file, args.table, table_option = _file_and_table(args)
     suffix = os.path.splitext(args.output)[1].lower()
     picture = PICTURE_FORMATS.get(suffix)
     if picture is None:
@@ -153,7 +178,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     require("matplotlib", "plot", "orvanel plot")
     from orvanel import plotting
 
-    options = {args.table: "--table"}
+    options = {args.table: table_option}
     if args.by is not None:
         options.setdefault(args.by, "--by")
     with ExitStack() as stack:
