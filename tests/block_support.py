@@ -63,24 +63,9 @@ def run_limited(args, megabytes):
         peak = os.path.join(directory, "peak")
         # One thread for NumPy's linear algebra library: its per-thread buffers would make
         # the address space depend on the number of processors.
-        env = {
-            **os.environ,
-            "OPENBLAS_NUM_THREADS": "1",
-            "OMP_NUM_THREADS": "1",
-            "ORVANEL_TEST_PEAK": peak,
-        }
-        command = [
-            "sh",
-            "-c",
-            'ulimit -v "$0" && exec "$@"',
-            str(megabytes * 1024),
-            sys.executable,
-            "-c",
-            _MEASURED,
-            *map(str, args),
-        ]
-        result = subprocess.run(
-            command, capture_output=True, text=True, stdin=subprocess.DEVNULL, env=env
-        )
+        env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "ORVANEL_TEST_PEAK": peak}
+        command = ["sh", "-c", 'ulimit -v "$0" && exec "$@"', str(megabytes * 1024),
+                   sys.executable, "-c", _MEASURED, *map(str, args)]
+        result = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL, env=env)
         with open(peak) as measured:
             return result, int(measured.read()) / 1024

@@ -11,13 +11,7 @@ from support import shared_out
 
 # The engine's loads, each with a kind of source and a number of threads: every test of
 # loading runs through them too, and must give what the low-level module gives.
-ENGINE_LOADS = [
-    "engine-bytes-1",
-    "engine-path-2",
-    "engine-bytearray-3",
-    "engine-memoryview-8",
-    "engine-mmap-2",
-]
+ENGINE_LOADS = ["engine-bytes-1", "engine-path-2", "engine-bytearray-3", "engine-memoryview-8", "engine-mmap-2"]
 # The same loads a block of origins at a time (rows-...), and by origin ranges after an
 # index of the records (index-...): every test of loading runs through them too.
 ROW_LOADS = ["rows-bytes-2", "rows-path-1", "rows-mmap-3", "index-path-2", "index-bytearray-1"]
@@ -35,11 +29,7 @@ class EngineMatrix:
 
     def __init__(self, result):
         self.values, self.zone_count, self.banner, self.run_id, pairs = result
-        assert (
-            self.values.dtype == np.float64
-            and self.values.flags.c_contiguous
-            and self.values.flags.owndata
-        )
+        assert self.values.dtype == np.float64 and self.values.flags.c_contiguous and self.values.flags.owndata
         assert self.values.shape == (len(pairs), self.zone_count, self.zone_count)
         self.table_count = len(pairs)
         self._tables = [EngineTable(i, name, code) for i, (name, code) in enumerate(pairs, start=1)]
@@ -83,11 +73,7 @@ def engine_source(kind, data, path):
             return str(path)
         with open(path, "rb") as f:
             return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-    return {
-        "bytes": bytes,
-        "bytearray": bytearray,
-        "memoryview": lambda d: memoryview(bytearray(d)),
-    }[kind](data)
+    return {"bytes": bytes, "bytearray": bytearray, "memoryview": lambda d: memoryview(bytearray(d))}[kind](data)
 
 
 def _row_load(how, source, names, threads):
@@ -102,14 +88,10 @@ def _row_load(how, source, names, threads):
                 blocks = [values for _, values in rows]
             else:
                 rows.index()
-                blocks = [
-                    rows.read(range(first, min(first + 4, rows.zones + 1)))
-                    for first in range(1, rows.zones + 1, 4)
-                ]
+                blocks = [rows.read(range(first, min(first + 4, rows.zones + 1)))
+                          for first in range(1, rows.zones + 1, 4)]
             pairs = [(info.name, info.type_code) for info in rows.tables]
-            return EngineMatrix(
-                (np.concatenate(blocks, axis=1), rows.zones, rows.banner, rows.run_id, pairs)
-            )
+            return EngineMatrix((np.concatenate(blocks, axis=1), rows.zones, rows.banner, rows.run_id, pairs))
     except TableNotFoundError as exc:
         # The public layer's class for the core's table_not_found error, which it wraps.
         raise exc.__context__ from None

@@ -15,16 +15,9 @@ PREAMBLE = b"\x80\x80"
 ZERO_ROW = PREAMBLE + b"\x00"
 # Three zones, one table "a" of type Fixed(2), all zero, the default banner and run identifier.
 WORKED_FILE = (
-    bytes.fromhex("1E000000")
-    + b"MAT PGM=ORVANEL VER=0.4.3\x00"
-    + bytes.fromhex("0F000000")
-    + b"ID=ORVANEL\x00"
-    + bytes.fromhex("14000000")
-    + b"PAR Zones=3 M=1\x00"
-    + bytes.fromhex("0E000000")
-    + b"MVR 1\x00a=2\x00"
-    + bytes.fromhex("08000000")
-    + b"ROW\x00"
+    bytes.fromhex("1E000000") + b"MAT PGM=ORVANEL VER=0.4.3\x00" + bytes.fromhex("0F000000") + b"ID=ORVANEL\x00"
+    + bytes.fromhex("14000000") + b"PAR Zones=3 M=1\x00" + bytes.fromhex("0E000000") + b"MVR 1\x00a=2\x00"
+    + bytes.fromhex("08000000") + b"ROW\x00"
     + bytes.fromhex("0100 01 0500 808000 0200 01 0500 808000 0300 01 0500 808000")
 )
 
@@ -53,9 +46,7 @@ def _text(text):
 
 def header_contents(zone_count, tables, banner=DEFAULT_BANNER, run_id=DEFAULT_RUN_ID):
     """The five record contents as the writer lays them out; `tables` holds (name, code)."""
-    mvr = f"MVR {len(tables)}\x00".encode() + b"".join(
-        _b(n) + b"=" + _b(c) + b"\x00" for n, c in tables
-    )
+    mvr = f"MVR {len(tables)}\x00".encode() + b"".join(_b(n) + b"=" + _b(c) + b"\x00" for n, c in tables)
     par = f"PAR Zones={zone_count} M={len(tables)}\x00".encode()
     return [_text(banner), _text(b"ID=" + _b(run_id)), par, mvr, b"ROW\x00"]
 
@@ -82,16 +73,11 @@ def row_record(row, table, payload, chunk_size=None):
 
 def assemble(header, records):
     """Header plus records; returns the bytes and the start offset of each record."""
-    return header + b"".join(records), list(accumulate([len(header)] + [len(r) for r in records]))[
-        :-1
-    ]
+    return header + b"".join(records), list(accumulate([len(header)] + [len(r) for r in records]))[:-1]
 
 
 def zero_records(zone_count, table_count):
-    return [
-        row_record(k // table_count + 1, k % table_count + 1, ZERO_ROW)
-        for k in range(zone_count * table_count)
-    ]
+    return [row_record(k // table_count + 1, k % table_count + 1, ZERO_ROW) for k in range(zone_count * table_count)]
 
 
 def split_records(data, header_length):
@@ -177,10 +163,7 @@ def split_planes(array, width):
 
 
 def _masked(planes, descriptor, style):
-    return payload(
-        descriptor,
-        *(plane_tokens(p, style) for k, p in enumerate(planes) if descriptor & (0x80 >> k)),
-    )
+    return payload(descriptor, *(plane_tokens(p, style) for k, p in enumerate(planes) if descriptor & (0x80 >> k)))
 
 
 def _nonzero_mask(planes):
@@ -200,17 +183,13 @@ def plane_mask_payload(values, style="literal"):
 def float32_payload(values, marker=None, style="literal"):
     """`S` encoding; the marker plane is all 0xFF unless `marker` gives its bytes."""
     planes = split_planes(np.asarray(values, dtype="<f4"), 4)
-    return _masked(
-        planes + [b"\xff" * len(values) if marker is None else bytes(marker)], 0xF8, style
-    )
+    return _masked(planes + [b"\xff" * len(values) if marker is None else bytes(marker)], 0xF8, style)
 
 
 def fixed_payload(magnitudes, scale_sign=None, descriptor=None, style="literal"):
     """Magnitudes (u32) in planes 0..3 and scale-and-sign bytes in plane 4. The default
     descriptor stores the planes that hold a non-zero byte."""
-    planes = split_planes(np.asarray(magnitudes, dtype="<u4"), 4) + [
-        bytes(scale_sign or bytes(len(magnitudes)))
-    ]
+    planes = split_planes(np.asarray(magnitudes, dtype="<u4"), 4) + [bytes(scale_sign or bytes(len(magnitudes)))]
     return _masked(planes, _nonzero_mask(planes) if descriptor is None else descriptor, style)
 
 
@@ -240,19 +219,14 @@ def encode_row(code, values, style=None):
         return plane_mask_payload(values, style), values
     if code == "S":
         with np.errstate(over="ignore", invalid="ignore"):
-            single = np.asarray(values).astype(
-                np.float32
-            )  # a NaN goes through the hardware conversion
+            single = np.asarray(values).astype(np.float32)  # a NaN goes through the hardware conversion
         if (np.isinf(single) & np.isfinite(values)).any():
             return raw_double_payload(values, style), values
         return float32_payload(single, style=style), single.astype(np.float64).tolist()
     fixed = _fixed(values, int(code))
     if fixed is None:
         return raw_double_payload(values, style), values
-    back = [
-        0.0 if m == 0 else math.copysign(m / 10.0 ** int(code), -1.0 if s & 1 else 1.0)
-        for m, s in zip(*fixed)
-    ]
+    back = [0.0 if m == 0 else math.copysign(m / 10.0 ** int(code), -1.0 if s & 1 else 1.0) for m, s in zip(*fixed)]
     return fixed_payload(*fixed, style=style), back
 
 
@@ -264,18 +238,13 @@ def read_back(code, values):
     return encode_row(code, values)[1]
 
 
-def matrix_file(
-    zone_count, tables, values, banner=DEFAULT_BANNER, run_id=DEFAULT_RUN_ID, code=None, style=None
-):
+def matrix_file(zone_count, tables, values, banner=DEFAULT_BANNER, run_id=DEFAULT_RUN_ID, code=None, style=None):
     """The whole file for `values` of shape (T, Z, Z), rows origin-major and table-minor,
     each row in its table's type (or in `code`), its planes coded as the writer codes
     them (or in `style`)."""
     values = np.asarray(values, dtype=np.float64).reshape(len(tables), zone_count, zone_count)
-    records = [
-        row_record(o + 1, t + 1, encode_row(code or c, values[t, o], style)[0])
-        for o in range(zone_count)
-        for t, (_, c) in enumerate(tables)
-    ]
+    records = [row_record(o + 1, t + 1, encode_row(code or c, values[t, o], style)[0])
+               for o in range(zone_count) for t, (_, c) in enumerate(tables)]
     return standard_header(zone_count, tables, banner, run_id) + b"".join(records)
 
 

@@ -86,13 +86,8 @@ def directory_listing(path):
 
 
 def orvanel_cli(*args, runner=SCRIPT, **kwargs):
-    return subprocess.run(
-        [*runner, *map(str, args)],
-        capture_output=True,
-        text=True,
-        stdin=subprocess.DEVNULL,
-        **kwargs,
-    )
+    return subprocess.run([*runner, *map(str, args)], capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                          **kwargs)
 
 
 def assert_one_line_failure(result, status, *fragments):

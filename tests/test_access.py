@@ -10,20 +10,11 @@ from support import raises_exact
 
 Z = 4
 TABLES = [("a", "D"), ("b", "2"), ("a", "S")]
-VALUES = np.stack(
-    [
-        np.array(
-            [
-                [1e16, 1.0, -1e16, 1.0],
-                [0.5, 2.0, 3.0, 4.0],
-                [5.0, 6.0, 7.0, 8.0],
-                [9.0, 10.0, 11.0, 12.5],
-            ]
-        ),
-        (np.arange(16).reshape(Z, Z) - 7) * 13 / 100,
-        (np.arange(16).reshape(Z, Z) * 0.1 - 0.5).astype(np.float32).astype(np.float64),
-    ]
-)
+VALUES = np.stack([
+    np.array([[1e16, 1.0, -1e16, 1.0], [0.5, 2.0, 3.0, 4.0], [5.0, 6.0, 7.0, 8.0], [9.0, 10.0, 11.0, 12.5]]),
+    (np.arange(16).reshape(Z, Z) - 7) * 13 / 100,
+    (np.arange(16).reshape(Z, Z) * 0.1 - 0.5).astype(np.float32).astype(np.float64),
+])
 VALUES[2, 3, 3] = -0.0
 DATA = matrix_file(Z, TABLES, VALUES, banner="banner", run_id="run")
 
@@ -71,11 +62,7 @@ def test_properties_tables_and_repr(m):
             setattr(m, name, 1)
     infos = m.tables()
     assert all(type(i) is TableInfo for i in infos)
-    assert [(i.index, i.name, i.type_code) for i in infos] == [
-        (1, "a", "D"),
-        (2, "b", "2"),
-        (3, "a", "S"),
-    ]
+    assert [(i.index, i.name, i.type_code) for i in infos] == [(1, "a", "D"), (2, "b", "2"), (3, "a", "S")]
     assert repr(infos[2]) == "TableInfo(index=3, name=a, type_code=S)"
     again = m.tables()
     assert again is not infos and again[0] is not infos[0] and again[0] != infos[0]
@@ -106,40 +93,24 @@ def test_totals_of_signed_zero_tables(fill, sign):
     assert np.copysign(1.0, m.table_total(1)) == np.copysign(1.0, m.table_diagonal_total(1)) == sign
 
 
-@pytest.mark.parametrize(
-    "table, index", [("a", 1), (Name("b"), 2), (2, 2), (True, 1), (np.int64(2), 2), (Index(3), 3)]
-)
+@pytest.mark.parametrize("table, index", [("a", 1), (Name("b"), 2), (2, 2), (True, 1), (np.int64(2), 2), (Index(3), 3)])
 def test_table_selector(m, table, index):
     assert m.get(table, 2, 3) == VALUES[index - 1, 1, 2]
     assert m.row(table, 4) == VALUES[index - 1, 3].tolist()
     assert m.table_total(table) == m.table_total(index)
 
 
-TABLE_CALLS = [
-    lambda m, t: m.get(t, 1, 1),
-    lambda m, t: m.checked_get(t, 0, 1),
-    lambda m, t: m.set(t, 1, 1, 0.0),
-    lambda m, t: m.row(t, 1),
-    lambda m, t: m.table_total(t),
-    lambda m, t: m.table_diagonal_total(t),
-]
+TABLE_CALLS = [lambda m, t: m.get(t, 1, 1), lambda m, t: m.checked_get(t, 0, 1), lambda m, t: m.set(t, 1, 1, 0.0),
+               lambda m, t: m.row(t, 1), lambda m, t: m.table_total(t), lambda m, t: m.table_diagonal_total(t)]
 
 
 @pytest.mark.parametrize("call", TABLE_CALLS)
-@pytest.mark.parametrize(
-    "table, exc, message",
-    [
-        *[
-            (t, ValueError, f"table index must be within 1..=3 (got {int(t)})")
-            for t in (0, False, 4)
-        ],
-        ("A", ValueError, "table A not found in matrix header"),
-        *[
-            (t, TypeError, "table must be a table name (str) or 1-based index (int)")
-            for t in (256, -1, 2**70, 1.0, "\ud800")
-        ],
-    ],
-)
+@pytest.mark.parametrize("table, exc, message", [
+    *[(t, ValueError, f"table index must be within 1..=3 (got {int(t)})") for t in (0, False, 4)],
+    ("A", ValueError, "table A not found in matrix header"),
+    *[(t, TypeError, "table must be a table name (str) or 1-based index (int)")
+      for t in (256, -1, 2**70, 1.0, "\ud800")],
+])
 def test_table_selector_rejects(m, call, table, exc, message):
     with raises_exact(exc, message):
         call(m, table)
@@ -161,24 +132,16 @@ def test_zone_out_of_range(m, origin, destination):
 
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
-ZONE_CALLS = [
-    (lambda m, z: m.get(1, z, 1), "origin"),
-    (lambda m, z: m.get(1, 1, z), "destination"),
-    (lambda m, z: m.checked_get(1, z, 1), "origin"),
-    (lambda m, z: m.set(1, 1, z, 0.0), "destination"),
-    (lambda m, z: m.row(1, z), "origin"),
-]
+ZONE_CALLS = [(lambda m, z: m.get(1, z, 1), "origin"), (lambda m, z: m.get(1, 1, z), "destination"),
+              (lambda m, z: m.checked_get(1, z, 1), "origin"), (lambda m, z: m.set(1, 1, z, 0.0), "destination"),
+              (lambda m, z: m.row(1, z), "origin")]
 
 
-@pytest.mark.parametrize(
-    "zone, exc, message",
-    [
-        (65536, OverflowError, OUT_OF_RANGE),
-        (-1, OverflowError, OUT_OF_RANGE),
-        (2**64, OverflowError, "Python int too large to convert to C long"),
-        (1.0, TypeError, "argument '{}': 'float' object cannot be interpreted as an integer"),
-    ],
-)
+@pytest.mark.parametrize("zone, exc, message", [
+    (65536, OverflowError, OUT_OF_RANGE), (-1, OverflowError, OUT_OF_RANGE),
+    (2**64, OverflowError, "Python int too large to convert to C long"),
+    (1.0, TypeError, "argument '{}': 'float' object cannot be interpreted as an integer"),
+])
 def test_zone_conversion_errors(m, zone, exc, message):
     for call, name in ZONE_CALLS:
         with raises_exact(exc, message.format(name)):
@@ -191,25 +154,18 @@ def test_zone_conversion_errors(m, zone, exc, message):
 NOT_INT = "argument '{}': 'str' object cannot be interpreted as an integer"
 
 
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (lambda m: m.get("zz", "x", 1), TypeError, NOT_INT.format("origin")),
-        (lambda m: m.get(1, "x", "y"), TypeError, NOT_INT.format("origin")),
-        (lambda m: m.get("zz", 0, 1), ValueError, "table zz not found in matrix header"),
-        (lambda m: m.get(0, 1, 70000), OverflowError, OUT_OF_RANGE),
-        (lambda m: m.checked_get("zz", 0, 1), ValueError, "table zz not found in matrix header"),
-        (
-            lambda m: m.set("zz", 0, 1, "v"),
-            TypeError,
-            "argument 'value': must be real number, not str",
-        ),
-        (lambda m: m.set(1, "o", 1, "v"), TypeError, NOT_INT.format("origin")),
-        (lambda m: m.set(1, 1, 1, 2**1024), OverflowError, "int too large to convert to float"),
-        (lambda m: m.row("zz", 0), ValueError, "table zz not found in matrix header"),
-        (lambda m: m.row(0, "x"), TypeError, NOT_INT.format("origin")),
-    ],
-)
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda m: m.get("zz", "x", 1), TypeError, NOT_INT.format("origin")),
+    (lambda m: m.get(1, "x", "y"), TypeError, NOT_INT.format("origin")),
+    (lambda m: m.get("zz", 0, 1), ValueError, "table zz not found in matrix header"),
+    (lambda m: m.get(0, 1, 70000), OverflowError, OUT_OF_RANGE),
+    (lambda m: m.checked_get("zz", 0, 1), ValueError, "table zz not found in matrix header"),
+    (lambda m: m.set("zz", 0, 1, "v"), TypeError, "argument 'value': must be real number, not str"),
+    (lambda m: m.set(1, "o", 1, "v"), TypeError, NOT_INT.format("origin")),
+    (lambda m: m.set(1, 1, 1, 2**1024), OverflowError, "int too large to convert to float"),
+    (lambda m: m.row("zz", 0), ValueError, "table zz not found in matrix header"),
+    (lambda m: m.row(0, "x"), TypeError, NOT_INT.format("origin")),
+])
 def test_argument_checks_in_order(m, call, exc, message):
     with raises_exact(exc, message):
         call(m)
@@ -229,10 +185,8 @@ def test_set_stores_exact_bits(m, table, value):
     assert [m.table_total(t) for t in (1, 2, 3) if t != table] == others
 
 
-@pytest.mark.parametrize(
-    "value, stored",
-    [(3, 3.0), (Real(2.5), 2.5), (Index(7), 7.0), (np.float32(0.1), float(np.float32(0.1)))],
-)
+@pytest.mark.parametrize("value, stored", [
+    (3, 3.0), (Real(2.5), 2.5), (Index(7), 7.0), (np.float32(0.1), float(np.float32(0.1)))])
 def test_set_value_forms(m, value, stored):
     m.set(table="b", origin=1, destination=4, value=value)
     expected = VALUES[1].copy()
@@ -240,15 +194,10 @@ def test_set_value_forms(m, value, stored):
     assert m.get(2, 1, 4) == stored and m.table_total(2) == sequential_sum(expected.ravel())
 
 
-@pytest.mark.parametrize(
-    "name, index", [("a", 1), (Name("b"), 2), ("A", None), (1, TypeError), (b"a", TypeError)]
-)
+@pytest.mark.parametrize("name, index", [("a", 1), (Name("b"), 2), ("A", None), (1, TypeError), (b"a", TypeError)])
 def test_table_index_by_name(m, name, index):
     if index is TypeError:
-        with raises_exact(
-            TypeError,
-            f"argument 'name': '{type(name).__name__}' object is not an instance of 'str'",
-        ):
+        with raises_exact(TypeError, f"argument 'name': '{type(name).__name__}' object is not an instance of 'str'"):
             m.table_index_by_name(name)
     else:
         assert m.table_index_by_name(name) == m.table_index_by_name(name=name) == index
@@ -270,16 +219,10 @@ def test_hold_rule_during_argument_conversion(m):
     m.set(1, Index(1, attempt(lambda: m.get(1, 1, 1))), 1, Real(5.0, attempt(lambda: m.zone_count)))
     m.set(1, 1, Index(2, attempt(lambda: m.tables())), 6.0)
     # Inside a shared method, another shared use works and set is refused.
-    m.get(
-        1, Index(1, attempt(lambda: m.set(2, 1, 1, 7.0))), Index(1, attempt(lambda: m.get(1, 2, 1)))
-    )
+    m.get(1, Index(1, attempt(lambda: m.set(2, 1, 1, 7.0))), Index(1, attempt(lambda: m.get(1, 2, 1))))
     m.row(1, Index(2, attempt(lambda: repr(m))))
     refused = (RuntimeError, "Already mutably borrowed")
-    assert seen == [refused] * 3 + [
-        (RuntimeError, "Already borrowed"),
-        0.5,
-        "_MatrixCore(zone_count=4, table_count=3)",
-    ]
+    assert seen == [refused] * 3 + [(RuntimeError, "Already borrowed"), 0.5, "_MatrixCore(zone_count=4, table_count=3)"]
     assert (m.get(1, 1, 1), m.get(1, 1, 2), m.get(2, 1, 1)) == (5.0, 6.0, VALUES[1, 0, 0])
 
     def fail():
@@ -296,33 +239,18 @@ def test_hold_rule_during_argument_conversion(m):
     assert m.get(1, 1, 1) == 8.0
 
 
-@pytest.mark.parametrize(
-    "code, shown", [(0, "0"), (9, "9"), ("2", "2"), ("S", "S"), ("D", "D"), (Index(7), "7")]
-)
+@pytest.mark.parametrize("code, shown", [(0, "0"), (9, "9"), ("2", "2"), ("S", "S"), ("D", "D"), (Index(7), "7")])
 def test_table_def(code, shown):
     td = TableDef("t1", code)
-    assert (td.name, td.type_code, repr(td)) == (
-        "t1",
-        shown,
-        f"TableDef(name=t1, type_code={shown})",
-    )
+    assert (td.name, td.type_code, repr(td)) == ("t1", shown, f"TableDef(name=t1, type_code={shown})")
     assert repr(TableDef(type_code=code, name="")) == f"TableDef(name=, type_code={shown})"
 
 
-@pytest.mark.parametrize(
-    "code, exc, message",
-    [
-        *[
-            (c, TypeError, "type code must be int 0..9 or string '0'..'9', 'S', or 'D'")
-            for c in (True, 256, -1, 2.0, b"S")
-        ],
-        (10, ValueError, "invalid fixed-point precision 10; expected 0..9"),
-        *[
-            (c, ValueError, f"invalid type code {c}; expected '0'..'9', 'S', or 'D'")
-            for c in ("s", "22", "\u0663")
-        ],
-    ],
-)
+@pytest.mark.parametrize("code, exc, message", [
+    *[(c, TypeError, "type code must be int 0..9 or string '0'..'9', 'S', or 'D'") for c in (True, 256, -1, 2.0, b"S")],
+    (10, ValueError, "invalid fixed-point precision 10; expected 0..9"),
+    *[(c, ValueError, f"invalid type code {c}; expected '0'..'9', 'S', or 'D'") for c in ("s", "22", "\u0663")],
+])
 def test_table_def_type_code_rejected(code, exc, message):
     with raises_exact(exc, message):
         TableDef("t", code)

@@ -80,20 +80,14 @@ LAYOUTS = [  # target, name, and how the given array is made from a C-ordered on
     ("table", "read-only", lambda src: _read_only(src.copy())),
     ("stack", "all-reversed", lambda src: src[::-1, ::-1, ::-1]),
     ("stack", "fortran", np.asfortranarray),
-    (
-        "stack",
-        "moved-axis",
-        lambda src: np.moveaxis(np.ascontiguousarray(np.moveaxis(src, 0, 2)), 2, 0),
-    ),
+    ("stack", "moved-axis", lambda src: np.moveaxis(np.ascontiguousarray(np.moveaxis(src, 0, 2)), 2, 0)),
     ("stack", "strided", lambda src: np.repeat(src, 2, axis=2)[:, :, ::2]),
     ("stack", "broadcast", lambda src: np.broadcast_to(src[0], (M, Z, Z))),
     ("stack", "subclass", lambda src: src.view(SubArray)),
 ]
 
 
-@pytest.mark.parametrize(
-    "target, make", [(t, make) for t, _, make in LAYOUTS], ids=[f"{t}-{n}" for t, n, _ in LAYOUTS]
-)
+@pytest.mark.parametrize("target, make", [(t, make) for t, _, make in LAYOUTS], ids=[f"{t}-{n}" for t, n, _ in LAYOUTS])
 def test_arrays_are_read_in_any_layout(target, make):
     src = np.arange(M * Z * Z, dtype=np.float64).reshape(M, Z, Z) / 3 - 3
     src[1, 1, 2] = from_bits([0x7FF0000000000001])[0]  # a signalling NaN
@@ -117,10 +111,7 @@ REJECTED = {  # a value of the given shape, and the type name the message gives
     "none": (lambda shape: None, "'None'"),
     "int64": (lambda shape: np.zeros(shape, dtype=np.int64), "'ndarray' object"),
     "big-endian": (lambda shape: np.zeros(shape, dtype=">f8"), "'ndarray' object"),
-    "subclass-int": (
-        lambda shape: np.zeros(shape, dtype=np.int32).view(SubArray),
-        "'SubArray' object",
-    ),
+    "subclass-int": (lambda shape: np.zeros(shape, dtype=np.int32).view(SubArray), "'SubArray' object"),
     "extra-dimension": (lambda shape: np.zeros((1,) + shape), "'ndarray' object"),
     "missing-dimension": (lambda shape: np.zeros(shape[1:]), "'ndarray' object"),
 }
@@ -131,15 +122,11 @@ def test_non_float64_arrays_are_rejected(case):
     make, type_name = REJECTED[case]
     m = filled()
     table, stack = make((Z, Z)), make((M, Z, Z))
-    for call, name in [
-        (lambda: m.set_table_array(1, table), "values"),
-        (lambda: m.set_table_array("missing", table), "values"),  # before the table
-        (lambda: m.set_stack_array(stack), "values"),
-        (lambda: _MatrixCore.to_bytes_from_stack(Z, TABLES, stack), "stack"),
-    ]:
-        with raises_exact(
-            TypeError, f"argument '{name}': {type_name} is not an instance of 'ndarray'"
-        ):
+    for call, name in [(lambda: m.set_table_array(1, table), "values"),
+                       (lambda: m.set_table_array("missing", table), "values"),  # before the table
+                       (lambda: m.set_stack_array(stack), "values"),
+                       (lambda: _MatrixCore.to_bytes_from_stack(Z, TABLES, stack), "stack")]:
+        with raises_exact(TypeError, f"argument '{name}': {type_name} is not an instance of 'ndarray'"):
             call()
     assert bits(m.stack_array()) == bits(VALUES)
 
@@ -161,9 +148,7 @@ def test_non_float64_arrays_are_rejected(case):
 def test_array_rejections_change_nothing(table, shape, error, message):
     m = filled()
     with raises_exact(error, message):
-        m.set_stack_array(np.ones(shape)) if table is None else m.set_table_array(
-            table, np.ones(shape)
-        )
+        m.set_stack_array(np.ones(shape)) if table is None else m.set_table_array(table, np.ones(shape))
     if "must have shape" not in message:  # a bad selector, which table_array rejects alike
         with raises_exact(error, message):
             m.table_array(table)

@@ -38,19 +38,14 @@ def special_values(tables=3, zones=ZONES):
     return values
 
 
-FACTS = Facts(
-    ZONES,
-    [("TRIPS", "2"), ("TIME", "D"), ("COST", "S")],
-    "a banner",
-    "R7",
-    np.array([17, 3, 99, 4, 5, 60, 8]),
-)
+FACTS = Facts(ZONES, [("TRIPS", "2"), ("TIME", "D"), ("COST", "S")], "a banner", "R7",
+              np.array([17, 3, 99, 4, 5, 60, 8]))
 
 
 def write_blocks(path, facts, values, size):
     with format_for(path).create_blocks(str(path), facts, WriteOptions()) as writer:
         for origins in spans(facts.zones, size):
-            writer.write(values[:, origins.start - 1 : origins.stop - 1])
+            writer.write(values[:, origins.start - 1:origins.stop - 1])
 
 
 def read_blocks(path, size, **options):
@@ -59,9 +54,7 @@ def read_blocks(path, size, **options):
         zones, tables = reader.zones, len(reader.tables)
         parts, next_origin = [], 1
         for origins, values in reader.blocks(size):
-            assert origins.start == next_origin and len(origins) == min(
-                size, zones - origins.start + 1
-            )
+            assert origins.start == next_origin and len(origins) == min(size, zones - origins.start + 1)
             assert values.shape == (tables, len(origins), zones) and values.flags.c_contiguous
             parts.append(values.copy())  # the next block may reuse the array
             next_origin = origins.stop
@@ -70,9 +63,7 @@ def read_blocks(path, size, **options):
 
 
 @pytest.mark.parametrize("suffix", SUFFIXES)
-@pytest.mark.parametrize(
-    ("write_size", "read_size"), [(1, 3), (3, 1), (ZONES, 2), (4, ZONES), (2, 100)]
-)
+@pytest.mark.parametrize(("write_size", "read_size"), [(1, 3), (3, 1), (ZONES, 2), (4, ZONES), (2, 100)])
 def test_every_format_round_trips_through_blocks(tmp_path, suffix, write_size, read_size):
     path = tmp_path / f"m{suffix}"
     values = special_values()
@@ -81,9 +72,7 @@ def test_every_format_round_trips_through_blocks(tmp_path, suffix, write_size, r
     options = {"zone_labels": labels} if suffix.startswith(".csv") else {}
     back, facts = read_blocks(path, read_size, **options)
     if suffix == ".mat":  # stored as the type codes say: as a whole-matrix write stores them
-        values = orvanel.read_bytes(
-            orvanel.Matrix._adopt(values, FACTS.tables).to_bytes()
-        ).to_numpy()
+        values = orvanel.read_bytes(orvanel.Matrix._adopt(values, FACTS.tables).to_bytes()).to_numpy()
     assert same_bits(back, values) and facts.names == FACTS.names
     keeps_header = suffix in (".mat", ".omx", ".npz")
     assert [code for _, code in facts.tables] == (["2", "D", "S"] if keeps_header else ["D"] * 3)
@@ -99,7 +88,7 @@ def test_every_format_round_trips_through_blocks(tmp_path, suffix, write_size, r
 
 
 def incomplete(writer, values):
-    writer.write(values[:, : ZONES - 1])
+    writer.write(values[:, :ZONES - 1])
 
 
 def raises_inside(writer, values):
@@ -117,15 +106,12 @@ def wrong_shape(writer, values):
 
 
 @pytest.mark.parametrize("suffix", SUFFIXES)
-@pytest.mark.parametrize(
-    ("feed", "error", "fragment"),
-    [
-        (incomplete, ValueError, "incomplete: 6 of 7 origins were written"),
-        (raises_inside, KeyboardInterrupt, None),
-        (too_many_rows, ValueError, "goes beyond the 7 zones"),
-        (wrong_shape, ValueError, "shape (3, n, 7)"),
-    ],
-)
+@pytest.mark.parametrize(("feed", "error", "fragment"), [
+    (incomplete, ValueError, "incomplete: 6 of 7 origins were written"),
+    (raises_inside, KeyboardInterrupt, None),
+    (too_many_rows, ValueError, "goes beyond the 7 zones"),
+    (wrong_shape, ValueError, "shape (3, n, 7)"),
+])
 def test_a_failed_block_write_leaves_the_previous_files(tmp_path, suffix, feed, error, fragment):
     path = tmp_path / f"m{suffix}"
     beside = tmp_path / zones_path(path.name)
@@ -144,22 +130,16 @@ def test_matrix_file_blocks_on_any_number_of_threads(tmp_path, threads):
     facts = dataclasses.replace(FACTS, zone_labels=None)
     with format_for(path).create_blocks(str(path), facts, WriteOptions(threads=threads)) as writer:
         for origins in spans(ZONES, 3):
-            writer.write(special_values()[:, origins.start - 1 : origins.stop - 1])
-    assert (
-        path.read_bytes()
-        == orvanel.Matrix._adopt(special_values(), FACTS.tables, "a banner", "R7").to_bytes()
-    )
+            writer.write(special_values()[:, origins.start - 1:origins.stop - 1])
+    assert path.read_bytes() == orvanel.Matrix._adopt(special_values(), FACTS.tables, "a banner", "R7").to_bytes()
     back, _ = read_blocks(path, 2, threads=threads)
     assert same_bits(back, orvanel.read(path).to_numpy())
 
 
-@pytest.mark.parametrize(
-    ("threads", "environment", "error"),
-    [(0, None, ValueError), (None, "none", ValueError), (2.0, None, TypeError)],
-)
+@pytest.mark.parametrize(("threads", "environment", "error"), [
+    (0, None, ValueError), (None, "none", ValueError), (2.0, None, TypeError)])
 def test_a_bad_thread_count_is_refused_before_a_matrix_file_is_touched(
-    tmp_path, monkeypatch, threads, environment, error
-):
+        tmp_path, monkeypatch, threads, environment, error):
     path = tmp_path / "m.mat"
     orvanel.sample().write(path)
     before = path.read_bytes()
@@ -173,15 +153,13 @@ def test_a_bad_thread_count_is_refused_before_a_matrix_file_is_touched(
     assert path.read_bytes() == before and os.listdir(tmp_path) == ["m.mat"]
 
 
-@pytest.mark.parametrize(
-    ("sizes", "block"),
-    [([1] * 7, 3), ([3, 4], 2), ([7], 7), ([2, 2, 2, 1], 2), ([5, 2], 3), ([1, 6], 10)],
-)
+@pytest.mark.parametrize(("sizes", "block"), [
+    ([1] * 7, 3), ([3, 4], 2), ([7], 7), ([2, 2, 2, 1], 2), ([5, 2], 3), ([1, 6], 10)])
 def test_reblock_gives_blocks_of_the_size_asked(sizes, block):
     values = special_values()
     source, start = [], 0
     for size in sizes:
-        source.append((None, values[:, start : start + size]))
+        source.append((None, values[:, start:start + size]))
         start += size
     out, expected = [], list(spans(ZONES, block))
     for origins, part in reblock(source, block, 3, ZONES):
@@ -196,17 +174,11 @@ def test_reblock_refuses_rows_that_end_early():
         list(reblock([(None, special_values()[:, :4])], 2, 3, ZONES))
 
 
-@pytest.mark.parametrize(
-    ("zones", "tables"), [(32000, 255), (32000, 1), (20000, 2), (50, 4), (1, 1)]
-)
+@pytest.mark.parametrize(("zones", "tables"), [(32000, 255), (32000, 1), (20000, 2), (50, 4), (1, 1)])
 def test_default_blocks_hold_about_the_target_size(zones, tables):
     block = default_block(zones, tables)
     assert 1 <= block <= zones
-    assert (
-        block == 1
-        or 8 * tables * zones * block <= BLOCK_BYTES < 8 * tables * zones * (block + 1)
-        or block == zones
-    )
+    assert block == 1 or 8 * tables * zones * block <= BLOCK_BYTES < 8 * tables * zones * (block + 1) or block == zones
 
 
 # -- OMX ------------------------------------------------------------------------------
@@ -224,12 +196,10 @@ def test_omx_written_in_chunks_of_whole_rows(tmp_path):
 def test_omx_rows_reach_their_chunks_whatever_the_block_sizes(tmp_path, sizes):
     path, zones = tmp_path / "m.omx", 1000
     values = np.random.default_rng(3).random((2, zones, zones))
-    with format_for(path).create_blocks(
-        str(path), Facts(zones, [("A", "D"), ("B", "D")]), WriteOptions()
-    ) as writer:
+    with format_for(path).create_blocks(str(path), Facts(zones, [("A", "D"), ("B", "D")]), WriteOptions()) as writer:
         start = 0
         for size in sizes:
-            writer.write(values[:, start : start + size])
+            writer.write(values[:, start:start + size])
             start += size
     with h5py.File(path, "r") as f:
         assert f["data/A"].chunks == (8, zones)  # 64 KiB of whole rows
@@ -290,23 +260,15 @@ def test_npz_integers_float64_cannot_hold_are_named_by_their_cell(tmp_path, fort
     table = np.zeros((9, 9), dtype=np.int64)
     table[7, 2] = 2**53 + 1
     np.savez(tmp_path / "m.npz", T=np.asfortranarray(table) if fortran else table)
-    with (
-        NpzReader(tmp_path / "m.npz") as reader,
-        pytest.raises(ValueError, match="origin 8, destination 3"),
-    ):
+    with NpzReader(tmp_path / "m.npz") as reader, pytest.raises(ValueError, match="origin 8, destination 3"):
         list(reader.blocks(block))
 
 
 def test_npz_member_cut_short_is_refused(tmp_path):
     with zipfile.ZipFile(tmp_path / "m.npz", "w") as archive, archive.open("T.npy", "w") as entry:
-        np.lib.format.write_array_header_1_0(
-            entry, {"descr": "<f8", "fortran_order": False, "shape": (3, 3)}
-        )
+        np.lib.format.write_array_header_1_0(entry, {"descr": "<f8", "fortran_order": False, "shape": (3, 3)})
         entry.write(np.zeros(8).tobytes())  # one value short
-    with (
-        NpzReader(tmp_path / "m.npz") as reader,
-        pytest.raises(ValueError, match="'T' cannot be read"),
-    ):
+    with NpzReader(tmp_path / "m.npz") as reader, pytest.raises(ValueError, match="'T' cannot be read"):
         list(reader.blocks(1))
 
 
@@ -346,10 +308,7 @@ def csv_lines(values, labels, order, rng):
         cells.reverse()
     elif order == "shuffled":
         rng.shuffle(cells)
-    return [
-        f"{labels[o]},{labels[d]},{','.join(repr(float(v)) for v in values[:, o, d])}"
-        for o, d in cells
-    ]
+    return [f"{labels[o]},{labels[d]},{','.join(repr(float(v)) for v in values[:, o, d])}" for o, d in cells]
 
 
 @pytest.mark.parametrize("order", ["sorted", "by destination", "reversed", "shuffled"])
@@ -378,22 +337,17 @@ def test_csv_lines_in_any_order(tmp_path, monkeypatch, order, block, labelled, s
     assert same_bits(stack, values)
     through_files = spilled and order != "sorted"
     assert len(made) == through_files
-    note = (
-        "the CSV lines are not sorted by origin: they were sorted through 1 MB of temporary files"
-    )
+    note = "the CSV lines are not sorted by origin: they were sorted through 1 MB of temporary files"
     assert notes == ([note] if through_files else [])
 
 
 @pytest.mark.parametrize("order", ["sorted", "shuffled"])
-@pytest.mark.parametrize(
-    ("line", "fragment"),
-    [
-        ("4,5,x", "line {n}, column 'A': 'x' is not a number"),
-        ("3,3,1", "line {n}: origin 3, destination 3 occurs a second time"),
-        ("9,1,1", "line {n}: origin zone 9 is outside 1 to 8"),
-        ("1,0,1", "line {n}: destination zone 0 is outside 1 to 8"),
-    ],
-)
+@pytest.mark.parametrize(("line", "fragment"), [
+    ("4,5,x", "line {n}, column 'A': 'x' is not a number"),
+    ("3,3,1", "line {n}: origin 3, destination 3 occurs a second time"),
+    ("9,1,1", "line {n}: origin zone 9 is outside 1 to 8"),
+    ("1,0,1", "line {n}: destination zone 0 is outside 1 to 8"),
+])
 def test_csv_faults_name_their_line_in_any_order(tmp_path, monkeypatch, order, line, fragment):
     monkeypatch.setattr(csvlong, "BLOCK_BYTES", 64)  # lines parsed a few at a time
     cells = [f"{o},{d},{o * d}" for o in range(1, 9) for d in range(1, 9)]
@@ -414,18 +368,12 @@ def test_csv_faults_name_their_line_in_any_order(tmp_path, monkeypatch, order, l
             list(reader.blocks(3))
 
 
-@pytest.mark.parametrize(
-    ("text", "zones"),
-    [
-        (
-            "origin,destination,A\r\n1,2,3\r\n\r\n3,1,4\r\n",
-            3,
-        ),  # line breaks of two characters, a blank line
-        ('origin,destination,A\n"1","2",3\n2.0,3.,4\n', 3),  # quoted and fractional zone ids
-        ("origin,destination,A\n+1,007,3\n2,1,4", 7),  # signs and leading zeros, no last line break
-        ("origin,destination,A\n1,2,3\n1,20,4\n", 20),  # a larger destination than any origin
-    ],
-)
+@pytest.mark.parametrize(("text", "zones"), [
+    ("origin,destination,A\r\n1,2,3\r\n\r\n3,1,4\r\n", 3),  # line breaks of two characters, a blank line
+    ('origin,destination,A\n"1","2",3\n2.0,3.,4\n', 3),  # quoted and fractional zone ids
+    ("origin,destination,A\n+1,007,3\n2,1,4", 7),  # signs and leading zeros, no last line break
+    ("origin,destination,A\n1,2,3\n1,20,4\n", 20),  # a larger destination than any origin
+])
 def test_csv_zone_count_inferred_from_every_way_of_writing_ids(tmp_path, text, zones):
     (tmp_path / "m.csv").write_bytes(text.encode())
     notes = []
@@ -435,17 +383,11 @@ def test_csv_zone_count_inferred_from_every_way_of_writing_ids(tmp_path, text, z
     assert notes == [f"zones inferred from the data: {zones} (use --zones to set it)"]
 
 
-@pytest.mark.parametrize(
-    ("text", "fragment"),
-    [
-        ("origin,destination,A\n0,1,2\n", "line 2: origin zone 0 is not a zone number"),
-        (
-            "origin,destination,A\nx,1,2\n1,1,1\n",
-            "line 2, column 'origin': 'x' is not a zone number",
-        ),
-        ("origin,destination,A\n1,123456789,2\n", "123456789 zones and 1 table make"),
-    ],
-)
+@pytest.mark.parametrize(("text", "fragment"), [
+    ("origin,destination,A\n0,1,2\n", "line 2: origin zone 0 is not a zone number"),
+    ("origin,destination,A\nx,1,2\n1,1,1\n", "line 2, column 'origin': 'x' is not a zone number"),
+    ("origin,destination,A\n1,123456789,2\n", "123456789 zones and 1 table make"),
+])
 def test_csv_zone_ids_that_infer_no_zone_count(tmp_path, text, fragment):
     (tmp_path / "m.csv").write_text(text)
     with pytest.raises(ValueError, match=fragment):
@@ -479,22 +421,15 @@ def table_with(special):
 
 
 @pytest.mark.parametrize("block", [1, 2, 4, 9])
-@pytest.mark.parametrize(
-    "special",
-    [
-        {},
-        {(0, 8, 8): np.nan},
-        {(0, 0, 3): np.inf, (0, 7, 2): -np.inf},
-        {(1, 2, 2): 1e308, (1, 6, 6): 1e308},
-        {(0, 4, 4): -0.0, (1, 5, 0): -np.inf},
-    ],
-)
+@pytest.mark.parametrize("special", [
+    {}, {(0, 8, 8): np.nan}, {(0, 0, 3): np.inf, (0, 7, 2): -np.inf}, {(1, 2, 2): 1e308, (1, 6, 6): 1e308},
+    {(0, 4, 4): -0.0, (1, 5, 0): -np.inf}])
 def test_info_statistics_do_not_depend_on_the_block_size(block, special):
     # Block by block, every statistic is the one of the table held whole, to the bit.
     values = table_with(special)
     stats = BlockStatistics(2, 9)
     for origins in spans(9, block):
-        stats.add(origins, np.ascontiguousarray(values[:, origins.start - 1 : origins.stop - 1]))
+        stats.add(origins, np.ascontiguousarray(values[:, origins.start - 1:origins.stop - 1]))
     for entry, table in zip(stats.result(), values):
         whole = statistics(table)
         assert same_bits(
@@ -505,15 +440,12 @@ def test_info_statistics_do_not_depend_on_the_block_size(block, special):
 
 
 @pytest.mark.parametrize("block", [1, 3, 9])
-@pytest.mark.parametrize(
-    ("changes", "options"),
-    [
-        ({(2, 4): 0.5, (7, 1): 0.5}, (0.0, 0.0)),  # a tie: the first cell is the one named
-        ({(8, 8): np.nan, (0, 0): np.inf}, (0.0, 0.0)),
-        ({(3, 3): 1e-9, (5, 1): 2e-9}, (0.0, 1e-8)),
-        ({}, (0.0, 0.0)),
-    ],
-)
+@pytest.mark.parametrize(("changes", "options"), [
+    ({(2, 4): 0.5, (7, 1): 0.5}, (0.0, 0.0)),  # a tie: the first cell is the one named
+    ({(8, 8): np.nan, (0, 0): np.inf}, (0.0, 0.0)),
+    ({(3, 3): 1e-9, (5, 1): 2e-9}, (0.0, 1e-8)),
+    ({}, (0.0, 0.0)),
+])
 def test_diff_comparisons_do_not_depend_on_the_block_size(block, changes, options):
     a = np.random.default_rng(8).random((9, 9))
     b = a.copy()

@@ -35,11 +35,9 @@ def sources(tmp_path_factory):
     paths = {}
     for suffix in SUFFIXES:
         paths[suffix] = directory / f"source{suffix}"
-        with format_for(paths[suffix]).create_blocks(
-            str(paths[suffix]), facts, WriteOptions()
-        ) as writer:
+        with format_for(paths[suffix]).create_blocks(str(paths[suffix]), facts, WriteOptions()) as writer:
             for start in range(0, 11, 4):
-                writer.write(values[:, start : start + 4])
+                writer.write(values[:, start:start + 4])
     return paths, values
 
 
@@ -50,9 +48,7 @@ def test_convert_between_every_pair_of_formats(sources, tmp_path, source, target
     out = tmp_path / f"out{target}"
     result = orvanel_cli("convert", paths[source], out)
     inferred = "orvanel convert: note: zones inferred from the data: 11 (use --zones to set it)\n"
-    assert result.returncode == 0 and result.stderr == (
-        inferred if source.startswith(".csv") else ""
-    )
+    assert result.returncode == 0 and result.stderr == (inferred if source.startswith(".csv") else "")
     assert result.stdout == f"wrote {out} ({format_for(out).name}): 11 zones, 3 tables\n"
     back = read_back(out)
     assert back.names == ["TRIPS", "TIME", "COST"] and same_bits(back.to_numpy(), values)
@@ -65,12 +61,7 @@ def test_convert_between_every_pair_of_formats(sources, tmp_path, source, target
 
 def trip_lines(order):
     rng = np.random.default_rng(4)
-    cells = [
-        (o, d, float(rng.integers(1, 9)))
-        for o in range(1, 31)
-        for d in range(1, 31)
-        if rng.random() < 0.2
-    ]
+    cells = [(o, d, float(rng.integers(1, 9))) for o in range(1, 31) for d in range(1, 31) if rng.random() < 0.2]
     if order == "by destination":
         cells.sort(key=lambda cell: (cell[1], cell[0]))
     elif order == "shuffled":
@@ -101,33 +92,24 @@ def test_a_faulty_csv_is_one_line_whatever_its_order(tmp_path, order):
     source.write_text("origin,destination,TRIPS\n" + "\n".join(lines) + "\n")
     # Without --zones: the notices would be said only after a successful read.
     result = orvanel_cli("convert", source, tmp_path / "trips.npz")
-    assert_one_line_failure(
-        result, 1, f"line {len(lines) // 2 + 2}, column 'TRIPS': 'seven' is not a number"
-    )
+    assert_one_line_failure(result, 1, f"line {len(lines) // 2 + 2}, column 'TRIPS': 'seven' is not a number")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["trips.csv"]
 
 
 @pytest.mark.parametrize("damaged", ["a", "b"])
 def test_diff_reads_files_of_other_zone_counts_through(tmp_path, damaged):
-    (tmp_path / "a.csv").write_text(
-        "origin,destination,A\n1,1,2\n2,x,3\n"
-        if damaged == "a"
-        else "origin,destination,A\n1,1,2\n"
-    )
+    (tmp_path / "a.csv").write_text("origin,destination,A\n1,1,2\n2,x,3\n" if damaged == "a" else
+                                    "origin,destination,A\n1,1,2\n")
     values = np.random.default_rng(2).random((40, 40))
     orvanel.formats.npz.write_npz(orvanel.from_arrays({"A": values}), tmp_path / "b.npz")
     if damaged == "b":  # in the values, after the array's header
         data = bytearray((tmp_path / "b.npz").read_bytes())
-        data[len(data) // 2 : len(data) // 2 + 10] = bytes(10)
+        data[len(data) // 2:len(data) // 2 + 10] = bytes(10)
         (tmp_path / "b.npz").write_bytes(bytes(data))
     result = orvanel_cli("diff", tmp_path / "a.csv", tmp_path / "b.npz")
     fragment = "line 3, column 'destination'" if damaged == "a" else "'A' cannot be read"
-    assert_one_line_failure(
-        result,
-        1,
-        f"orvanel diff: {tmp_path / ('a.csv' if damaged == 'a' else 'b.npz')}: ",
-        fragment,
-    )
+    assert_one_line_failure(result, 1, f"orvanel diff: {tmp_path / ('a.csv' if damaged == 'a' else 'b.npz')}: ",
+                            fragment)
 
 
 def test_split_files_come_from_one_pass(tmp_path):
@@ -139,11 +121,7 @@ def test_split_files_come_from_one_pass(tmp_path):
     parts = [orvanel.read(tmp_path / f"out-{n}.mat") for n in (1, 2, 3)]
     assert [part.names for part in parts] == [names[:3], names[3:6], names[6:]]
     assert parts[1].type_codes == {"T3": "D", "T4": "D", "T5": "2"}
-    assert all(
-        same_bits(part[name], np.full((4, 4), float(names.index(name))))
-        for part in parts
-        for name in part
-    )
+    assert all(same_bits(part[name], np.full((4, 4), float(names.index(name)))) for part in parts for name in part)
 
 
 def test_a_split_file_that_cannot_be_written_leaves_the_others(tmp_path):
@@ -162,23 +140,11 @@ def test_a_split_file_that_cannot_be_written_leaves_the_others(tmp_path):
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # writes fail with EFBIG instead
         resource.setrlimit(resource.RLIMIT_FSIZE, (sum(sizes) // 2, sum(sizes) // 2))
 
-    result = subprocess.run(
-        [*SCRIPT, "convert", source, tmp_path / "out.mat", "--split", "5"],
-        capture_output=True,
-        text=True,
-        preexec_fn=limit_file_size,
-    )
-    assert_one_line_failure(
-        result,
-        1,
-        f"{tmp_path / 'out-1.mat'}: ",
-        "File too large",
-        f"already written: {tmp_path / 'out-2.mat'}",
-    )
-    assert (
-        result.stdout
-        == f"wrote {tmp_path / 'out-2.mat'} (matrix file): 60 zones, 2 tables: T5, T6\n"
-    )
+    result = subprocess.run([*SCRIPT, "convert", source, tmp_path / "out.mat", "--split", "5"], capture_output=True,
+                            text=True, preexec_fn=limit_file_size)
+    assert_one_line_failure(result, 1, f"{tmp_path / 'out-1.mat'}: ", "File too large",
+                            f"already written: {tmp_path / 'out-2.mat'}")
+    assert result.stdout == f"wrote {tmp_path / 'out-2.mat'} (matrix file): 60 zones, 2 tables: T5, T6\n"
     assert (tmp_path / "out-1.mat").read_bytes() == b"previous"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["many.npz", "out-1.mat", "out-2.mat"]
     assert orvanel.read(tmp_path / "out-2.mat").names == ["T5", "T6"]
@@ -189,11 +155,7 @@ def test_memory_does_not_grow_with_the_number_of_tables(tmp_path):
     # up to 8 MiB for each of them, that is all of them, as they are read or written.
     source, omx = tmp_path / "many.npz", tmp_path / "many.omx"
     build_sparse(source, 600, 60)
-    for args in (
-        ["convert", source, omx, "-q"],
-        ["info", omx],
-        ["convert", omx, tmp_path / "back.npz", "-q"],
-    ):
+    for args in (["convert", source, omx, "-q"], ["info", omx], ["convert", omx, tmp_path / "back.npz", "-q"]):
         result, _ = run_limited(args, LIMIT_MB)
         assert result.returncode == 0, result.stderr
 
@@ -226,10 +188,7 @@ def test_commands_on_a_matrix_larger_than_their_memory(large, tmp_path):
     diff, _ = run_limited(["diff", source, other, "--json"], LIMIT_MB)
     assert diff.returncode == 1, diff.stderr
     tables = json.loads(diff.stdout)["tables"]
-    assert [(t["differing_cells"], t["at"], t["max_abs_diff"]) for t in tables] == [
-        (0, None, 0.0),
-        (1, [3001, 17], 0.5),
-    ]
+    assert [(t["differing_cells"], t["at"], t["max_abs_diff"]) for t in tables] == [(0, None, 0.0), (1, [3001, 17], 0.5)]
     for target in {".omx", ".npz", ".csv.gz"} - {source.name[2:]}:
         out = tmp_path / f"out{target}"
         convert, _ = run_limited(["convert", source, out, "-q", "--nonzero", *zones], LIMIT_MB)

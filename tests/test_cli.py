@@ -29,12 +29,7 @@ def test_info_without_a_file_describes_the_shipped_sample(runner):
     lines = result.stdout.splitlines()
     assert "zones   50" in lines and "tables  4" in lines and "run id  SAMPLE" in lines
     tables = [line.split()[:3] for line in lines if line[:1].isdigit()]
-    assert tables == [
-        ["1", "TRIPS", "2"],
-        ["2", "TIME", "D"],
-        ["3", "COST", "S"],
-        ["4", "COUNT", "0"],
-    ]
+    assert tables == [["1", "TRIPS", "2"], ["2", "TIME", "D"], ["3", "COST", "S"], ["4", "COUNT", "0"]]
     assert any(line.startswith("size ") and "bytes per cell" in line for line in lines)
 
 
@@ -46,15 +41,8 @@ def test_info_json(sample, special):
     assert report["bytes_per_cell"] == sample.stat().st_size / (50 * 50 * 4)
     for entry, info in zip(report["tables"], m.tables, strict=True):
         table = m[info.name]
-        assert (entry["index"], entry["name"], entry["type_code"]) == (
-            info.index,
-            info.name,
-            info.type_code,
-        )
-        assert (entry["total"], entry["diagonal_total"]) == (
-            m.total(info.name),
-            m.diagonal_total(info.name),
-        )
+        assert (entry["index"], entry["name"], entry["type_code"]) == (info.index, info.name, info.type_code)
+        assert (entry["total"], entry["diagonal_total"]) == (m.total(info.name), m.diagonal_total(info.name))
         assert (entry["min"], entry["max"]) == (table.min(), table.max())
         assert entry["zero_share"] == np.count_nonzero(table == 0) / table.size
     # Non-finite values are written as strings.
@@ -69,28 +57,20 @@ def test_validate_reports_every_file(sample, special, tmp_path):
     assert result.returncode == 1 and "Traceback" not in result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == lines[3] == f"{sample}: OK"
-    assert lines[1].startswith(
-        f"{cut}: unexpected_eof: at byte offset {sample.stat().st_size - 1}: "
-    )
+    assert lines[1].startswith(f"{cut}: unexpected_eof: at byte offset {sample.stat().st_size - 1}: ")
     assert lines[2].startswith(f"{missing}: io: ")
     quiet = orvanel_cli("validate", "--quiet", sample, cut)
     assert quiet.returncode == 1 and quiet.stdout.splitlines() == [lines[1]]
     valid = orvanel_cli("validate", sample, special)
-    assert valid.returncode == 0 and valid.stdout.splitlines() == [
-        f"{sample}: OK",
-        f"{special}: OK",
-    ]
+    assert valid.returncode == 0 and valid.stdout.splitlines() == [f"{sample}: OK", f"{special}: OK"]
 
 
-@pytest.mark.parametrize(
-    ("options", "status", "verdict", "differing"),
-    [
-        ([], 1, "different", 2),
-        (["--atol", "0.5"], 1, "different", 1),  # only the 0.75 change exceeds 0.5
-        (["--atol", "0.75"], 0, "equal within tolerance", 0),
-        (["--rtol", "0.5"], 0, "equal within tolerance", 0),  # 0.75 of at least 2.2
-    ],
-)
+@pytest.mark.parametrize(("options", "status", "verdict", "differing"), [
+    ([], 1, "different", 2),
+    (["--atol", "0.5"], 1, "different", 1),  # only the 0.75 change exceeds 0.5
+    (["--atol", "0.75"], 0, "equal within tolerance", 0),
+    (["--rtol", "0.5"], 0, "equal within tolerance", 0),  # 0.75 of at least 2.2
+])
 def test_diff_finds_the_largest_difference(sample, tmp_path, options, status, verdict, differing):
     m = orvanel.read(sample)
     m.set("TIME", 7, 3, m.get("TIME", 7, 3) + 0.75)
@@ -104,11 +84,7 @@ def test_diff_finds_the_largest_difference(sample, tmp_path, options, status, ve
     assert time["at"] == [7, 3]  # 1-based zone numbers
     assert time["max_abs_diff"] == pytest.approx(0.75) and time["differing_cells"] == differing
     assert report["equal"] is (status == 0)
-    assert all(
-        t["differing_cells"] == 0 and t["at"] is None
-        for t in report["tables"]
-        if t["name"] != "TIME"
-    )
+    assert all(t["differing_cells"] == 0 and t["at"] is None for t in report["tables"] if t["name"] != "TIME")
 
 
 def write_tables(path, names, zones=3, changed=None):
@@ -124,127 +100,54 @@ def write_tables(path, names, zones=3, changed=None):
 REPEATED = ["A", "B", "A"]
 
 
-@pytest.mark.parametrize(
-    ("names", "options", "status", "lines", "facts"),
-    [
-        (REPEATED, {}, 0, ["A    identical", "B    identical", "A#3  identical", "equal"], {}),
-        (
-            REPEATED,
-            {"changed": (2, 0, 1)},
-            1,
-            [
-                "A    identical",
-                "B    identical",
-                "A#3  1 cell differs; largest difference 7 at (1, 2)",
-                "different",
-            ],
-            {},
-        ),
-        (
-            ["A", "B"],
-            {},
-            1,
-            [
-                "table counts differ: 3 and 2",
-                "only in {a}: A#3",
-                "A  identical",
-                "B  identical",
-                "different",
-            ],
-            {"only_in_a": ["A#3"], "table_count": {"a": 3, "b": 2}},
-        ),
-        (
-            ["A", "B", "A", "C"],
-            {},
-            1,
-            [
-                "table counts differ: 3 and 4",
-                "only in {b}: C",
-                "A    identical",
-                "B    identical",
-                "A#3  identical",
-                "different",
-            ],
-            {"only_in_b": ["C"], "table_count": {"a": 3, "b": 4}},
-        ),
-        (
-            ["A", "X", "A"],
-            {},
-            1,
-            ["A    identical", "B    name B != X; identical", "A#3  identical", "different"],
-            {"renamed": [{"a": "B", "b": "X"}]},
-        ),
-        (
-            REPEATED,
-            {"zones": 4},
-            1,
-            ["zone counts differ: 3 and 4; tables not compared", "different"],
-            {"tables_compared": False},
-        ),
-    ],
-)
+@pytest.mark.parametrize(("names", "options", "status", "lines", "facts"), [
+    (REPEATED, {}, 0, ["A    identical", "B    identical", "A#3  identical", "equal"], {}),
+    (REPEATED, {"changed": (2, 0, 1)}, 1,
+     ["A    identical", "B    identical", "A#3  1 cell differs; largest difference 7 at (1, 2)", "different"], {}),
+    (["A", "B"], {}, 1, ["table counts differ: 3 and 2", "only in {a}: A#3", "A  identical", "B  identical",
+                         "different"], {"only_in_a": ["A#3"], "table_count": {"a": 3, "b": 2}}),
+    (["A", "B", "A", "C"], {}, 1, ["table counts differ: 3 and 4", "only in {b}: C", "A    identical",
+                                   "B    identical", "A#3  identical", "different"],
+     {"only_in_b": ["C"], "table_count": {"a": 3, "b": 4}}),
+    (["A", "X", "A"], {}, 1, ["A    identical", "B    name B != X; identical", "A#3  identical", "different"],
+     {"renamed": [{"a": "B", "b": "X"}]}),
+    (REPEATED, {"zones": 4}, 1, ["zone counts differ: 3 and 4; tables not compared", "different"],
+     {"tables_compared": False}),
+])
 def test_diff_pairs_tables_by_position(tmp_path, names, options, status, lines, facts):
     a, b = tmp_path / "a.mat", tmp_path / "b.mat"
     write_tables(a, REPEATED)
     write_tables(b, names, **options)
     result = orvanel_cli("diff", a, b)
     assert result.returncode == status
-    assert result.stdout.splitlines() == [
-        f"--- {a}",
-        f"+++ {b}",
-        *(line.format(a=a, b=b) for line in lines),
-    ]
+    assert result.stdout.splitlines() == [f"--- {a}", f"+++ {b}", *(line.format(a=a, b=b) for line in lines)]
     # Each file with a repeated name says once how its tables are labelled.
-    notes = [
-        f"orvanel diff: note: repeated table names are labelled by position in {path}: A#3"
-        for path in (a, b)
-        if orvanel.read(path).names.count("A") > 1
-    ]
+    notes = [f"orvanel diff: note: repeated table names are labelled by position in {path}: A#3"
+             for path in (a, b) if orvanel.read(path).names.count("A") > 1]
     assert result.stderr.splitlines() == notes
     report = json.loads(orvanel_cli("diff", a, b, "--json").stdout)
-    assert report["equal"] is (status == 0) and report["tables_compared"] is facts.get(
-        "tables_compared", True
-    )
-    assert (report["only_in_a"], report["only_in_b"]) == (
-        facts.get("only_in_a", []),
-        facts.get("only_in_b", []),
-    )
+    assert report["equal"] is (status == 0) and report["tables_compared"] is facts.get("tables_compared", True)
+    assert (report["only_in_a"], report["only_in_b"]) == (facts.get("only_in_a", []), facts.get("only_in_b", []))
     assert report["header"].get("table_count") == facts.get("table_count")
     assert [t["renamed"] for t in report["tables"] if "renamed" in t] == facts.get("renamed", [])
-    assert [t["label"] for t in report["tables"]] == [
-        line.split()[0] for line in lines if "  " in line
-    ]
+    assert [t["label"] for t in report["tables"]] == [line.split()[0] for line in lines if "  " in line]
 
 
-@pytest.mark.parametrize(
-    ("a", "b", "options", "verdict"),
-    [
-        (
-            np.inf,
-            5.0,
-            ["--rtol", "0.5"],
-            "different",
-        ),  # an infinite tolerance does not make inf equal 5
-        (np.nan, 5.0, ["--atol", "inf"], "different"),
-        (np.inf, -np.inf, ["--rtol", "1"], "different"),
-        (np.inf, np.inf, [], "equal"),
-        (np.nan, np.nan, [], "equal"),
-        (1e308, 5.0, ["--rtol", "1"], "equal within tolerance"),
-    ],
-)
+@pytest.mark.parametrize(("a", "b", "options", "verdict"), [
+    (np.inf, 5.0, ["--rtol", "0.5"], "different"),  # an infinite tolerance does not make inf equal 5
+    (np.nan, 5.0, ["--atol", "inf"], "different"),
+    (np.inf, -np.inf, ["--rtol", "1"], "different"),
+    (np.inf, np.inf, [], "equal"),
+    (np.nan, np.nan, [], "equal"),
+    (1e308, 5.0, ["--rtol", "1"], "equal within tolerance"),
+])
 def test_diff_non_finite_values_differ_from_all_others(tmp_path, a, b, options, verdict):
     orvanel.write(tmp_path / "a.mat", {"T": np.full((1, 1), a)})
     orvanel.write(tmp_path / "b.mat", {"T": np.full((1, 1), b)})
     result = orvanel_cli("diff", tmp_path / "a.mat", tmp_path / "b.mat", *options)
-    assert (
-        result.returncode == (verdict == "different") and result.stdout.splitlines()[-1] == verdict
-    )
-    report = json.loads(
-        orvanel_cli("diff", tmp_path / "a.mat", tmp_path / "b.mat", *options, "--json").stdout
-    )
-    assert report["equal"] is (verdict != "different") and report["tables"][0][
-        "differing_cells"
-    ] == (not report["equal"])
+    assert result.returncode == (verdict == "different") and result.stdout.splitlines()[-1] == verdict
+    report = json.loads(orvanel_cli("diff", tmp_path / "a.mat", tmp_path / "b.mat", *options, "--json").stdout)
+    assert report["equal"] is (verdict != "different") and report["tables"][0]["differing_cells"] == (not report["equal"])
 
 
 def test_diff_reports_header_differences(sample, tmp_path):
@@ -254,13 +157,8 @@ def test_diff_reports_header_differences(sample, tmp_path):
     orvanel.write(other, dict(m.items()), types=m.type_codes, run_id="OTHER")
     result = orvanel_cli("diff", sample, other)
     assert result.returncode == 0 and result.stdout.splitlines()[2:] == [
-        "run id: 'SAMPLE' != 'OTHER'",
-        "TRIPS  type 2 != D; identical",
-        "TIME   identical",
-        "COST   identical",
-        "COUNT  identical",
-        "equal",
-    ]
+        "run id: 'SAMPLE' != 'OTHER'", "TRIPS  type 2 != D; identical", "TIME   identical", "COST   identical",
+        "COUNT  identical", "equal"]
 
 
 @pytest.mark.parametrize("suffix", [".omx", ".npz", ".csv", ".csv.gz", ".mat"])
@@ -270,11 +168,7 @@ def test_convert_round_trips_are_exact(special, sample, tmp_path, suffix):
     assert first.returncode == 0 and first.stdout.startswith(f"wrote {middle} "), first.stderr
     if suffix == ".csv.gz":  # long form: one line per zone pair
         lines = gzip.decompress(middle.read_bytes()).decode().splitlines()
-        assert (
-            lines[0] == "origin,destination,X,Y"
-            and len(lines) == 1 + 9
-            and lines[5] == "2,2,5e-324,1.5e-323"
-        )
+        assert lines[0] == "origin,destination,X,Y" and len(lines) == 1 + 9 and lines[5] == "2,2,5e-324,1.5e-323"
         assert lines[1:4] == ["1,1,-0.0,-0.0", "1,2,nan,-inf", "1,3,inf,3e+300"]
     assert orvanel_cli("convert", middle, back).returncode == 0
     original, result = orvanel.read(special), orvanel.read(back)
@@ -285,9 +179,7 @@ def test_convert_round_trips_are_exact(special, sample, tmp_path, suffix):
     # NaN counts as equal to NaN.
     diff = orvanel_cli("diff", special, middle)
     assert diff.returncode == 0 and diff.stdout.splitlines()[-1] == "equal"
-    if not suffix.startswith(
-        ".csv"
-    ):  # the other formats keep type codes: the sample comes back byte for byte
+    if not suffix.startswith(".csv"):  # the other formats keep type codes: the sample comes back byte for byte
         orvanel_cli("convert", sample, middle)
         orvanel_cli("convert", middle, back)
         assert back.read_bytes() == sample.read_bytes()
@@ -309,22 +201,17 @@ def test_convert_csv_with_types_and_missing_pairs(tmp_path):
 def odd_names(tmp_path):
     """An archive whose table names hold a comma, are empty, or look like options."""
     path = tmp_path / "odd.npz"
-    write_npz(
-        orvanel.from_arrays({"A,B": np.ones((2, 2)), "": np.eye(2), "C": np.zeros((2, 2))}), path
-    )
+    write_npz(orvanel.from_arrays({"A,B": np.ones((2, 2)), "": np.eye(2), "C": np.zeros((2, 2))}), path)
     return path
 
 
-@pytest.mark.parametrize(
-    ("options", "codes"),
-    [
-        (["--table", "A,B"], {"A,B": "D"}),
-        (["--tables", "C", "--table", ""], {"": "D", "C": "D"}),
-        (["--tables", "C", "--tables", "C", "--table", "A,B"], {"A,B": "D", "C": "D"}),
-        (["--type", "=2", "--type", "A,B=S", "--type", "=2"], {"A,B": "S", "": "2", "C": "D"}),
-        (["--type", "0", "--tables", "C"], {"C": "0"}),
-    ],
-)
+@pytest.mark.parametrize(("options", "codes"), [
+    (["--table", "A,B"], {"A,B": "D"}),
+    (["--tables", "C", "--table", ""], {"": "D", "C": "D"}),
+    (["--tables", "C", "--tables", "C", "--table", "A,B"], {"A,B": "D", "C": "D"}),
+    (["--type", "=2", "--type", "A,B=S", "--type", "=2"], {"A,B": "S", "": "2", "C": "D"}),
+    (["--type", "0", "--tables", "C"], {"C": "0"}),
+])
 def test_convert_options_take_one_value_each(odd_names, tmp_path, options, codes):
     # The options come before the file names, which they must leave alone.
     result = orvanel_cli("convert", *options, odd_names, tmp_path / "out.npz")
@@ -332,10 +219,8 @@ def test_convert_options_take_one_value_each(odd_names, tmp_path, options, codes
     assert read_npz(tmp_path / "out.npz").type_codes == codes
 
 
-@pytest.mark.parametrize(
-    "argv",
-    [[], ["bogus"], ["info", "--bogus"], ["diff", "a.mat"], ["diff", "a", "b", "--rtol", "-1"]],
-)
+@pytest.mark.parametrize("argv", [
+    [], ["bogus"], ["info", "--bogus"], ["diff", "a.mat"], ["diff", "a", "b", "--rtol", "-1"]])
 def test_usage_errors_exit_with_status_2(argv):
     assert_one_line_failure(orvanel_cli(*argv), 2, "orvanel")
 
@@ -348,12 +233,8 @@ def test_version():
 def run_at_terminal(argv):
     """Runs with standard error on a pseudo-terminal; returns (status, what it showed)."""
     controller, terminal = pty.openpty()
-    process = subprocess.Popen(
-        [*SCRIPT, *map(str, argv)],
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=terminal,
-    )
+    process = subprocess.Popen([*SCRIPT, *map(str, argv)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=terminal)
     os.close(terminal)
     shown = b""
     try:

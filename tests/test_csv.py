@@ -12,16 +12,7 @@ from orvanel.formats import csvlong
 from orvanel.formats.csvlong import read_csv, write_csv
 from support import same_bits
 
-INTERNAL = (
-    "invalid literal",
-    "int()",
-    "codec",
-    "gzipped",
-    "zlib",
-    "Error -3",
-    "..=",
-    "could not convert",
-)
+INTERNAL = ("invalid literal", "int()", "codec", "gzipped", "zlib", "Error -3", "..=", "could not convert")
 
 
 def csv_file(tmp_path, text, name="in.csv"):
@@ -39,90 +30,56 @@ def refused(path, *fragments, **options):
     assert not any(text in message for text in INTERNAL) and "\n" not in message, message
 
 
-@pytest.mark.parametrize(
-    "field",
-    [
-        "nan",
-        "NaN",
-        "inf",
-        "-inf",
-        "Infinity",
-        "1e-05",
-        "1.5e+300",
-        "-0.0",
-        ".5",
-        "5.",
-        "+2",
-        "7",
-        "",
-        '"2.5"',
-        "9007199254740992",
-        "-9007199254740992",
-        "1e400",
-        "0.1",
-    ],
-)
+@pytest.mark.parametrize("field", [
+    "nan", "NaN", "inf", "-inf", "Infinity", "1e-05", "1.5e+300", "-0.0", ".5", "5.", "+2", "7", "",
+    '"2.5"', "9007199254740992", "-9007199254740992", "1e400", "0.1"])
 def test_accepted_numbers_read_as_python_reads_them(tmp_path, field):
     m = read_csv(csv_file(tmp_path, f"origin,destination,A\n1,1,{field}\r\n"))
     assert same_bits(m["A"], [[float(field.strip('"') or "nan")]])
 
 
-@pytest.mark.parametrize(
-    ("line", "fragments"),
-    [
-        ("1,1,1_000", ["line 3, column 'A'", "'1_000' is not a number"]),
-        ("1,1, 1", ["' 1' is not a number"]),
-        ("1,1,0x10", ["'0x10' is not a number"]),
-        ("1,1,1e", ["'1e' is not a number"]),
-        ("1,1,\u0661", ["column 'A'"]),  # a non-ASCII digit
-        ('1,1,"2', ["line 3", "quoted field is not closed"]),
-        ('1,1,"2"x', ["line 3", "quoted field"]),
-        ('1,1,"1,5"', ["line 3, column 'A'", "'1,5' is not a number"]),
-        ("1.5,1,1", ["line 3, column 'origin'", "'1.5' is not a whole zone number"]),
-        ("1,1_0,1", ["column 'destination'", "'1_0' is not a zone number"]),
-        (",1,1", ["column 'origin'", "missing"]),
-        ("1,1", ["line 3: 2 fields, but the header has 3 columns"]),
-        ("0,1,1", ["line 3: origin zone 0"]),
-        (
-            "1,1,9007199254740993",
-            ["table 'A', line 3 (origin 1, destination 1)", "9007199254740993"],
-        ),
-        ("1,1,-18014398509481985", ["-18014398509481985"]),
-        ("1,1,2\n1,1,3", ["line 4: origin 1, destination 1 occurs a second time"]),
-    ],
-)
+@pytest.mark.parametrize(("line", "fragments"), [
+    ("1,1,1_000", ["line 3, column 'A'", "'1_000' is not a number"]),
+    ("1,1, 1", ["' 1' is not a number"]),
+    ("1,1,0x10", ["'0x10' is not a number"]),
+    ("1,1,1e", ["'1e' is not a number"]),
+    ("1,1,\u0661", ["column 'A'"]),  # a non-ASCII digit
+    ("1,1,\"2", ["line 3", "quoted field is not closed"]),
+    ("1,1,\"2\"x", ["line 3", "quoted field"]),
+    ('1,1,"1,5"', ["line 3, column 'A'", "'1,5' is not a number"]),
+    ("1.5,1,1", ["line 3, column 'origin'", "'1.5' is not a whole zone number"]),
+    ("1,1_0,1", ["column 'destination'", "'1_0' is not a zone number"]),
+    (",1,1", ["column 'origin'", "missing"]),
+    ("1,1", ["line 3: 2 fields, but the header has 3 columns"]),
+    ("0,1,1", ["line 3: origin zone 0"]),
+    ("1,1,9007199254740993", ["table 'A', line 3 (origin 1, destination 1)", "9007199254740993"]),
+    ("1,1,-18014398509481985", ["-18014398509481985"]),
+    ("1,1,2\n1,1,3", ["line 4: origin 1, destination 1 occurs a second time"]),
+])
 def test_faulty_lines_are_refused_with_line_and_column(tmp_path, line, fragments):
     refused(csv_file(tmp_path, f"origin,destination,A\n2,2,1\n{line}\n"), *fragments)
 
 
-@pytest.mark.parametrize(
-    ("content", "fragment"),
-    [
-        (b"", "empty"),
-        (b"from,to,A\n1,1,1\n", "origin,destination"),
-        (b"origin,destination\n1,1\n", "no table columns"),
-        (b"origin,destination,A\n", "no data lines"),
-        (b'origin,destination,"A\n1,1,1\n', "header"),
-        (b"origin,destination,A\n1,1,1\n1,2,\xe9\n", "line 3: the text is not UTF-8"),
-    ],
-)
+@pytest.mark.parametrize(("content", "fragment"), [
+    (b"", "empty"),
+    (b"from,to,A\n1,1,1\n", "origin,destination"),
+    (b"origin,destination\n1,1\n", "no table columns"),
+    (b"origin,destination,A\n", "no data lines"),
+    (b'origin,destination,"A\n1,1,1\n', "header"),
+    (b"origin,destination,A\n1,1,1\n1,2,\xe9\n", "line 3: the text is not UTF-8"),
+])
 def test_faulty_files_are_refused(tmp_path, content, fragment):
     refused(csv_file(tmp_path, content), fragment)
 
 
-@pytest.mark.parametrize(
-    ("transform", "fragment"),
-    [
-        (lambda data: data, "not a gzip-compressed file"),
-        (lambda data: gzip.compress(data)[:-12], "ends early"),
-        (lambda data: gzip.compress(data)[:30] + bytes(40) + gzip.compress(data)[70:], "corrupt"),
-        (lambda data: gzip.compress(data)[:-8] + b"\0\0\0\0" + gzip.compress(data)[-4:], "corrupt"),
-    ],
-)
+@pytest.mark.parametrize(("transform", "fragment"), [
+    (lambda data: data, "not a gzip-compressed file"),
+    (lambda data: gzip.compress(data)[:-12], "ends early"),
+    (lambda data: gzip.compress(data)[:30] + bytes(40) + gzip.compress(data)[70:], "corrupt"),
+    (lambda data: gzip.compress(data)[:-8] + b"\0\0\0\0" + gzip.compress(data)[-4:], "corrupt"),
+])
 def test_damaged_gzip_files_are_refused(tmp_path, transform, fragment):
-    data = b"origin,destination,A\n" + b"".join(
-        b"%d,%d,%d.5\n" % (o, d, o * d) for o in range(1, 30) for d in range(1, 30)
-    )
+    data = b"origin,destination,A\n" + b"".join(b"%d,%d,%d.5\n" % (o, d, o * d) for o in range(1, 30) for d in range(1, 30))
     path = tmp_path / "in.csv.gz"
     path.write_bytes(transform(data))
     refused(path, fragment)
@@ -138,23 +95,17 @@ def test_line_numbers_hold_across_blocks_blank_lines_and_crlf(tmp_path, monkeypa
     lines[40] = "6,6,x"  # line 42 of the file
     refused(csv_file(tmp_path, "origin,destination,A\n" + "\n".join(lines)), "line 42, column 'A'")
     lines[40] = "1,3,1"  # repeats line 4 of the file
-    refused(
-        csv_file(tmp_path, "origin,destination,A\n" + "\n".join(lines)),
-        "line 42: origin 1, destination 3",
-    )
+    refused(csv_file(tmp_path, "origin,destination,A\n" + "\n".join(lines)), "line 42: origin 1, destination 3")
 
 
-@pytest.mark.parametrize(
-    ("options", "zones", "fault"),
-    [
-        ({}, 2, None),
-        ({"zones": 3}, 3, None),
-        ({"zones": 1}, None, "line 3: origin zone 2 is outside 1 to 1"),
-        ({"zone_labels": [2, 1, 7]}, 3, None),
-        ({"zone_labels": [1, 3, 4]}, None, "line 3: origin zone 2 is not one of the zone labels"),
-        ({"zones": 2, "zone_labels": [2, 1, 7]}, None, "3 zone labels were given for 2 zones"),
-    ],
-)
+@pytest.mark.parametrize(("options", "zones", "fault"), [
+    ({}, 2, None),
+    ({"zones": 3}, 3, None),
+    ({"zones": 1}, None, "line 3: origin zone 2 is outside 1 to 1"),
+    ({"zone_labels": [2, 1, 7]}, 3, None),
+    ({"zone_labels": [1, 3, 4]}, None, "line 3: origin zone 2 is not one of the zone labels"),
+    ({"zones": 2, "zone_labels": [2, 1, 7]}, None, "3 zone labels were given for 2 zones"),
+])
 def test_zone_count_and_labels(tmp_path, options, zones, fault):
     path = csv_file(tmp_path, "origin,destination,A\n1,2,10\n2,1,5\n")
     if fault:
@@ -168,14 +119,8 @@ def test_zone_count_and_labels(tmp_path, options, zones, fault):
 
 def test_pandas_output_reads_exactly(tmp_path):
     rng = np.random.default_rng(3)
-    frame = pd.DataFrame(
-        {
-            "origin": [1.0, 1.0, 3.0],
-            "destination": [1.0, 3.0, 2.0],
-            "TIME": rng.random(3) * 1e-3,
-            "COST": [np.nan, 2.5e300, -0.0],
-        }
-    )
+    frame = pd.DataFrame({"origin": [1.0, 1.0, 3.0], "destination": [1.0, 3.0, 2.0],
+                          "TIME": rng.random(3) * 1e-3, "COST": [np.nan, 2.5e300, -0.0]})
     frame.to_csv(tmp_path / "frame.csv", index=False)
     m = read_csv(tmp_path / "frame.csv")
     assert m.names == ["TIME", "COST"] and m.zones == 3
@@ -198,7 +143,7 @@ def test_writing_reads_back_exactly(tmp_path, name, nonzero):
     lines = (gzip.decompress(data) if name.endswith(".gz") else data).decode().splitlines()
     assert len(lines) == 2 + (4 if nonzero else 16) and lines[2] == "40,40,nan,0.0"
     if name.endswith(".gz"):  # the gzip header names the file, not its temporary file
-        assert data[3] & 0x08 and data[10 : data.index(b"\0", 10)] == b"out.csv"
+        assert data[3] & 0x08 and data[10:data.index(b"\0", 10)] == b"out.csv"
         assert struct.unpack("<I", data[4:8])[0] > 0
 
 
@@ -206,11 +151,7 @@ def test_columns_not_read_may_hold_anything_but_broken_quotes(tmp_path):
     path = csv_file(tmp_path, 'origin,destination,NAME,A\n1,1,"north, old",2\n1,2,x y,3\n')
     assert same_bits(read_csv(path, tables=["A"])["A"], [[2, 3], [0, 0]])
     refused(path, "line 2, column 'NAME'")
-    refused(
-        csv_file(tmp_path, 'origin,destination,NAME,A\n1,1,"north,2\n'),
-        "line 2: a quoted field",
-        tables="A",
-    )
+    refused(csv_file(tmp_path, 'origin,destination,NAME,A\n1,1,"north,2\n'), "line 2: a quoted field", tables="A")
 
 
 def test_all_zero_matrix_with_nonzero_is_a_header(tmp_path):
@@ -220,15 +161,8 @@ def test_all_zero_matrix_with_nonzero_is_a_header(tmp_path):
     assert same_bits(read_csv(tmp_path / "zero.csv", zones=3).to_numpy(), m.to_numpy())
 
 
-@pytest.mark.parametrize(
-    ("zone", "fault"),
-    [
-        (2**63 - 1, None),
-        (-(2**63), None),
-        (2**63, "too large for a zone number"),
-        (10**19 + 5, "too large"),
-    ],
-)
+@pytest.mark.parametrize(("zone", "fault"), [
+    (2**63 - 1, None), (-2**63, None), (2**63, "too large for a zone number"), (10**19 + 5, "too large")])
 def test_zone_labels_span_int64(tmp_path, zone, fault):
     path = csv_file(tmp_path, f"origin,destination,A\n{zone},{zone}.0,2\n")
     if fault:

@@ -47,29 +47,16 @@ def outcome(call):
 
 def check_same_error(got, expected):
     assert isinstance(expected, OrvanelError), expected
-    check_core_error(
-        got,
-        type(expected),
-        expected.kind,
-        expected.offset,
-        str(expected).split(": ", 1)[1] if expected.offset is not None else str(expected),
-    )
+    check_core_error(got, type(expected), expected.kind, expected.offset,
+                     str(expected).split(": ", 1)[1] if expected.offset is not None else str(expected))
 
 
 def low_level_load(data, names=None):
-    return outcome(
-        lambda: (
-            _MatrixCore.from_bytes(data)
-            if names is None
-            else _MatrixCore.from_bytes_tables(data, names)
-        )
-    )
+    return outcome(lambda: _MatrixCore.from_bytes(data) if names is None else _MatrixCore.from_bytes_tables(data, names))
 
 
 def engine_load(data, names=None, threads=1, kind="bytes", path=None):
-    return outcome(
-        lambda: EngineMatrix(_engine.load(engine_source(kind, data, path), names, threads=threads))
-    )
+    return outcome(lambda: EngineMatrix(_engine.load(engine_source(kind, data, path), names, threads=threads)))
 
 
 def check_same_load(got, expected):
@@ -78,14 +65,9 @@ def check_same_load(got, expected):
         check_same_error(got, expected)
         return
     assert isinstance(got, EngineMatrix), got
-    assert (got.zone_count, got.banner, got.run_id) == (
-        expected.zone_count,
-        expected.banner,
-        expected.run_id,
-    )
+    assert (got.zone_count, got.banner, got.run_id) == (expected.zone_count, expected.banner, expected.run_id)
     assert [(t.index, t.name, t.type_code) for t in got.tables()] == [
-        (t.index, t.name, t.type_code) for t in expected.tables()
-    ]
+        (t.index, t.name, t.type_code) for t in expected.tables()]
     assert same_bits(got.values, expected.stack_array())
 
 
@@ -94,31 +76,19 @@ def check_same_load(got, expected):
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(matrices(), st.sampled_from(THREADS), st.sampled_from(SOURCES), st.data())
-def test_random_matrices_write_and_load_as_the_low_level_module_does(
-    tmp_path_factory, case, threads, kind, data
-):
+def test_random_matrices_write_and_load_as_the_low_level_module_does(tmp_path_factory, case, threads, kind, data):
     zones, tables, stack, banner, run_id = case
     expected = _MatrixCore.to_bytes_from_stack(zones, tables, stack, banner, run_id)
     layout = data.draw(st.sampled_from(["stack", "tables", "fortran", "reversed"]))
-    values = {
-        "stack": stack,
-        "tables": list(stack),
-        "fortran": np.asfortranarray(stack),
-        "reversed": np.ascontiguousarray(stack[::-1, ::-1, ::-1])[::-1, ::-1, ::-1],
-    }[layout]
-    names = data.draw(
-        st.none() | st.lists(st.sampled_from([name for name, _ in tables]), min_size=1, max_size=4)
-    )
+    values = {"stack": stack, "tables": list(stack), "fortran": np.asfortranarray(stack),
+              "reversed": np.ascontiguousarray(stack[::-1, ::-1, ::-1])[::-1, ::-1, ::-1]}[layout]
+    names = data.draw(st.none() | st.lists(st.sampled_from([name for name, _ in tables]), min_size=1, max_size=4))
     path = tmp_path_factory.mktemp("engine") / "m.mat"
     with shared_out():
-        assert (
-            _engine.write(None, zones, tables, values, banner, run_id, threads=threads) == expected
-        )
+        assert _engine.write(None, zones, tables, values, banner, run_id, threads=threads) == expected
         assert _engine.write(path, zones, tables, values, banner, run_id, threads=threads) is None
         assert path.read_bytes() == expected
-        check_same_load(
-            engine_load(expected, names, threads, kind, path), low_level_load(expected, names)
-        )
+        check_same_load(engine_load(expected, names, threads, kind, path), low_level_load(expected, names))
 
 
 def realistic_stack(zones, seed):
@@ -163,12 +133,8 @@ LAYOUTS = {
 }
 
 
-@pytest.mark.parametrize(
-    "batch_cells", [1, 3 * Z, None], ids=["record-batches", "3-row-batches", "default"]
-)
-@pytest.mark.parametrize(
-    "layout, kind", list(itertools.zip_longest(LAYOUTS, SOURCES, fillvalue="bytes"))
-)
+@pytest.mark.parametrize("batch_cells", [1, 3 * Z, None], ids=["record-batches", "3-row-batches", "default"])
+@pytest.mark.parametrize("layout, kind", list(itertools.zip_longest(LAYOUTS, SOURCES, fillvalue="bytes")))
 def test_same_bytes_and_values_for_every_thread_count(tmp_path, layout, kind, batch_cells):
     """Writes from every layout of the values, loads from every kind of source."""
     values, path = LAYOUTS[layout](STACK), tmp_path / "m.mat"
@@ -178,10 +144,7 @@ def test_same_bytes_and_values_for_every_thread_count(tmp_path, layout, kind, ba
             _engine.write(str(path), Z, REALISTIC_TABLES, values, threads=threads)
             assert path.read_bytes() == EXPECTED
             for names in (None, ["COST"], ["COUNT", "TRIPS", "COUNT"]):
-                check_same_load(
-                    engine_load(EXPECTED, names, threads, kind, path),
-                    low_level_load(EXPECTED, names),
-                )
+                check_same_load(engine_load(EXPECTED, names, threads, kind, path), low_level_load(EXPECTED, names))
 
 
 def test_a_file_larger_than_a_read_chunk(tmp_path):
@@ -212,27 +175,18 @@ FAULT_VALUES[:, 5] = 0.0
 
 def fault_records():
     codes = [code for _, code in FAULT_TABLES]
-    return [
-        row_record(o + 1, t + 1, encode_row(codes[t], FAULT_VALUES[t, o])[0])
-        for o in range(FZ)
-        for t in range(FT)
-    ]
+    return [row_record(o + 1, t + 1, encode_row(codes[t], FAULT_VALUES[t, o])[0])
+            for o in range(FZ) for t in range(FT)]
 
 
 # Each fault replaces record k: (kind of fault, function of the original record).
 FAULTS = {
     "preamble": lambda k, r: r[:5] + b"\x81" + r[6:],
     "descriptor": lambda k, r: r[:5] + payload(0x07),
-    "zero-run": lambda k, r: row_record(
-        k // FT + 1, k % FT + 1, payload(0x80, bytes.fromhex("0000"))
-    ),
+    "zero-run": lambda k, r: row_record(k // FT + 1, k % FT + 1, payload(0x80, bytes.fromhex("0000"))),
     "plane-size": lambda k, r: row_record(k // FT + 1, k % FT + 1, payload(0x80, run(FZ + 1, 1))),
-    "trailing": lambda k, r: row_record(
-        k // FT + 1, k % FT + 1, payload(0x80, run(FZ, 1), b"\x00")
-    ),
-    "eof-in-payload": lambda k, r: row_record(
-        k // FT + 1, k % FT + 1, payload(0x80, literal(b"\x01" * FZ)[:-1])
-    ),
+    "trailing": lambda k, r: row_record(k // FT + 1, k % FT + 1, payload(0x80, run(FZ, 1), b"\x00")),
+    "eof-in-payload": lambda k, r: row_record(k // FT + 1, k % FT + 1, payload(0x80, literal(b"\x01" * FZ)[:-1])),
     "order": lambda k, r: row_record(k // FT + 2, k % FT + 1, ZERO_ROW),
     "chunk": lambda k, r: r[:3] + b"\x01\x00" + r[5:],
     "range": lambda k, r: row_record(FZ + 5, 1, ZERO_ROW),
@@ -276,13 +230,9 @@ def test_faults_in_rows_other_threads_decode_give_the_serial_error(tmp_path, fau
     with shared_out(1, batch_cells):
         for threads in THREADS:
             for kind in SOURCES:
-                check_same_load(
-                    engine_load(data, None, threads, kind, tmp_path / "m.mat"), expected
-                )
+                check_same_load(engine_load(data, None, threads, kind, tmp_path / "m.mat"), expected)
             for names in (["a"], ["c", "b"]):
-                check_same_load(
-                    engine_load(data, names, threads, "bytes"), low_level_load(data, names)
-                )
+                check_same_load(engine_load(data, names, threads, "bytes"), low_level_load(data, names))
 
 
 # ---- sources --------------------------------------------------------------------
@@ -303,91 +253,50 @@ def test_buffer_exports_are_held_only_while_loading(tmp_path):
 def test_contiguous_buffers_of_any_shape_are_read_as_bytes():
     as_array = np.frombuffer(EXPECTED, dtype=np.uint8)
     expected = low_level_load(EXPECTED)
-    for source in (
-        as_array,
-        as_array.reshape(-1, 1),
-        memoryview(as_array.reshape(1, -1)),
-        memoryview(EXPECTED)[:],
-    ):
+    for source in (as_array, as_array.reshape(-1, 1), memoryview(as_array.reshape(1, -1)), memoryview(EXPECTED)[:]):
         check_same_load(outcome(lambda: EngineMatrix(_engine.load(source, threads=2))), expected)
 
 
-@pytest.mark.parametrize(
-    "source, cls, message",
-    [
-        (
-            5,
-            TypeError,
-            "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not int",
-        ),
-        (
-            None,
-            TypeError,
-            "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not NoneType",
-        ),
-        (
-            np.arange(40.0)[::2],
-            BufferError,
-            "argument 'source': a bytes-like object must be C-contiguous",
-        ),
-        (
-            memoryview(b"abcd")[::2],
-            BufferError,
-            "argument 'source': a bytes-like object must be C-contiguous",
-        ),
-    ],
-)
+@pytest.mark.parametrize("source, cls, message", [
+    (5, TypeError, "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not int"),
+    (None, TypeError, "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not NoneType"),
+    (np.arange(40.0)[::2], BufferError, "argument 'source': a bytes-like object must be C-contiguous"),
+    (memoryview(b"abcd")[::2], BufferError, "argument 'source': a bytes-like object must be C-contiguous"),
+])
 def test_sources_refused(source, cls, message):
     with pytest.raises(cls) as info:
         _engine.load(source)
     assert message is None or str(info.value) == message
 
 
-@pytest.mark.parametrize(
-    "threads, cls, message",
-    [
-        (0, ValueError, "threads must be at least 1 (got 0)"),
-        (-3, ValueError, "threads must be at least 1 (got -3)"),
-        (-(2**70), ValueError, f"threads must be at least 1 (got {-(2**70)})"),
-        (True, TypeError, "argument 'threads': 'bool' object is not an instance of 'int'"),
-        ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer"),
-    ],
-)
+@pytest.mark.parametrize("threads, cls, message", [
+    (0, ValueError, "threads must be at least 1 (got 0)"),
+    (-3, ValueError, "threads must be at least 1 (got -3)"),
+    (-(2**70), ValueError, f"threads must be at least 1 (got {-(2**70)})"),
+    (True, TypeError, "argument 'threads': 'bool' object is not an instance of 'int'"),
+    ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer"),
+])
 def test_thread_counts_refused(threads, cls, message):
-    for call in (
-        lambda: _engine.load(EXPECTED, threads=threads),
-        lambda: _engine.write(None, Z, REALISTIC_TABLES, STACK, threads=threads),
-    ):
+    for call in (lambda: _engine.load(EXPECTED, threads=threads),
+                 lambda: _engine.write(None, Z, REALISTIC_TABLES, STACK, threads=threads)):
         with raises_exact(cls, message):
             call()
 
 
 def test_huge_thread_counts_are_capped():
     with shared_out():
-        assert same_bits(
-            _engine.load(EXPECTED, threads=2**70)[0], _MatrixCore.from_bytes(EXPECTED).stack_array()
-        )
+        assert same_bits(_engine.load(EXPECTED, threads=2**70)[0], _MatrixCore.from_bytes(EXPECTED).stack_array())
         assert _engine.write(None, Z, REALISTIC_TABLES, STACK, threads=10**6) == EXPECTED
 
 
 def test_loads_leave_no_file_open(tmp_path):
     path = tmp_path / "m.mat"
     before = sorted(os.listdir("/proc/self/fd"))
-    loads = [
-        lambda names: _MatrixCore.open(path),
-        lambda names: _MatrixCore.open_tables(path, names or ["COST"]),
-        lambda names: _engine.load(path, names, threads=1),
-        lambda names: _engine.load(path, names, threads=3),
-    ]
+    loads = [lambda names: _MatrixCore.open(path), lambda names: _MatrixCore.open_tables(path, names or ["COST"]),
+             lambda names: _engine.load(path, names, threads=1), lambda names: _engine.load(path, names, threads=3)]
     with shared_out():
-        for data, names in [
-            (EXPECTED, None),
-            (EXPECTED[:-1], ["COST"]),
-            (EXPECTED[:60], None),
-            (EXPECTED + b"\0", None),
-            (EXPECTED, ["zz"]),
-            (faulty_file(FAULT_SETS[0]), None),
-        ]:
+        for data, names in [(EXPECTED, None), (EXPECTED[:-1], ["COST"]), (EXPECTED[:60], None),
+                            (EXPECTED + b"\0", None), (EXPECTED, ["zz"]), (faulty_file(FAULT_SETS[0]), None)]:
             path.write_bytes(data)
             for load in loads:
                 outcome(lambda: load(names))
@@ -401,30 +310,25 @@ def low_level_write(*args, **kwargs):
     return outcome(lambda: _MatrixCore.to_bytes_from_stack(*args, **kwargs))
 
 
-@pytest.mark.parametrize(
-    "zones, tables, kwargs",
-    [
-        (0, [("a", "D")], {}),
-        (32001, [("a", "D")], {}),
-        (2, [], {}),
-        (2, [("a", "D")] * 256, {}),
-        (2, [("", "D")], {}),
-        (2, [("Zürich", "D")], {}),
-        (2, [("a", "D")], {"banner": "x" * 2_000_000}),
-        (2, [("a", "D")], {"run_id": "r" * 1_048_569}),
-        (2, [("n" * 4110, "D")] * 255, {}),
-        (2, [TableDef("a", 3), ("b", "S")], {"banner": "", "run_id": ""}),
-    ],
-)
+@pytest.mark.parametrize("zones, tables, kwargs", [
+    (0, [("a", "D")], {}),
+    (32001, [("a", "D")], {}),
+    (2, [], {}),
+    (2, [("a", "D")] * 256, {}),
+    (2, [("", "D")], {}),
+    (2, [("Zürich", "D")], {}),
+    (2, [("a", "D")], {"banner": "x" * 2_000_000}),
+    (2, [("a", "D")], {"run_id": "r" * 1_048_569}),
+    (2, [("n" * 4110, "D")] * 255, {}),
+    (2, [TableDef("a", 3), ("b", "S")], {"banner": "", "run_id": ""}),
+])
 def test_schema_checks_as_the_low_level_module(tmp_path, zones, tables, kwargs):
     stack = np.zeros((len(tables), zones, zones))
     expected = low_level_write(zones, tables, stack, **kwargs)
     target = tmp_path / "out.mat"
     for threads in (1, 3):
         got = outcome(lambda: _engine.write(None, zones, tables, stack, threads=threads, **kwargs))
-        file_got = outcome(
-            lambda: _engine.write(target, zones, tables, list(stack), threads=threads, **kwargs)
-        )
+        file_got = outcome(lambda: _engine.write(target, zones, tables, list(stack), threads=threads, **kwargs))
         if isinstance(expected, OrvanelError):
             check_same_error(got, expected)
             check_same_error(file_got, expected)
@@ -448,9 +352,7 @@ def test_oversized_row_is_the_serial_error_with_a_note(threads):
         got = outcome(lambda: _engine.write(None, zones, tables, stack, threads=threads))
         check_same_error(got, expected)
         assert got.__notes__ == ["in table 'TRIPS' (number 2), origin zone 3"]
-        got = outcome(
-            lambda: _engine.write("/dev/null", zones, tables, list(stack), threads=threads)
-        )
+        got = outcome(lambda: _engine.write("/dev/null", zones, tables, list(stack), threads=threads))
         check_same_error(got, expected)
         assert got.__notes__ == ["in table 'TRIPS' (number 2), origin zone 3"]
 
@@ -458,23 +360,12 @@ def test_oversized_row_is_the_serial_error_with_a_note(threads):
 def test_io_errors_as_the_low_level_module(tmp_path):
     stack = realistic_stack(150, 1)
     with shared_out():
-        for path in (
-            "/dev/full",
-            tmp_path / "missing" / "out.mat",
-            str(tmp_path / "a\x00b"),
-            tmp_path,
-        ):
-            expected = outcome(
-                lambda: _MatrixCore.write_from_stack(path, 150, REALISTIC_TABLES, stack)
-            )
+        for path in ("/dev/full", tmp_path / "missing" / "out.mat", str(tmp_path / "a\x00b"), tmp_path):
+            expected = outcome(lambda: _MatrixCore.write_from_stack(path, 150, REALISTIC_TABLES, stack))
             assert isinstance(expected, OrvanelIoError)
             for threads in (1, 3):
-                check_same_error(
-                    outcome(
-                        lambda: _engine.write(path, 150, REALISTIC_TABLES, stack, threads=threads)
-                    ),
-                    expected,
-                )
+                check_same_error(outcome(lambda: _engine.write(path, 150, REALISTIC_TABLES, stack, threads=threads)),
+                                 expected)
 
 
 def test_file_is_created_with_mode_0666_less_the_umask_and_truncated(tmp_path):
@@ -491,42 +382,17 @@ def test_file_is_created_with_mode_0666_less_the_umask_and_truncated(tmp_path):
     assert ((tmp_path / "new.mat").stat().st_mode & 0o777) == 0o640
 
 
-@pytest.mark.parametrize(
-    "values, cls, message",
-    [
-        (
-            np.zeros((4, Z, Z + 1)),
-            ValueError,
-            f"stack array must have shape (4, {Z}, {Z}) (got [4, {Z}, {Z + 1}])",
-        ),
-        (
-            np.zeros((3, Z, Z)),
-            ValueError,
-            f"stack array must have shape (4, {Z}, {Z}) (got [3, {Z}, {Z}])",
-        ),
-        ([np.zeros((Z, Z))] * 3, ValueError, "values must hold 4 tables (got 3)"),
-        (
-            [np.zeros((Z, Z))] * 3 + [np.zeros((Z, 2))],
-            ValueError,
-            f"table array must have shape ({Z}, {Z}) (got [{Z}, 2])",
-        ),
-        (
-            np.zeros((4, Z, Z), dtype=np.float32),
-            TypeError,
-            "argument 'values': 'ndarray' object is not an instance of 'ndarray'",
-        ),
-        (
-            [np.zeros((Z, Z))] * 3 + [np.zeros((1, Z, Z))],
-            TypeError,
-            "argument 'values': 'ndarray' object is not an instance of 'ndarray'",
-        ),
-        (
-            {"a": np.zeros((Z, Z))},
-            TypeError,
-            "argument 'values': 'dict' object is not an instance of 'ndarray'",
-        ),
-    ],
-)
+@pytest.mark.parametrize("values, cls, message", [
+    (np.zeros((4, Z, Z + 1)), ValueError, f"stack array must have shape (4, {Z}, {Z}) (got [4, {Z}, {Z + 1}])"),
+    (np.zeros((3, Z, Z)), ValueError, f"stack array must have shape (4, {Z}, {Z}) (got [3, {Z}, {Z}])"),
+    ([np.zeros((Z, Z))] * 3, ValueError, "values must hold 4 tables (got 3)"),
+    ([np.zeros((Z, Z))] * 3 + [np.zeros((Z, 2))], ValueError,
+     f"table array must have shape ({Z}, {Z}) (got [{Z}, 2])"),
+    (np.zeros((4, Z, Z), dtype=np.float32), TypeError, "argument 'values': 'ndarray' object is not an instance of 'ndarray'"),
+    ([np.zeros((Z, Z))] * 3 + [np.zeros((1, Z, Z))], TypeError,
+     "argument 'values': 'ndarray' object is not an instance of 'ndarray'"),
+    ({"a": np.zeros((Z, Z))}, TypeError, "argument 'values': 'dict' object is not an instance of 'ndarray'"),
+])
 def test_values_refused(values, cls, message):
     with raises_exact(cls, message):
         _engine.write(None, Z, REALISTIC_TABLES, values)
@@ -535,9 +401,7 @@ def test_values_refused(values, cls, message):
 def zero_row_file(zones, tables):
     """A valid file of zero rows, built record by record as arrays (millions of them)."""
     count = zones * tables
-    records = np.zeros(
-        count, dtype=[("row", "<u2"), ("table", "u1"), ("chunk", "<u2"), ("payload", "S3")]
-    )
+    records = np.zeros(count, dtype=[("row", "<u2"), ("table", "u1"), ("chunk", "<u2"), ("payload", "S3")])
     records["row"] = np.arange(count) // tables + 1
     records["table"] = np.arange(count) % tables + 1
     records["chunk"] = len(ZERO_ROW) + 2
@@ -560,11 +424,8 @@ def test_a_block_memory_cannot_hold_is_a_memory_error():
     """A file that holds every row its header promises, for a block of a terabyte: a
     plain MemoryError, as from the low-level module."""
     data = zero_row_file(65535, 40)
-    for load in (
-        lambda: _MatrixCore.from_bytes(data),
-        lambda: _engine.load(data, threads=1),
-        lambda: _engine.load(data, threads=2),
-    ):
+    for load in (lambda: _MatrixCore.from_bytes(data), lambda: _engine.load(data, threads=1),
+                 lambda: _engine.load(data, threads=2)):
         with pytest.raises(MemoryError) as info:
             load()
         assert type(info.value) is MemoryError and info.value.args == ()

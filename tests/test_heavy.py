@@ -48,15 +48,7 @@ def totals(path):
     return [table["total"] for table in json.loads(result.stdout)["tables"]]
 
 
-COMMANDS = [
-    "info",
-    "validate",
-    "diff",
-    "convert .mat",
-    "convert .omx",
-    "convert .npz",
-    "convert .csv.gz",
-]
+COMMANDS = ["info", "validate", "diff", "convert .mat", "convert .omx", "convert .npz", "convert .csv.gz"]
 
 
 def check_command(command, source, other, changed, tmp_path):
@@ -68,18 +60,13 @@ def check_command(command, source, other, changed, tmp_path):
         assert report["zones"] == zones and [t["name"] for t in report["tables"]] == ["T0", "T1"]
     elif command == "validate":
         result, peak = run_limited(["validate", source], LIMIT_MB)
-        assert result.returncode == 0 and result.stdout == f"{source}: OK\n", (
-            result.stdout + result.stderr
-        )
+        assert result.returncode == 0 and result.stdout == f"{source}: OK\n", result.stdout + result.stderr
     elif command == "diff":
         result, peak = run_limited(["diff", source, other], LIMIT_MB)
         _table, origin, destination = changed
         assert result.returncode == 1, result.stderr
         assert result.stdout.splitlines()[2:] == [
-            "T0  identical",
-            f"T1  1 cell differs; largest difference 0.5 at ({origin}, {destination})",
-            "different",
-        ]
+            "T0  identical", f"T1  1 cell differs; largest difference 0.5 at ({origin}, {destination})", "different"]
     else:
         target = command.split()[1]
         if target == source.name[2:]:
@@ -88,9 +75,7 @@ def check_command(command, source, other, changed, tmp_path):
         # Other type codes for a matrix file: whole numbers are held exactly by each.
         types = ["--type", "T0=S", "--type", "T1=2"] if target == ".mat" else []
         zones_option = ["--zones", str(zones)] if source.name.endswith(".csv.gz") else []
-        result, peak = run_limited(
-            ["convert", source, out, "-q", "--nonzero", *types, *zones_option], LIMIT_MB
-        )
+        result, peak = run_limited(["convert", source, out, "-q", "--nonzero", *types, *zones_option], LIMIT_MB)
         assert result.returncode == 0, result.stderr
         assert totals(out) == totals(source)
     print(f"{command} {source.name}: peak {peak:.0f} MB")
@@ -109,9 +94,7 @@ def test_other_formats_larger_than_the_address_space(other_format, command, tmp_
 def test_info_on_an_all_zero_matrix_file_of_32000_zones(tmp_path):
     path = tmp_path / "zero.mat"
     zones = 32_000
-    with format_for(path).create_blocks(
-        str(path), Facts(zones, [("ZERO", "0")]), WriteOptions()
-    ) as writer:
+    with format_for(path).create_blocks(str(path), Facts(zones, [("ZERO", "0")]), WriteOptions()) as writer:
         values = np.zeros((1, 100, zones))
         for _start in range(0, zones, 100):
             writer.write(values)
@@ -138,28 +121,20 @@ def csv_of_lines(path, zones, lines, by_destination):
                 break
             pairs = (inner, outer) if by_destination else (outer, inner)
             origins, destinations = np.broadcast_arrays(*pairs)
-            out.write(
-                "".join(
-                    f"{o},{d},{(o * d) % 97}\n"
-                    for o, d in zip(origins.tolist(), destinations.tolist())
-                )
-            )
+            out.write("".join(f"{o},{d},{(o * d) % 97}\n"
+                              for o, d in zip(origins.tolist(), destinations.tolist())))
             written += inner.size
 
 
 @pytest.mark.parametrize("by_destination", [False, True], ids=["sorted", "unsorted"])
-def test_ten_million_csv_lines_convert_in_memory_independent_of_their_number(
-    tmp_path, by_destination
-):
+def test_ten_million_csv_lines_convert_in_memory_independent_of_their_number(tmp_path, by_destination):
     zones = 3163  # 3163 ** 2 = 10,004,569 pairs
     peaks = {}
     for lines in (1_000_000, 10_000_000):
         source = tmp_path / f"{lines}.csv"
         csv_of_lines(source, zones, lines, by_destination)
         # A 10-million-line file held whole needs about 600 MB more than this.
-        result, peaks[lines] = run_limited(
-            ["convert", source, tmp_path / "out.npz", "--zones", zones], 700
-        )
+        result, peaks[lines] = run_limited(["convert", source, tmp_path / "out.npz", "--zones", zones], 700)
         assert result.returncode == 0, result.stderr
         assert ("not sorted by origin" in result.stderr) == by_destination
         source.unlink()

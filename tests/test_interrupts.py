@@ -168,9 +168,7 @@ def test_blocked_call_waits_on_when_no_handler_raises(tmp_path, operation, phase
             helper.join()
     assert ran_during_call == [True], "the signal handlers did not run while the call waited"
     if is_load(operation):
-        assert np.array_equal(
-            outcome if operation == "engine_load" else outcome.stack_array(), VALUES
-        )
+        assert np.array_equal(outcome if operation == "engine_load" else outcome.stack_array(), VALUES)
     else:
         assert outcome is None and bytes(received) == DATA
     assert os.listdir(tmp_path) == ["pipe"]

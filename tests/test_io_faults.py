@@ -40,23 +40,19 @@ def write_matrix(how, path, z, seed):
         matrix_for(z, seed).write(path)
     elif how == "public":  # through the engine, two rows per batch on three threads
         with shared_out(1, 2 * z):
-            orvanel.write(
-                path, dict(zip(dict(TABLES), stack_for(z, seed))), dict(TABLES), threads=3
-            )
+            orvanel.write(path, dict(zip(dict(TABLES), stack_for(z, seed))), dict(TABLES), threads=3)
     elif how == "rows":  # by blocks of 7 origins, each on three threads
         stack = stack_for(z, seed)
         with shared_out(1, 2 * z), orvanel.RowWriter(path, z, TABLES, threads=3) as writer:
             for first in range(0, z, 7):
-                writer.write(stack[:, first : first + 7])
+                writer.write(stack[:, first:first + 7])
     else:
         _MatrixCore.write_from_stack(path, z, TABLES, stack_for(z, seed))
 
 
 @pytest.mark.parametrize("how", HOW)
 def test_full_device_and_directory_are_io_errors_and_stay_as_they_are(tmp_path, how):
-    with raises_core(
-        OrvanelIoError, "io", None, "I/O error: No space left on device (os error 28)"
-    ):
+    with raises_core(OrvanelIoError, "io", None, "I/O error: No space left on device (os error 28)"):
         write_matrix(how, "/dev/full", 150, seed=1)
     assert stat.S_ISCHR(os.stat("/dev/full").st_mode)  # written in place, not replaced
     target = tmp_path / "out.mat"
@@ -93,11 +89,8 @@ def new_content():
 
 
 @pytest.mark.parametrize("how", [*HOW, "public", "rows"])
-@pytest.mark.parametrize(
-    "limit",
-    [0, 100, 65536, 65537, -1, None],
-    ids=["nothing", "in-header", "one-buffer", "one-buffer-and-a-byte", "last-byte", "whole-file"],
-)
+@pytest.mark.parametrize("limit", [0, 100, 65536, 65537, -1, None],
+                         ids=["nothing", "in-header", "one-buffer", "one-buffer-and-a-byte", "last-byte", "whole-file"])
 def test_file_size_limit(tmp_path, new_content, how, limit):
     """Writing over an existing file and to a new one under a file-size limit: past the
     limit both fail and nothing changes; a limit of the file's size lets both through."""
@@ -106,11 +99,8 @@ def test_file_size_limit(tmp_path, new_content, how, limit):
     old = matrix_for(3, 7).to_bytes()
     target.write_bytes(old)
     limit = size if limit is None else size + limit if limit < 0 else limit
-    done = subprocess.run(
-        [sys.executable, "-c", LIMIT_CHILD, target, str(limit), str(LIMIT_Z), how, HERE],
-        capture_output=True,
-        text=True,
-    )
+    done = subprocess.run([sys.executable, "-c", LIMIT_CHILD, target, str(limit), str(LIMIT_Z), how, HERE],
+                          capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     if limit < size:
         failure = ["OrvanelIoError", "io", None, "I/O error: File too large (os error 27)"]
@@ -157,11 +147,8 @@ def test_killed_writer_leaves_old_or_complete_new_file(tmp_path, moment):
     new = matrix_for(KILL_Z, 3).to_bytes()
     target = tmp_path / "trips.mat"
     target.write_bytes(old)
-    child = subprocess.Popen(
-        [sys.executable, "-c", KILL_CHILD, str(target), str(KILL_Z), HERE],
-        stdout=subprocess.PIPE,
-        text=True,
-    )
+    child = subprocess.Popen([sys.executable, "-c", KILL_CHILD, str(target), str(KILL_Z), HERE],
+                             stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "ready\n"
         if moment == "later-write-part-way":

@@ -30,21 +30,8 @@ TABLES = [("a", "D"), ("b", "2"), ("c", "S")]
 
 
 class MallInfo2(ctypes.Structure):
-    _fields_ = [
-        (name, ctypes.c_size_t)
-        for name in (
-            "arena",
-            "ordblks",
-            "smblks",
-            "hblks",
-            "hblkhd",
-            "usmblks",
-            "fsmblks",
-            "uordblks",
-            "fordblks",
-            "keepcost",
-        )
-    ]
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
 
 
 def usage():
@@ -55,11 +42,7 @@ def usage():
     with open("/proc/self/statm") as statm:
         resident = int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     # malloc: bytes handed out and not had back, small and mapped blocks
-    return {
-        "resident": resident,
-        "malloc": info.uordblks + info.hblkhd,
-        "blocks": sys.getallocatedblocks(),
-    }
+    return {"resident": resident, "malloc": info.uordblks + info.hblkhd, "blocks": sys.getallocatedblocks()}
 
 
 class OwnBytes(bytes):
@@ -71,9 +54,7 @@ class Arguments:
     """Every object the cycle hands to the module, kept for the reference counts."""
 
     def __init__(self, directory):
-        self.stack = np.round(
-            np.random.default_rng(11).standard_normal((len(TABLES), Z, Z)) * 100, 2
-        )
+        self.stack = np.round(np.random.default_rng(11).standard_normal((len(TABLES), Z, Z)) * 100, 2)
         self.one_table, self.strided = self.stack[:1].copy(), self.stack[:, ::-1]
         self.table = np.asfortranarray(self.stack[1])
         self.tables = [TableDef(name, code) for name, code in TABLES[:1]] + TABLES[1:]
@@ -117,35 +98,22 @@ def cycle(a):
     m.set_stack_array(a.strided)
     m.set_table_array("b", a.table)
     m.set(3, 2, 1, a.value)
-    (
-        m.get(3, 2, 1),
-        m.checked_get(1, Z + 1, 1),
-        m.row("c", 2),
-        m.table_total(1),
-        m.table_diagonal_total("b"),
-    )
+    m.get(3, 2, 1), m.checked_get(1, Z + 1, 1), m.row("c", 2), m.table_total(1), m.table_diagonal_total("b")
     m.tables(), repr(m), m.table_index_by_name(a.names[0]), m.table_array(2), m.stack_array()
     m.zone_count, m.table_count, m.banner, m.run_id, m.to_bytes(), bytes(m)
     m.write(a.path)
     m.write(a.path_object)
     _MatrixCore.from_bytes(a.data), _MatrixCore.from_bytes_tables(a.data, a.names)
     _MatrixCore.open(a.path), _MatrixCore.open_tables(a.path_object, a.name_tuple)
-    (
-        _MatrixCore.validate_schema(Z, a.tables).tables(),
-        _MatrixCore.to_bytes_from_stack(Z, a.tables, a.stack),
-    )
+    _MatrixCore.validate_schema(Z, a.tables).tables(), _MatrixCore.to_bytes_from_stack(Z, a.tables, a.stack)
     _MatrixCore.write_from_stack(a.path, Z, a.tables, a.stack)
     TableDef("x", "S")
 
     loaded = _MatrixCore.from_bytes(a.non_ascii_name)
-    failing = [
-        (OrvanelParseError, _MatrixCore.from_bytes, data)
-        for data in (a.empty, a.truncated, a.trailing, a.bad_header, a.bad_preamble)
-    ]
-    failing += [
-        (OrvanelError, _MatrixCore.from_bytes_tables, data, a.names)
-        for data in (a.empty, a.truncated, a.trailing, a.bad_header, a.bad_preamble)
-    ]
+    failing = [(OrvanelParseError, _MatrixCore.from_bytes, data) for data in
+               (a.empty, a.truncated, a.trailing, a.bad_header, a.bad_preamble)]
+    failing += [(OrvanelError, _MatrixCore.from_bytes_tables, data, a.names) for data in
+                (a.empty, a.truncated, a.trailing, a.bad_header, a.bad_preamble)]
     failing += [
         (OrvanelIoError, _MatrixCore.open, a.missing_path),
         (OrvanelValidationError, _MatrixCore.open_tables, a.path, a.unknown_names),
@@ -200,10 +168,8 @@ def test_cycles_keep_memory_flat_and_argument_references(arguments):
     assert arguments.counts() == counts
 
     growth = {k: after[k] - before[k] for k in before}
-    print(
-        f"\nafter {CYCLES} cycles: resident {growth['resident']:+d} B, malloc {growth['malloc']:+d} B, "
-        f"interpreter blocks {growth['blocks']:+d}"
-    )
+    print(f"\nafter {CYCLES} cycles: resident {growth['resident']:+d} B, malloc {growth['malloc']:+d} B, "
+          f"interpreter blocks {growth['blocks']:+d}")
     if SANITIZED:
         return
     # A cycle moves some 100 KB through the module and raises some 40 errors: a leak of
@@ -216,15 +182,8 @@ def test_cycles_keep_memory_flat_and_argument_references(arguments):
 def test_results_are_owned_by_the_caller_alone(arguments):
     """Nothing inside the module keeps a reference to what it returns (or to an array's buffer)."""
     m = _MatrixCore.from_bytes(arguments.data)
-    makers = [
-        lambda: m.table_array(1),
-        m.stack_array,
-        lambda: m.row(1, 1),
-        m.tables,
-        m.to_bytes,
-        lambda: _MatrixCore.from_bytes(arguments.data),
-        lambda: m.get(1, 1, 1),
-    ]
+    makers = [lambda: m.table_array(1), m.stack_array, lambda: m.row(1, 1), m.tables, m.to_bytes,
+              lambda: _MatrixCore.from_bytes(arguments.data), lambda: m.get(1, 1, 1)]
     results = [make() for make in makers]
     # (Counted outside the assert statements, which keep references of their own.)
     counts = [sys.getrefcount(results[k]) for k in range(len(results))]

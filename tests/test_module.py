@@ -5,22 +5,14 @@ import pytest
 from orvanel import _orvanel
 from orvanel._orvanel import OrvanelError, OrvanelParseError, _MatrixCore
 
-ERRORS = [
-    "OrvanelError",
-    "OrvanelIoError",
-    "OrvanelParseError",
-    "OrvanelValidationError",
-    "OrvanelWriterError",
-]
+ERRORS = ["OrvanelError", "OrvanelIoError", "OrvanelParseError", "OrvanelValidationError", "OrvanelWriterError"]
 CLASSES = ["TableDef", "TableInfo", "SchemaResult", "_MatrixCore"]
 PUBLISHED = ["__doc__", *ERRORS, *CLASSES]
 
 
 def test_module_publishes_its_names():
     assert _orvanel.__all__ == PUBLISHED
-    assert all(hasattr(_orvanel, name) for name in PUBLISHED) and not hasattr(
-        _orvanel, "PySliceContainer"
-    )
+    assert all(hasattr(_orvanel, name) for name in PUBLISHED) and not hasattr(_orvanel, "PySliceContainer")
 
 
 @pytest.mark.parametrize("name", ERRORS)
@@ -48,25 +40,13 @@ def test_text_signatures():
         "validate_schema": "(zone_count, tables, banner=None, run_id=None)",
         "write_from_stack": "(path, zone_count, tables, stack, banner=None, run_id=None)",
         "to_bytes_from_stack": "(zone_count, tables, stack, banner=None, run_id=None)",
-        "open": "(path, /)",
-        "from_bytes": "(bytes, /)",
-        "open_tables": "(path, table_names, /)",
-        "from_bytes_tables": "(bytes, table_names, /)",
-        "write": "($self, path, /)",
-        "to_bytes": "($self, /)",
-        "__bytes__": "($self)",
-        "tables": "($self, /)",
-        "table_array": table,
-        "stack_array": "($self, /)",
-        "table_total": table,
-        "table_diagonal_total": table,
-        "set_table_array": "($self, table, values, /)",
-        "set_stack_array": "($self, values, /)",
-        "table_index_by_name": "($self, name, /)",
-        "row": "($self, table, origin, /)",
-        "get": cell,
-        "checked_get": cell,
-        "set": "($self, table, origin, destination, value, /)",
+        "open": "(path, /)", "from_bytes": "(bytes, /)",
+        "open_tables": "(path, table_names, /)", "from_bytes_tables": "(bytes, table_names, /)",
+        "write": "($self, path, /)", "to_bytes": "($self, /)", "__bytes__": "($self)", "tables": "($self, /)",
+        "table_array": table, "stack_array": "($self, /)", "table_total": table, "table_diagonal_total": table,
+        "set_table_array": "($self, table, values, /)", "set_stack_array": "($self, values, /)",
+        "table_index_by_name": "($self, name, /)", "row": "($self, table, origin, /)",
+        "get": cell, "checked_get": cell, "set": "($self, table, origin, destination, value, /)",
     }
     assert {name: getattr(_MatrixCore, name).__text_signature__ for name in expected} == expected
 

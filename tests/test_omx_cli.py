@@ -39,16 +39,11 @@ def test_many_tables_through_every_command(skims, tmp_path):
     for suffix, kind in ((".npz", "NumPy archive"), (".csv", "CSV"), (".omx", "OMX")):
         out = tmp_path / f"out{suffix}"
         result = orvanel_cli("convert", skims, out)
-        assert (
-            result.returncode == 0
-            and result.stdout == f"wrote {out} ({kind}): {ZONES} zones, {TABLES} tables\n"
-        )
+        assert result.returncode == 0 and result.stdout == f"wrote {out} ({kind}): {ZONES} zones, {TABLES} tables\n"
         if suffix == ".csv":  # zone ids are the lookup's labels; they come back as labels
             zones = tmp_path / "out.zones.csv"
-            assert (
-                result.stderr == f"orvanel convert: note: zone labels written to {zones} "
-                "(read them back with --zones-file)\n"
-            )
+            assert result.stderr == f"orvanel convert: note: zone labels written to {zones} " \
+                                    "(read them back with --zones-file)\n"
             orvanel_cli("convert", out, tmp_path / "back.omx", "--zones-file", zones)
             out = tmp_path / "back.omx"
         else:
@@ -63,22 +58,14 @@ def test_many_tables_through_every_command(skims, tmp_path):
 
 def test_more_tables_than_a_matrix_file_holds(skims, tmp_path):
     out = tmp_path / "out.mat"
-    assert_one_line_failure(
-        orvanel_cli("convert", skims, out),
-        1,
-        f"{out}: a matrix file holds at most 255 tables",
-        f"{skims} has {TABLES}",
-        "--tables",
-        "--split N",
-    )
+    assert_one_line_failure(orvanel_cli("convert", skims, out), 1, f"{out}: a matrix file holds at most 255 tables",
+                            f"{skims} has {TABLES}", "--tables", "--split N")
     assert list(tmp_path.iterdir()) == []
     chosen = orvanel_cli("convert", skims, out, "--tables", "T007,T250")
     assert chosen.returncode == 0 and orvanel.read(out).names == ["T007", "T250"]
 
 
-@pytest.mark.parametrize(
-    ("size", "chosen", "files"), [(100, None, 3), (255, None, 2), (255, 10, 1)]
-)
+@pytest.mark.parametrize(("size", "chosen", "files"), [(100, None, 3), (255, None, 2), (255, 10, 1)])
 def test_split_writes_files_of_at_most_n_tables(skims, tmp_path, size, chosen, files):
     out = tmp_path / "out.mat"
     source = orvanel.omx.read_omx(skims)
@@ -87,8 +74,7 @@ def test_split_writes_files_of_at_most_n_tables(skims, tmp_path, size, chosen, f
     result = orvanel_cli("convert", skims, out, "--split", size, *choice)
     zones = tmp_path / "out.zones.csv"  # the lookup's zone numbers, once for every file
     assert result.returncode == 0 and result.stderr == (
-        f"orvanel convert: note: zone labels written to {zones} (read them back with --zones-file)\n"
-    )
+        f"orvanel convert: note: zone labels written to {zones} (read them back with --zones-file)\n")
     # One file keeps the name given; several are numbered.
     paths = [out] if files == 1 else [tmp_path / f"out-{n}.mat" for n in range(1, files + 1)]
     assert sorted(tmp_path.iterdir()) == sorted([*paths, zones])
@@ -96,13 +82,10 @@ def test_split_writes_files_of_at_most_n_tables(skims, tmp_path, size, chosen, f
     assert len(lines) == files
     for number, (path, line) in enumerate(zip(paths, lines)):
         part = orvanel.read(path)
-        expected = names[number * size : (number + 1) * size]
+        expected = names[number * size:(number + 1) * size]
         assert part.names == expected
         assert same_bits(part.to_numpy(), np.stack([source[name] for name in expected]))
-        assert (
-            line
-            == f"wrote {path} (matrix file): {ZONES} zones, {len(expected)} tables: {', '.join(expected)}"
-        )
+        assert line == f"wrote {path} (matrix file): {ZONES} zones, {len(expected)} tables: {', '.join(expected)}"
     assert orvanel_cli("convert", skims, out, "--split", size, *choice, "--quiet").stdout == ""
     assert orvanel.formats.zonesfile.read_zones(zones).tolist() == list(range(2100, 2100 + ZONES))
 
@@ -110,27 +93,19 @@ def test_split_writes_files_of_at_most_n_tables(skims, tmp_path, size, chosen, f
 def test_split_failure_says_which_files_were_written(skims, tmp_path):
     (tmp_path / "out-2.mat").mkdir()
     result = orvanel_cli("convert", skims, tmp_path / "out.mat", "--split", 200)
-    assert_one_line_failure(
-        result, 1, f"{tmp_path / 'out-2.mat'}: ", f"already written: {tmp_path / 'out-1.mat'}"
-    )
+    assert_one_line_failure(result, 1, f"{tmp_path / 'out-2.mat'}: ", f"already written: {tmp_path / 'out-1.mat'}")
     assert orvanel.read(tmp_path / "out-1.mat").names == [f"T{n:03d}" for n in range(200)]
 
 
-@pytest.mark.parametrize(
-    ("args", "fragment"),
-    [
-        (["--split", "0"], "--split: takes a number of tables in 1 to 255 (got 0)"),
-        (["--split", "256"], "--split: takes a number of tables in 1 to 255 (got 256)"),
-        (["--split", "x"], "--split: takes a number of tables in 1 to 255 (got x)"),
-    ],
-)
+@pytest.mark.parametrize(("args", "fragment"), [
+    (["--split", "0"], "--split: takes a number of tables in 1 to 255 (got 0)"),
+    (["--split", "256"], "--split: takes a number of tables in 1 to 255 (got 256)"),
+    (["--split", "x"], "--split: takes a number of tables in 1 to 255 (got x)"),
+])
 def test_split_usage_errors(skims, tmp_path, args, fragment):
     assert_one_line_failure(orvanel_cli("convert", skims, tmp_path / "out.mat", *args), 2, fragment)
-    assert_one_line_failure(
-        orvanel_cli("convert", skims, tmp_path / "out.npz", "--split", "5"),
-        2,
-        "--split applies only when OUT is a matrix file",
-    )
+    assert_one_line_failure(orvanel_cli("convert", skims, tmp_path / "out.npz", "--split", "5"), 2,
+                            "--split applies only when OUT is a matrix file")
 
 
 def two_lookup_file(path):
@@ -147,20 +122,14 @@ def test_lookup_option(tmp_path, sample):
     result = orvanel_cli("convert", source, out, "--quiet")
     assert result.returncode == 0 and result.stderr.splitlines() == [
         "orvanel convert: note: the OMX file has 2 lookups (district, taz); the zones are numbered 1 to 3; choose the "
-        "lookup that numbers them with lookup=NAME (orvanel convert --lookup NAME)"
-    ]
+        "lookup that numbers them with lookup=NAME (orvanel convert --lookup NAME)"]
     assert orvanel.omx.read_omx(out).zone_labels.tolist() == [1, 2, 3]
     result = orvanel_cli("convert", source, out, "--lookup", "taz")
     assert result.returncode == 0 and result.stderr == ""
     assert orvanel.omx.read_omx(out).zone_labels.tolist() == [331, 345, 358]
-    assert_one_line_failure(
-        orvanel_cli("convert", source, out, "--lookup", "zone"),
-        1,
-        f"{source}: the OMX file has no lookup named zone; its lookups are district, taz",
-    )
-    assert_one_line_failure(
-        orvanel_cli("convert", sample, out, "--lookup", "taz"), 2, "--lookup applies only"
-    )
+    assert_one_line_failure(orvanel_cli("convert", source, out, "--lookup", "zone"), 1,
+                            f"{source}: the OMX file has no lookup named zone; its lookups are district, taz")
+    assert_one_line_failure(orvanel_cli("convert", sample, out, "--lookup", "taz"), 2, "--lookup applies only")
 
 
 def test_notices_of_other_commands_are_one_line(tmp_path):
@@ -170,8 +139,7 @@ def test_notices_of_other_commands_are_one_line(tmp_path):
     result = orvanel_cli("info", path)
     assert result.returncode == 0 and result.stderr == (
         "orvanel info: note: the matrix TIME marks missing values with NA = -1.0; the values are kept as stored, "
-        "not turned into NaN\n"
-    )
+        "not turned into NaN\n")
 
 
 def write_plain(path, build):
@@ -184,48 +152,24 @@ def omx_attrs(f):
     f.attrs["SHAPE"] = np.array([2, 2], dtype=np.int32)
 
 
-@pytest.mark.parametrize(
-    ("make", "fragment"),
-    [
-        (
-            lambda p: p.write_bytes(b"origin,destination\n"),
-            "not an OMX file: it is not an HDF5 file",
-        ),
-        (
-            lambda p: p.write_bytes(orvanel_omx_bytes()[:3000]),
-            "the file is cut short: it has 3000 bytes of the",
-        ),
-        (lambda p: write_plain(p, omx_attrs), "not an OMX file: the /data group is missing"),
-        (
-            lambda p: write_plain(
-                p, lambda f: (omx_attrs(f), f.create_dataset("data/A", data=np.zeros((2, 3))))
-            ),
-            "the matrix A has the shape 2 by 3, not 2 by 2",
-        ),
-        (
-            lambda p: write_plain(
-                p, lambda f: (omx_attrs(f), f.create_dataset("data/A", data=np.full((2, 2), b"x")))
-            ),
-            "the matrix A does not hold numbers",
-        ),
-        (
-            lambda p: write_plain(p, lambda f: f.create_dataset("data/A", data=np.zeros((2, 2)))),
-            "not an OMX file: the OMX_VERSION attribute is missing",
-        ),
-        (lambda p: os.mkdir(p), "Is a directory"),
-    ],
-)
+@pytest.mark.parametrize(("make", "fragment"), [
+    (lambda p: p.write_bytes(b"origin,destination\n"), "not an OMX file: it is not an HDF5 file"),
+    (lambda p: p.write_bytes(orvanel_omx_bytes()[:3000]), "the file is cut short: it has 3000 bytes of the"),
+    (lambda p: write_plain(p, omx_attrs), "not an OMX file: the /data group is missing"),
+    (lambda p: write_plain(p, lambda f: (omx_attrs(f), f.create_dataset("data/A", data=np.zeros((2, 3))))),
+     "the matrix A has the shape 2 by 3, not 2 by 2"),
+    (lambda p: write_plain(p, lambda f: (omx_attrs(f), f.create_dataset("data/A", data=np.full((2, 2), b"x")))),
+     "the matrix A does not hold numbers"),
+    (lambda p: write_plain(p, lambda f: f.create_dataset("data/A", data=np.zeros((2, 2)))),
+     "not an OMX file: the OMX_VERSION attribute is missing"),
+    (lambda p: os.mkdir(p), "Is a directory"),
+])
 def test_unreadable_omx_files_are_one_line(tmp_path, make, fragment):
     path = tmp_path / "bad.omx"
     make(path)
     for command in ("info", "convert"):
-        assert_one_line_failure(
-            orvanel_cli(command, path, tmp_path / "out.npz")
-            if command == "convert"
-            else orvanel_cli(command, path),
-            1,
-            f"{path}: {fragment}",
-        )
+        assert_one_line_failure(orvanel_cli(command, path, tmp_path / "out.npz")
+                                if command == "convert" else orvanel_cli(command, path), 1, f"{path}: {fragment}")
     result = orvanel_cli("validate", path)
     assert result.returncode == 1 and result.stdout.startswith(f"{path}: {fragment}")
     assert result.stderr == "" and len(result.stdout.splitlines()) == 1
@@ -243,23 +187,18 @@ def orvanel_omx_bytes():
 
 def test_damaged_omx_files_never_crash_or_print_tracebacks(tmp_path):
     good = tmp_path / "good.omx"
-    orvanel.omx.write_omx(
-        orvanel.from_arrays({"A": np.arange(1600.0).reshape(40, 40), "B": np.eye(40)}), good
-    )
+    orvanel.omx.write_omx(orvanel.from_arrays({"A": np.arange(1600.0).reshape(40, 40), "B": np.eye(40)}), good)
     content = good.read_bytes()
     paths = []
     for offset in range(0, len(content), 16):  # every metadata structure of the file
         damaged = bytearray(content)
-        damaged[offset : offset + 4] = b"\xa5\x5a\xff\x00"
+        damaged[offset:offset + 4] = b"\xa5\x5a\xff\x00"
         paths.append(tmp_path / f"damaged-{offset}.omx")
         paths[-1].write_bytes(bytes(damaged))
     result = orvanel_cli("validate", "--quiet", *paths)
     assert result.returncode == 1 and "Traceback" not in result.stderr, result.stderr
     # Notices only on standard error: a damaged type code is not used.
-    assert all(
-        line.startswith("orvanel validate: note: the matrix ")
-        for line in result.stderr.splitlines()
-    )
+    assert all(line.startswith("orvanel validate: note: the matrix ") for line in result.stderr.splitlines())
     lines = result.stdout.splitlines()
     assert lines and all(line.startswith(f"{tmp_path}{os.sep}damaged-") for line in lines)
     assert len(lines) == len({line.split(":")[0] for line in lines})  # one line per file at most
@@ -298,12 +237,8 @@ def test_write_beyond_the_file_size_limit_is_one_line(large_matrix, tmp_path, li
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # as a shell does: writes fail with EFBIG
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-    result = subprocess.run(
-        [*SCRIPT, "convert", large_matrix, out],
-        capture_output=True,
-        text=True,
-        preexec_fn=limit_file_size,
-    )
+    result = subprocess.run([*SCRIPT, "convert", large_matrix, out], capture_output=True, text=True,
+                            preexec_fn=limit_file_size)
     assert_one_line_failure(result, 1, f"orvanel convert: {out}: File too large")
     assert_only_the_previous_file(out, large_matrix)
 
@@ -328,13 +263,8 @@ def default_ctrl_c():
 
 def test_ctrl_c_stops_an_omx_write(large_matrix, tmp_path):
     out = previous_omx(tmp_path)
-    process = subprocess.Popen(
-        [*SCRIPT, "convert", large_matrix, out],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        preexec_fn=default_ctrl_c,
-    )
+    process = subprocess.Popen([*SCRIPT, "convert", large_matrix, out], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, preexec_fn=default_ctrl_c)
     try:
         # Signal once HDF5 is writing the matrices into the temporary file.
         while process.poll() is None and temporary_size(tmp_path) < 1 << 21:
@@ -343,23 +273,15 @@ def test_ctrl_c_stops_an_omx_write(large_matrix, tmp_path):
         stdout, stderr = process.communicate(timeout=120)
     finally:
         process.kill()
-    assert (
-        process.returncode == 130
-        and stdout == ""
-        and stderr.strip() == "orvanel convert: interrupted"
-    ), stderr
+    assert process.returncode == 130 and stdout == "" and stderr.strip() == "orvanel convert: interrupted", stderr
     assert_only_the_previous_file(out, large_matrix)
 
 
-@pytest.mark.parametrize(
-    "call", ["write_omx(m, path, progress=interrupt)", "read_omx(path, progress=interrupt)"]
-)
+@pytest.mark.parametrize("call", ["write_omx(m, path, progress=interrupt)", "read_omx(path, progress=interrupt)"])
 def test_reading_and_writing_raise_keyboard_interrupt(tmp_path, call):
     out = previous_omx(tmp_path)
     if call.startswith("read"):
-        orvanel.omx.write_omx(
-            orvanel.from_arrays({"A": np.eye(300), "B": np.ones((300, 300))}), out
-        )
+        orvanel.omx.write_omx(orvanel.from_arrays({"A": np.eye(300), "B": np.ones((300, 300))}), out)
     code = (
         "import os, signal, sys, numpy as np, orvanel\n"
         "from orvanel.omx import read_omx, write_omx\n"
@@ -370,9 +292,8 @@ def test_reading_and_writing_raise_keyboard_interrupt(tmp_path, call):
         "except KeyboardInterrupt:\n"
         "    sys.exit(len(calls))\n"
     )
-    result = subprocess.run(
-        [sys.executable, "-c", code, out], capture_output=True, text=True, preexec_fn=default_ctrl_c
-    )
+    result = subprocess.run([sys.executable, "-c", code, out], capture_output=True, text=True,
+                            preexec_fn=default_ctrl_c)
     # Raised at the first report of progress, not after the work is done.
     assert result.returncode == 1 and result.stderr == "", result.stderr
     if call.startswith("write"):
@@ -386,8 +307,5 @@ def test_omx_cannot_be_written_to_a_fifo_or_device(tmp_path, sample, kind):
         os.mkfifo(out)
     else:
         out.symlink_to(os.devnull)
-    assert_one_line_failure(
-        orvanel_cli("convert", sample, out),
-        1,
-        f"orvanel convert: {out}: this format can only be written to a regular file",
-    )
+    assert_one_line_failure(orvanel_cli("convert", sample, out), 1,
+                            f"orvanel convert: {out}: this format can only be written to a regular file")

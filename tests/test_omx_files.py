@@ -53,35 +53,21 @@ def read_noting(path, **options):
 def test_layout_read_with_plain_h5py_and_round_trip(tmp_path):
     # Names out of alphabetical order: the file must keep the table order.
     arrays = {"ZETA": SPECIAL, "ALPHA": np.arange(9.0).reshape(3, 3), "MID": np.eye(3) / 3}
-    matrix = orvanel.from_arrays(
-        arrays, types={"ALPHA": 0, "MID": "S"}, banner="omx test", run_id="R9"
-    )
+    matrix = orvanel.from_arrays(arrays, types={"ALPHA": 0, "MID": "S"}, banner="omx test", run_id="R9")
     path = tmp_path / "m.omx"
     write_omx(matrix, path)
     with h5py.File(path, "r") as f:
-        assert bytes(np.bytes_(f.attrs["OMX_VERSION"])) == b"0.2" and f.attrs["SHAPE"].tolist() == [
-            3,
-            3,
-        ]
+        assert bytes(np.bytes_(f.attrs["OMX_VERSION"])) == b"0.2" and f.attrs["SHAPE"].tolist() == [3, 3]
         assert set(f) == {"data", "lookup"} and list(f["data"]) == ["ZETA", "ALPHA", "MID"]
         assert f["lookup/zone_number"][()].tolist() == [1, 2, 3]
         for name, table in matrix.items():
             dataset = f["data"][name]
-            assert (
-                dataset.dtype == np.float64
-                and dataset.attrs["type_code"] == matrix.type_codes[name]
-            )
-            assert (dataset.compression, dataset.compression_opts, dataset.shuffle) == (
-                "gzip",
-                1,
-                True,
-            )
+            assert dataset.dtype == np.float64 and dataset.attrs["type_code"] == matrix.type_codes[name]
+            assert (dataset.compression, dataset.compression_opts, dataset.shuffle) == ("gzip", 1, True)
             assert same_bits(dataset[()], table)
     back = read_omx(path)
     assert back.names == matrix.names and back.type_codes == matrix.type_codes
-    assert (back.banner, back.run_id) == ("omx test", "R9") and same_bits(
-        back.to_numpy(), matrix.to_numpy()
-    )
+    assert (back.banner, back.run_id) == ("omx test", "R9") and same_bits(back.to_numpy(), matrix.to_numpy())
     # Named tables keep the file's order.
     m = read_omx(path, ["MID", "ZETA"])
     assert m.names == ["ZETA", "MID"] and same_bits(m["MID"], matrix["MID"])
@@ -139,11 +125,8 @@ def test_a_claimed_shape_allocates_nothing_before_the_matrices_are_checked(tmp_p
     assert peak < 1 << 24
 
 
-@pytest.mark.parametrize(
-    "compression",
-    [hdf5plugin.Blosc(), hdf5plugin.Blosc2(), hdf5plugin.Zstd(), hdf5plugin.LZ4()],
-    ids=["blosc", "blosc2", "zstd", "lz4"],
-)
+@pytest.mark.parametrize("compression", [hdf5plugin.Blosc(), hdf5plugin.Blosc2(), hdf5plugin.Zstd(), hdf5plugin.LZ4()],
+                         ids=["blosc", "blosc2", "zstd", "lz4"])
 def test_matrices_compressed_with_plugin_filters(tmp_path, compression):
     values = np.arange(400.0).reshape(20, 20) / 7
     path = tmp_path / "m.omx"
@@ -155,9 +138,7 @@ def test_matrices_compressed_with_plugin_filters(tmp_path, compression):
 
 
 def run_python(code, *args):
-    return subprocess.run(
-        [sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True
-    )
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True)
 
 
 def test_plugin_filters_load_on_demand_and_their_absence_is_one_line(tmp_path):
@@ -174,53 +155,19 @@ def test_plugin_filters_load_on_demand_and_their_absence_is_one_line(tmp_path):
     result = run_python(missing, "info", path)
     assert result.returncode == 1 and result.stderr.splitlines() == [
         f"orvanel info: {path}: the matrix TIME is compressed with the Blosc filter, which is not available; "
-        "install hdf5plugin (pip install hdf5plugin)"
-    ]
+        "install hdf5plugin (pip install hdf5plugin)"]
 
 
-@pytest.mark.parametrize(
-    ("writer", "lookups", "lookup", "labels", "note"),
-    [
-        (openmatrix_file, {"taz": GAPPED}, None, GAPPED, None),
-        (
-            openmatrix_file,
-            {"taz": GAPPED, "district": [1, 1, 2, 2]},
-            None,
-            None,
-            "2 lookups (district, taz)",
-        ),
-        (openmatrix_file, {"taz": GAPPED, "district": [1, 1, 2, 2]}, "taz", GAPPED, None),
-        (
-            openmatrix_file,
-            {"taz": [7, 8, 8, 9]},
-            None,
-            None,
-            "lookup taz is not used as zone numbers: zone labels must be distinct (8",
-        ),
-        (
-            h5py_file,
-            {"taz": [1.0, 2.5, 3.0, 4.0]},
-            None,
-            None,
-            "lookup taz is not used as zone numbers: zone labels must be integers",
-        ),
-        (
-            h5py_file,
-            {"name": np.array([b"a", b"b", b"c", b"d"])},
-            None,
-            None,
-            "lookup name is not used as zone numbers: it does not",
-        ),
-        (
-            h5py_file,
-            {"taz": [1, 2, 3]},
-            None,
-            None,
-            "lookup taz is not used as zone numbers: it has 3 entries for 4 zones",
-        ),
-        (h5py_file, {}, None, None, None),
-    ],
-)
+@pytest.mark.parametrize(("writer", "lookups", "lookup", "labels", "note"), [
+    (openmatrix_file, {"taz": GAPPED}, None, GAPPED, None),
+    (openmatrix_file, {"taz": GAPPED, "district": [1, 1, 2, 2]}, None, None, "2 lookups (district, taz)"),
+    (openmatrix_file, {"taz": GAPPED, "district": [1, 1, 2, 2]}, "taz", GAPPED, None),
+    (openmatrix_file, {"taz": [7, 8, 8, 9]}, None, None, "lookup taz is not used as zone numbers: zone labels must be distinct (8"),
+    (h5py_file, {"taz": [1.0, 2.5, 3.0, 4.0]}, None, None, "lookup taz is not used as zone numbers: zone labels must be integers"),
+    (h5py_file, {"name": np.array([b"a", b"b", b"c", b"d"])}, None, None, "lookup name is not used as zone numbers: it does not"),
+    (h5py_file, {"taz": [1, 2, 3]}, None, None, "lookup taz is not used as zone numbers: it has 3 entries for 4 zones"),
+    (h5py_file, {}, None, None, None),
+])
 def test_zone_labels_come_from_the_lookup(tmp_path, writer, lookups, lookup, labels, note):
     m, notes = read_noting(writer(tmp_path / "m.omx", {"TIME": np.eye(4)}, lookups), lookup=lookup)
     assert m.has_zone_labels is (labels is not None)
@@ -228,27 +175,12 @@ def test_zone_labels_come_from_the_lookup(tmp_path, writer, lookups, lookup, lab
     assert len(notes) == (note is not None) and all(note in text for text in notes), notes
 
 
-@pytest.mark.parametrize(
-    ("lookups", "lookup", "message"),
-    [
-        (
-            {"taz": GAPPED, "district": [1, 1, 2, 2]},
-            "zone",
-            "no lookup named zone; its lookups are district, taz",
-        ),
-        ({}, "taz", "no lookup named taz; it has no lookups"),
-        (
-            {"district": [1, 1, 2, 2]},
-            "district",
-            "lookup district cannot number the zones: .*distinct",
-        ),
-        (
-            {"short": [1, 2, 3]},
-            "short",
-            "lookup short cannot number the zones: it has 3 entries for 4 zones",
-        ),
-    ],
-)
+@pytest.mark.parametrize(("lookups", "lookup", "message"), [
+    ({"taz": GAPPED, "district": [1, 1, 2, 2]}, "zone", "no lookup named zone; its lookups are district, taz"),
+    ({}, "taz", "no lookup named taz; it has no lookups"),
+    ({"district": [1, 1, 2, 2]}, "district", "lookup district cannot number the zones: .*distinct"),
+    ({"short": [1, 2, 3]}, "short", "lookup short cannot number the zones: it has 3 entries for 4 zones"),
+])
 def test_a_lookup_asked_for_must_number_the_zones(tmp_path, lookups, lookup, message):
     path = h5py_file(tmp_path / "m.omx", {"TIME": np.eye(4)}, lookups)
     with pytest.raises(ValueError, match=message):
@@ -299,29 +231,19 @@ def test_openmatrix_reads_written_files(tmp_path):
     with openmatrix.open_file(str(tmp_path / "m.omx")) as f:
         assert f.list_matrices() == ["FLAG", "TIME"] and f.list_mappings() == ["zone_number"]
         assert f.mapping("zone_number") == {label: i for i, label in enumerate(GAPPED)}
-        assert same_bits(np.array(f["TIME"]), m["TIME"]) and same_bits(
-            np.array(f["FLAG"]), m["FLAG"]
-        )
+        assert same_bits(np.array(f["TIME"]), m["TIME"]) and same_bits(np.array(f["FLAG"]), m["FLAG"])
 
 
-@pytest.mark.parametrize(
-    ("stored", "code", "noted"),
-    [("2", "2", False), (np.int64(7), "7", False), ("X", "0", True), (np.int64(12), "0", True)],
-)
+@pytest.mark.parametrize(("stored", "code", "noted"), [
+    ("2", "2", False), (np.int64(7), "7", False), ("X", "0", True), (np.int64(12), "0", True)])
 def test_a_type_code_attribute_is_used_only_when_valid(tmp_path, stored, code, noted):
     path = h5py_file(tmp_path / "m.omx", {"COUNT": np.eye(3, dtype=np.int32)})
     with h5py.File(path, "r+") as f:
         f["data/COUNT"].attrs["type_code"] = stored
     m, notes = read_noting(path)
     assert m.type_codes == {"COUNT": code}
-    assert notes == (
-        [
-            f"the matrix COUNT has the type_code attribute {str(stored)!r}, which is not a type code; "
-            "it takes the type code 0, which holds its values"
-        ]
-        if noted
-        else []
-    )
+    assert notes == ([f"the matrix COUNT has the type_code attribute {str(stored)!r}, which is not a type code; "
+                      "it takes the type code 0, which holds its values"] if noted else [])
 
 
 @pytest.mark.parametrize("name", ["A/B", ".."])

@@ -42,9 +42,7 @@ def colour_at(image, ax, origin, destination):
 
 
 def near(colour, expected):
-    return np.allclose(
-        colour, to_rgb(expected)[:3] if isinstance(expected, str) else expected, atol=0.02
-    )
+    return np.allclose(colour, to_rgb(expected)[:3] if isinstance(expected, str) else expected, atol=0.02)
 
 
 def not_blank(image):
@@ -60,17 +58,13 @@ def _nan_late(zones):
     return table
 
 
-@pytest.mark.parametrize(
-    "table",
-    [
-        RNG.integers(0, 3, (BLOCKED, BLOCKED)).astype(float),
-        _nan_late(BLOCKED),  # the NaN in the last block of rows
-        np.array([[-0.0, np.inf], [-np.inf, 0.0]]),
-        np.array([[np.inf, 1.0], [2.0, 3.0]]),
-        np.zeros((3, 3)),
-    ],
-    ids=["zeros-and-counts", "late-nan", "infinities", "inf", "all-zero"],
-)
+@pytest.mark.parametrize("table", [
+    RNG.integers(0, 3, (BLOCKED, BLOCKED)).astype(float),
+    _nan_late(BLOCKED),  # the NaN in the last block of rows
+    np.array([[-0.0, np.inf], [-np.inf, 0.0]]),
+    np.array([[np.inf, 1.0], [2.0, 3.0]]),
+    np.zeros((3, 3)),
+], ids=["zeros-and-counts", "late-nan", "infinities", "inf", "all-zero"])
 def test_statistics_in_one_pass_agree_with_numpy(table):
     with np.errstate(invalid="ignore"):
         stats = statistics(table)
@@ -83,45 +77,28 @@ def test_statistics_in_one_pass_agree_with_numpy(table):
 
 @pytest.fixture
 def odd_names():
-    arrays = {
-        "<b>&amp;</b>": np.eye(4),
-        "plain": np.arange(16.0).reshape(4, 4),
-        "third": np.ones((4, 4)),
-    }
-    return orvanel.from_arrays(
-        arrays, types={"plain": 2}, banner="<script>alert(1)</script>", run_id="a&b\x1b"
-    )
+    arrays = {"<b>&amp;</b>": np.eye(4), "plain": np.arange(16.0).reshape(4, 4), "third": np.ones((4, 4))}
+    return orvanel.from_arrays(arrays, types={"plain": 2}, banner="<script>alert(1)</script>", run_id="a&b\x1b")
 
 
 def test_notebook_view_escapes_and_shows_the_statistics(odd_names):
     view = odd_names._repr_html_()
     assert "<script>" not in view and "<b>" not in view and "\x1b" not in view
-    assert (
-        "&lt;script&gt;alert(1)&lt;/script&gt;" in view and "&lt;b&gt;&amp;amp;&lt;/b&gt;" in view
-    )
+    assert "&lt;script&gt;alert(1)&lt;/script&gt;" in view and "&lt;b&gt;&amp;amp;&lt;/b&gt;" in view
     assert "a&amp;b\\x1b" in view
     assert "fixed point, 2 decimals" in view and "double precision" in view
     # The cells of the second table's row: total 120, diagonal 0+5+10+15, min 0, max 15.
     row = view.split("<td>plain</td>")[1].split("</tr>")[0]
-    assert [cell.split(">")[1] for cell in row.split("</td>")[1:-1]] == [
-        "120.00",
-        "30.00",
-        "0.00",
-        "15.00",
-        "6.2%",
-    ]
+    assert [cell.split(">")[1] for cell in row.split("</td>")[1:-1]] == ["120.00", "30.00", "0.00", "15.00", "6.2%"]
     assert len(repr(odd_names).splitlines()) == 6
 
 
-@pytest.mark.parametrize(
-    ("max_tables", "max_cells", "rows", "measured", "notes"),
-    [
-        (20, 10**6, 3, 3, []),
-        (2, 10**6, 2, 2, ["Showing the first 2 of 3 tables"]),
-        (20, 40, 3, 2, ["No statistics for the last 1 tables shown"]),
-        (2, 15, 2, 0, ["Showing the first 2 of 3 tables", "No statistics for any table"]),
-    ],
-)
+@pytest.mark.parametrize(("max_tables", "max_cells", "rows", "measured", "notes"), [
+    (20, 10**6, 3, 3, []),
+    (2, 10**6, 2, 2, ["Showing the first 2 of 3 tables"]),
+    (20, 40, 3, 2, ["No statistics for the last 1 tables shown"]),
+    (2, 15, 2, 0, ["Showing the first 2 of 3 tables", "No statistics for any table"]),
+])
 def test_notebook_view_caps_its_work(odd_names, max_tables, max_cells, rows, measured, notes):
     view = html_view(odd_names, max_tables=max_tables, max_cells=max_cells)
     body = view.split("<tbody>")[1].split("</tbody>")[0]
@@ -165,26 +142,16 @@ def test_distribution_agrees_with_numpy(zones, bins):
         result.totals[0] = 1.0
 
 
-@pytest.mark.parametrize(
-    ("trips", "time", "bins", "edges", "shares", "left_out_cells"),
-    [
-        # A value on the last edge is in the last bin; one on an inner edge in the bin it starts.
-        (
-            [[1.0, 2.0], [4.0, 8.0]],
-            [[0.0, 10.0], [20.0, 99.0]],
-            [0, 10, 20],
-            [0, 10, 20],
-            [1 / 7, 6 / 7],
-            1,
-        ),
-        # No trips at all: no shares, no mean.
-        ([[0.0, 0.0], [0.0, 0.0]], [[1.0, 2.0], [3.0, 4.0]], 2, [1, 2.5, 4], [np.nan, np.nan], 0),
-        # Every time unknown: every cell left out, equal bins over 0 to 1.
-        ([[1.0, 1.0], [1.0, 1.0]], [[np.nan] * 2] * 2, 2, [0, 0.5, 1], [np.nan, np.nan], 4),
-        # One time only: equal bins around it.
-        ([[3.0, 0.0], [0.0, 0.0]], [[5.0] * 2] * 2, 1, [4.5, 5.5], [1.0], 0),
-    ],
-)
+@pytest.mark.parametrize(("trips", "time", "bins", "edges", "shares", "left_out_cells"), [
+    # A value on the last edge is in the last bin; one on an inner edge in the bin it starts.
+    ([[1.0, 2.0], [4.0, 8.0]], [[0.0, 10.0], [20.0, 99.0]], [0, 10, 20], [0, 10, 20], [1 / 7, 6 / 7], 1),
+    # No trips at all: no shares, no mean.
+    ([[0.0, 0.0], [0.0, 0.0]], [[1.0, 2.0], [3.0, 4.0]], 2, [1, 2.5, 4], [np.nan, np.nan], 0),
+    # Every time unknown: every cell left out, equal bins over 0 to 1.
+    ([[1.0, 1.0], [1.0, 1.0]], [[np.nan] * 2] * 2, 2, [0, 0.5, 1], [np.nan, np.nan], 4),
+    # One time only: equal bins around it.
+    ([[3.0, 0.0], [0.0, 0.0]], [[5.0] * 2] * 2, 1, [4.5, 5.5], [1.0], 0),
+])
 def test_distribution_edge_cases(trips, time, bins, edges, shares, left_out_cells):
     matrix = orvanel.from_arrays({"TRIPS": np.array(trips), "TIME": np.array(time)})
     result = matrix.tlfd("TRIPS", "TIME", bins)
@@ -194,22 +161,11 @@ def test_distribution_edge_cases(trips, time, bins, edges, shares, left_out_cell
     assert np.isnan(result.mean) == np.isnan(shares).all()
 
 
-@pytest.mark.parametrize(
-    ("bins", "error"),
-    [
-        (0, ValueError),
-        (-3, ValueError),
-        (2.5, TypeError),
-        ("auto", TypeError),
-        ([1.0], ValueError),
-        ([[0, 1], [2, 3]], ValueError),
-        ([0, np.inf], ValueError),
-        ([0, np.nan, 3], ValueError),
-        ([3, 2, 5], ValueError),
-        ([0, 0, 1], ValueError),
-        (["a", "b"], TypeError),
-    ],
-)
+@pytest.mark.parametrize(("bins", "error"), [
+    (0, ValueError), (-3, ValueError), (2.5, TypeError), ("auto", TypeError), ([1.0], ValueError),
+    ([[0, 1], [2, 3]], ValueError), ([0, np.inf], ValueError), ([0, np.nan, 3], ValueError),
+    ([3, 2, 5], ValueError), ([0, 0, 1], ValueError), (["a", "b"], TypeError),
+])
 def test_distribution_refuses_bad_bins(bins, error):
     with pytest.raises(error):
         orvanel.sample().tlfd("TRIPS", "TIME", bins)
@@ -224,16 +180,9 @@ def single_cell(zones, origin, destination, value=5.0):
     return orvanel.from_arrays({"ONE": table})
 
 
-@pytest.mark.parametrize(
-    ("zones", "origin", "destination"),
-    [
-        (7, 1, 6),
-        (7, 6, 1),
-        (30, 25, 3),
-        (1, 1, 1),
-        (2400, 2000, 150),
-    ],
-)
+@pytest.mark.parametrize(("zones", "origin", "destination"), [
+    (7, 1, 6), (7, 6, 1), (30, 25, 3), (1, 1, 1), (2400, 2000, 150),
+])
 def test_heatmap_puts_a_cell_where_its_origin_and_destination_are(zones, origin, destination):
     ax = single_cell(zones, origin, destination).plot("ONE")
     image = png(ax)
@@ -242,9 +191,7 @@ def test_heatmap_puts_a_cell_where_its_origin_and_destination_are(zones, origin,
     # Nowhere else in the axes, and nowhere outside the cell's block.
     (left, bottom), (right, upper) = ax.get_window_extent().get_points()
     height = ax.figure.bbox.height
-    inside = image[
-        int(height - upper) + 1 : int(height - bottom) - 1, int(left) + 1 : int(right) - 1, :3
-    ]
+    inside = image[int(height - upper) + 1 : int(height - bottom) - 1, int(left) + 1 : int(right) - 1, :3]
     rows, columns = np.nonzero(np.all(np.abs(inside - top) < 0.02, axis=2))
     row, column = pixel(ax, destination - 1, origin - 1)
     cell = ax.get_window_extent().width / zones  # pixels per zone
@@ -269,30 +216,16 @@ def test_heatmap_of_many_zones_draws_block_means_and_keeps_nan():
 LOG_TABLE = np.array([[0.0, 0.01, 1.0], [np.nan, 10.0, 100.0], [0.5, 2.0, 1e4]])
 
 
-@pytest.mark.parametrize(
-    ("table", "log", "cells"),
-    [
-        # Several orders of magnitude: logarithmic, zero grey, NaN magenta, the largest the top.
-        (
-            LOG_TABLE,
-            None,
-            {
-                (1, 1): ZERO_COLOUR,
-                (2, 1): NAN_COLOUR,
-                (3, 3): colormaps["viridis"](1.0)[:3],
-                (1, 2): colormaps["viridis"](0.0)[:3],
-            },
-        ),
-        # A linear scale asked for: zero is the bottom of the scale like any other value.
-        (LOG_TABLE, False, {(1, 1): colormaps["viridis"](0.0)[:3], (2, 1): NAN_COLOUR}),
-        # Negative values: zero is the neutral middle of a diverging scale.
-        (
-            np.array([[0.0, -3.0], [3.0, 1.0]]),
-            None,
-            {(1, 1): colormaps["RdBu_r"](0.5)[:3], (1, 2): colormaps["RdBu_r"](0.0)[:3]},
-        ),
-    ],
-)
+@pytest.mark.parametrize(("table", "log", "cells"), [
+    # Several orders of magnitude: logarithmic, zero grey, NaN magenta, the largest the top.
+    (LOG_TABLE, None, {(1, 1): ZERO_COLOUR, (2, 1): NAN_COLOUR, (3, 3): colormaps["viridis"](1.0)[:3],
+                       (1, 2): colormaps["viridis"](0.0)[:3]}),
+    # A linear scale asked for: zero is the bottom of the scale like any other value.
+    (LOG_TABLE, False, {(1, 1): colormaps["viridis"](0.0)[:3], (2, 1): NAN_COLOUR}),
+    # Negative values: zero is the neutral middle of a diverging scale.
+    (np.array([[0.0, -3.0], [3.0, 1.0]]), None, {(1, 1): colormaps["RdBu_r"](0.5)[:3],
+                                                   (1, 2): colormaps["RdBu_r"](0.0)[:3]}),
+])
 def test_heatmap_colours_zero_and_nan_cells(table, log, cells):
     ax = orvanel.from_arrays({"T": table}).plot("T", log=log)
     image = png(ax)
@@ -300,18 +233,15 @@ def test_heatmap_colours_zero_and_nan_cells(table, log, cells):
         assert near(colour_at(image, ax, origin, destination), colour), (origin, destination)
 
 
-@pytest.mark.parametrize(
-    ("largest", "smallest", "log", "norm"),
-    [
-        (999.0, 1.0, None, "Normalize"),
-        (1000.0, 1.0, None, "LogNorm"),
-        (1000.0, 1.0, False, "Normalize"),
-        (5.0, 1.0, True, "LogNorm"),
-        (1e6, -1.0, None, "SymLogNorm"),
-        (2.0, -1.0, True, "SymLogNorm"),
-        (0.0, 0.0, True, "Normalize"),  # nothing to draw on a logarithmic scale
-    ],
-)
+@pytest.mark.parametrize(("largest", "smallest", "log", "norm"), [
+    (999.0, 1.0, None, "Normalize"),
+    (1000.0, 1.0, None, "LogNorm"),
+    (1000.0, 1.0, False, "Normalize"),
+    (5.0, 1.0, True, "LogNorm"),
+    (1e6, -1.0, None, "SymLogNorm"),
+    (2.0, -1.0, True, "SymLogNorm"),
+    (0.0, 0.0, True, "Normalize"),  # nothing to draw on a logarithmic scale
+])
 def test_heatmap_scale_is_logarithmic_over_three_orders_of_magnitude(largest, smallest, log, norm):
     table = np.array([[largest, smallest], [0.0, 0.0]])
     ax = orvanel.from_arrays({"T": table}).plot("T", log=log)
@@ -353,25 +283,19 @@ def test_plot_draws_into_given_axes():
     figure = Figure()
     left, right = figure.subplots(1, 2)
     matrix = orvanel.sample()
-    assert (
-        matrix.plot("TIME", ax=right) is right
-        and matrix.plot("TRIPS", kind="totals", ax=left) is left
-    )
+    assert matrix.plot("TIME", ax=right) is right and matrix.plot("TRIPS", kind="totals", ax=left) is left
     assert len(figure.axes) == 3  # and the heatmap's colour bar
 
 
-@pytest.mark.parametrize(
-    ("table", "arguments", "error"),
-    [
-        ("TRIPS", {"kind": "pie"}, ValueError),
-        ("TRIPS", {"kind": "tlfd"}, ValueError),
-        ("TRIPS", {"by": "TIME"}, ValueError),
-        ("TRIPS", {"kind": "totals", "bins": 5}, ValueError),
-        ("TRIPS", {"kind": "tlfd", "by": "NOPE"}, TableNotFoundError),
-        ("NOPE", {}, TableNotFoundError),
-        ("NOPE", {"kind": "totals"}, KeyError),
-    ],
-)
+@pytest.mark.parametrize(("table", "arguments", "error"), [
+    ("TRIPS", {"kind": "pie"}, ValueError),
+    ("TRIPS", {"kind": "tlfd"}, ValueError),
+    ("TRIPS", {"by": "TIME"}, ValueError),
+    ("TRIPS", {"kind": "totals", "bins": 5}, ValueError),
+    ("TRIPS", {"kind": "tlfd", "by": "NOPE"}, TableNotFoundError),
+    ("NOPE", {}, TableNotFoundError),
+    ("NOPE", {"kind": "totals"}, KeyError),
+])
 def test_plot_refuses_what_it_cannot_draw(table, arguments, error):
     with pytest.raises(error):
         orvanel.sample().plot(table, **arguments)

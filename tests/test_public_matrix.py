@@ -12,9 +12,7 @@ TIME = SPECIAL
 
 @pytest.fixture
 def matrix():
-    return orvanel.from_arrays(
-        {"TRIPS": TRIPS, "TIME": TIME}, types={"TRIPS": 2}, banner="B", run_id="R"
-    )
+    return orvanel.from_arrays({"TRIPS": TRIPS, "TIME": TIME}, types={"TRIPS": 2}, banner="B", run_id="R")
 
 
 def test_mapping_protocol(matrix):
@@ -25,10 +23,7 @@ def test_mapping_protocol(matrix):
     assert [name for name, _ in matrix.items()] == ["TRIPS", "TIME"]
     assert all(same_bits(a, b) for a, b in zip(matrix.values(), [TRIPS, TIME]))
     assert (matrix.zones, matrix.banner, matrix.run_id) == (3, "B", "R")
-    assert [(t.index, t.name, t.type_code) for t in matrix.tables] == [
-        (1, "TRIPS", "2"),
-        (2, "TIME", "D"),
-    ]
+    assert [(t.index, t.name, t.type_code) for t in matrix.tables] == [(1, "TRIPS", "2"), (2, "TIME", "D")]
     assert matrix.type_codes == {"TRIPS": "2", "TIME": "D"}
     assert (matrix.total("TRIPS"), matrix.diagonal_total("TRIPS")) == (45.0, 1.0 + 5.0 + 9.0)
     table = matrix["TRIPS"]
@@ -36,37 +31,21 @@ def test_mapping_protocol(matrix):
     # Tables are views: a change shows in the matrix, but not in an independent copy.
     copied = matrix.copy()
     table[0, 0] = 99.0
-    assert (
-        matrix["TRIPS"][0, 0] == 99.0 == matrix.get("TRIPS", 1, 1)
-        and matrix.to_numpy()[0, 0, 0] == 99.0
-    )
+    assert matrix["TRIPS"][0, 0] == 99.0 == matrix.get("TRIPS", 1, 1) and matrix.to_numpy()[0, 0, 0] == 99.0
     assert copied["TRIPS"][0, 0] == 1.0 and same_bits(matrix["TIME"], TIME)
 
 
-@pytest.mark.parametrize(
-    "values",
-    [
-        np.arange(9, dtype=np.int32).reshape(3, 3),
-        np.asfortranarray(TIME.T),
-        [[1, 2, 3], [4, 5, 6], [7, 8, 9]],
-        2.5,
-    ],
-)
+@pytest.mark.parametrize("values", [
+    np.arange(9, dtype=np.int32).reshape(3, 3), np.asfortranarray(TIME.T), [[1, 2, 3], [4, 5, 6], [7, 8, 9]], 2.5])
 def test_setitem_stores_values_exactly(matrix, values):
     matrix["TIME"] = values
     assert same_bits(matrix["TIME"], np.broadcast_to(np.asarray(values, dtype=np.float64), (3, 3)))
     assert same_bits(matrix["TRIPS"], TRIPS)
 
 
-@pytest.mark.parametrize(
-    ("values", "error"),
-    [
-        (np.zeros((3, 4)), ValueError),
-        (np.zeros(9), ValueError),
-        (np.zeros((3, 3), dtype=complex), TypeError),
-        (np.full((3, 3), "1.0"), TypeError),
-    ],
-)
+@pytest.mark.parametrize(("values", "error"), [
+    (np.zeros((3, 4)), ValueError), (np.zeros(9), ValueError),
+    (np.zeros((3, 3), dtype=complex), TypeError), (np.full((3, 3), "1.0"), TypeError)])
 def test_setitem_rejects_wrong_arrays_and_changes_nothing(matrix, values, error):
     with pytest.raises(error):
         matrix["TRIPS"] = values
@@ -82,16 +61,8 @@ def test_zone_numbers_are_one_based(matrix, origin, destination):
     assert same_bits(matrix["TRIPS"], expected)
 
 
-@pytest.mark.parametrize(
-    ("origin", "destination", "error"),
-    [
-        (0, 1, ValueError),
-        (1, 4, ValueError),
-        (70000, 1, ValueError),
-        (-1, 1, ValueError),
-        (1.0, 1, TypeError),
-    ],
-)
+@pytest.mark.parametrize(("origin", "destination", "error"), [
+    (0, 1, ValueError), (1, 4, ValueError), (70000, 1, ValueError), (-1, 1, ValueError), (1.0, 1, TypeError)])
 def test_zone_numbers_outside_the_matrix_are_refused(matrix, origin, destination, error):
     with pytest.raises(error):
         matrix.get("TRIPS", origin, destination)
@@ -120,22 +91,13 @@ def test_write_and_bytes_agree_and_apply_type_codes(matrix, tmp_path):
 
 def test_astype_changes_codes_not_values(matrix):
     single = matrix.astype({"TIME": "S"})
-    assert single.type_codes == {"TRIPS": "2", "TIME": "S"} and same_bits(
-        single.to_numpy(), matrix.to_numpy()
-    )
+    assert single.type_codes == {"TRIPS": "2", "TIME": "S"} and same_bits(single.to_numpy(), matrix.to_numpy())
     assert matrix.astype(4).type_codes == {"TRIPS": "4", "TIME": "4"}
     assert matrix.type_codes == {"TRIPS": "2", "TIME": "D"}
 
 
-@pytest.mark.parametrize(
-    ("types", "error"),
-    [
-        ({"NOPE": "S"}, orvanel.TableNotFoundError),
-        ("X", ValueError),
-        (10, ValueError),
-        (1.5, TypeError),
-    ],
-)
+@pytest.mark.parametrize(("types", "error"), [
+    ({"NOPE": "S"}, orvanel.TableNotFoundError), ("X", ValueError), (10, ValueError), (1.5, TypeError)])
 def test_astype_rejects_bad_codes(matrix, types, error):
     with pytest.raises(error):
         matrix.astype(types)
@@ -144,9 +106,7 @@ def test_astype_rejects_bad_codes(matrix, types, error):
 def test_repr_shows_zones_and_tables(matrix):
     text = repr(matrix)
     assert text.splitlines()[0] == "<orvanel.Matrix: 3 zones, 2 tables>"
-    assert (
-        "'TRIPS'  2  (fixed point, 2 decimals)" in text and "'TIME'   D  (double precision)" in text
-    )
+    assert "'TRIPS'  2  (fixed point, 2 decimals)" in text and "'TIME'   D  (double precision)" in text
 
 
 def test_duplicate_names_resolve_to_the_first_table():

@@ -95,9 +95,7 @@ def test_a_failed_write_leaves_the_previous_file(tmp_path, matrix, suffix):
     else:
         with pytest.raises(Stop):
             write(matrix, target, progress=stop_after_first)
-    assert target.read_bytes() == b"previous" and [p.name for p in tmp_path.iterdir()] == [
-        target.name
-    ]
+    assert target.read_bytes() == b"previous" and [p.name for p in tmp_path.iterdir()] == [target.name]
 
 
 @pytest.mark.parametrize("suffix", SUFFIXES)

@@ -41,9 +41,7 @@ def test_input_ending_in_records(load, record, keep):
 @pytest.mark.parametrize("extra", [b"", b"\x01", row_record(1, 1, ZERO_ROW)])
 def test_end_of_data_and_trailing_bytes_at_read_buffer_boundaries(load, target, extra):
     pad = target - len(standard_header(Z, [("a", "D"), ("b", "S")], banner="")) - Z * T * 8
-    data = standard_header(Z, [("a", "D"), ("b", "S")], banner="x" * pad) + b"".join(
-        zero_records(Z, T)
-    )
+    data = standard_header(Z, [("a", "D"), ("b", "S")], banner="x" * pad) + b"".join(zero_records(Z, T))
     assert len(data) == target
     if extra:
         with raises_core(OrvanelParseError, "trailing_bytes", target, TRAILING_MESSAGE):
@@ -60,9 +58,7 @@ def test_chunk_size_below_two(load, record, chunk, position):
     data, starts = zero_file((record, row_record(row, table, b"", chunk_size=chunk)))
     # Reported before any payload byte is looked for.
     for cut in (data, data[: starts[record] + 5]):
-        with raises_core(
-            OrvanelParseError, "invalid_chunk_size", starts[record] + 3, CHUNK_MESSAGE.format(chunk)
-        ):
+        with raises_core(OrvanelParseError, "invalid_chunk_size", starts[record] + 3, CHUNK_MESSAGE.format(chunk)):
             load(cut)
 
 
@@ -70,9 +66,7 @@ def test_chunk_size_below_two(load, record, chunk, position):
 @pytest.mark.parametrize("record", [0, 4])
 def test_row_or_table_out_of_range(load, row, table, record):
     data, starts = zero_file((record, row_record(row, table, ZERO_ROW)))
-    message = (
-        f"row index out of range: row {row}, table {table} (expected row 1..={Z}, table 1..={T})"
-    )
+    message = f"row index out of range: row {row}, table {table} (expected row 1..={Z}, table 1..={T})"
     with raises_core(OrvanelParseError, "invalid_row_index", starts[record], message):
         load(data)
 
@@ -84,15 +78,11 @@ def test_range_is_checked_after_the_payload_is_read(load):
 
 
 # Record k replaced by one for (row, table): swapped tables, a row early, a repeat, a skip.
-@pytest.mark.parametrize(
-    "record, got", [(0, (1, 2)), (1, (2, 1)), (1, (1, 1)), (2, (2, 2)), (5, (3, 1))]
-)
+@pytest.mark.parametrize("record, got", [(0, (1, 2)), (1, (2, 1)), (1, (1, 1)), (2, (2, 2)), (5, (3, 1))])
 def test_record_out_of_order(load, record, got):
     data, starts = zero_file((record, row_record(*got, ZERO_ROW)))
     expected = (record // T + 1, record % T + 1)
-    with raises_core(
-        OrvanelParseError, "row_order_violation", starts[record], order_message(expected, got)
-    ):
+    with raises_core(OrvanelParseError, "row_order_violation", starts[record], order_message(expected, got)):
         load(data)
 
 
@@ -118,11 +108,7 @@ def test_offsets_across_buffer_boundaries(load, boundary, fault):
     records = list(BIG_RECORDS)
     if fault == "preamble":
         records[k] = records[k][:5] + b"\x80\x7f" + records[k][7:]
-        expected = (
-            "invalid_preamble",
-            starts[k] + 5,
-            "invalid row preamble: expected 0x80 0x80, got 0x80 0x7F",
-        )
+        expected = ("invalid_preamble", starts[k] + 5, "invalid row preamble: expected 0x80 0x80, got 0x80 0x7F")
     elif fault == "order":
         records[k] = row_record(k + 2, 1, float32_payload(BIG_VALUES[k]))
         expected = ("row_order_violation", starts[k], order_message((k + 1, 1), (k + 2, 1)))

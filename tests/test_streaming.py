@@ -69,33 +69,20 @@ def stream_outcome(data, names, block, threads, kind, path):
 def test_blocks_hold_the_values_of_a_whole_load(tmp_path, kind, block):
     with shared_out(1, 3 * Z):
         for threads in THREADS:
-            assert same_bits(
-                streamed(engine_source(kind, EXPECTED, tmp_path / "m.mat"), None, block, threads),
-                STACK,
-            )
-            got = streamed(
-                engine_source(kind, EXPECTED, tmp_path / "m.mat"),
-                ["COUNT", "TRIPS"],
-                block,
-                threads,
-            )
+            assert same_bits(streamed(engine_source(kind, EXPECTED, tmp_path / "m.mat"), None, block, threads), STACK)
+            got = streamed(engine_source(kind, EXPECTED, tmp_path / "m.mat"), ["COUNT", "TRIPS"], block, threads)
             assert same_bits(got, STACK[[0, 3]])
 
 
 def test_header_facts_and_default_block():
     with orvanel.open_rows(EXPECTED, ["COST", "TIME"]) as rows:
-        assert (rows.zones, rows.banner, rows.run_id) == (
-            Z,
-            orvanel.read_bytes(EXPECTED).banner,
-            orvanel.read_bytes(EXPECTED).run_id,
-        )
+        assert (rows.zones, rows.banner, rows.run_id) == (Z, orvanel.read_bytes(EXPECTED).banner,
+                                                          orvanel.read_bytes(EXPECTED).run_id)
         assert rows.tables == [orvanel.TableInfo(1, "TIME", "D"), orvanel.TableInfo(2, "COST", "S")]
         assert rows.block == Z  # a small file is one block
     zones = 6000
     data = standard_header(zones, [("a", "D"), ("b", "D")]) + row_record(1, 1, ZERO_ROW)
-    with orvanel.open_rows(
-        data + b"\0" * (10 * zones)
-    ) as rows:  # long enough to pass the size check
+    with orvanel.open_rows(data + b"\0" * (10 * zones)) as rows:  # long enough to pass the size check
         assert 16e6 <= rows.block * 2 * zones * 8 <= 32e6
 
 
@@ -106,14 +93,10 @@ def test_faults_end_the_blocks_with_the_error_of_a_whole_load(tmp_path, faults, 
     with shared_out(1, 2 * FZ):
         for threads in THREADS:
             for kind in ("bytes", "path"):
-                check_same_error(
-                    stream_outcome(data, None, block, threads, kind, tmp_path / "m.mat"),
-                    low_level_load(data),
-                )
-            check_same_error(
-                stream_outcome(data, ["c", "a"], block, threads, "bytes", None),
-                low_level_load(data, ["a", "c"]),
-            )
+                check_same_error(stream_outcome(data, None, block, threads, kind, tmp_path / "m.mat"),
+                                 low_level_load(data))
+            check_same_error(stream_outcome(data, ["c", "a"], block, threads, "bytes", None),
+                             low_level_load(data, ["a", "c"]))
 
 
 def test_blocks_before_a_fault_arrive_and_the_fault_ends_the_iteration():
@@ -131,9 +114,7 @@ def test_blocks_before_a_fault_arrive_and_the_fault_ends_the_iteration():
         next(rows)
 
 
-@pytest.mark.parametrize(
-    "block, error", [(0, ValueError), (-3, ValueError), (2.0, TypeError), (True, TypeError)]
-)
+@pytest.mark.parametrize("block, error", [(0, ValueError), (-3, ValueError), (2.0, TypeError), (True, TypeError)])
 def test_block_sizes_refused(block, error):
     with pytest.raises(error):
         orvanel.open_rows(EXPECTED, block=block)
@@ -142,24 +123,15 @@ def test_block_sizes_refused(block, error):
 def test_missing_table_is_table_not_found():
     with pytest.raises(orvanel.TableNotFoundError) as info:
         orvanel.open_rows(EXPECTED, ["TIME", "nope"])
-    assert info.value.kind == "table_not_found" and info.value.args[0] == str(
-        low_level_load(EXPECTED, ["nope"])
-    )
+    assert info.value.kind == "table_not_found" and info.value.args[0] == str(low_level_load(EXPECTED, ["nope"]))
     with orvanel.open_rows(EXPECTED, ["TIME"]) as rows, pytest.raises(orvanel.TableNotFoundError):
         rows.read(range(1, 3), ["COST"])
 
 
 # ---- reading by origins -----------------------------------------------------------
 
-RANGES = [
-    range(1, Z + 1),
-    range(1, 2),
-    range(Z, Z + 1),
-    range(17, 101),
-    range(5, 5),
-    slice(200, None),
-    slice(None, 3),
-]
+RANGES = [range(1, Z + 1), range(1, 2), range(Z, Z + 1), range(17, 101), range(5, 5), slice(200, None),
+          slice(None, 3)]
 
 
 @pytest.mark.parametrize("kind", ["bytes", "path", "memoryview"])
@@ -169,10 +141,8 @@ def test_any_range_of_origins_of_any_tables(tmp_path, kind, origins):
     if isinstance(origins, slice) and origins.start is None:
         span = range(1, origins.stop)
     rows_of = slice(span.start - 1, span.stop - 1) if len(span) else slice(0, 0)
-    with (
-        shared_out(1, 2 * Z),
-        orvanel.open_rows(engine_source(kind, EXPECTED, tmp_path / "m.mat"), threads=2) as rows,
-    ):
+    with shared_out(1, 2 * Z), orvanel.open_rows(engine_source(kind, EXPECTED, tmp_path / "m.mat"),
+                                                 threads=2) as rows:
         assert same_bits(rows.read(origins), STACK[:, rows_of])
         assert same_bits(rows.read(origins, ["COUNT", "TIME"]), STACK[[3, 1], rows_of])
         # The index does not disturb reading in blocks, nor the blocks the index.
@@ -180,17 +150,10 @@ def test_any_range_of_origins_of_any_tables(tmp_path, kind, origins):
         assert same_bits(rows.read(origins, "COST"), STACK[[2], rows_of])
 
 
-@pytest.mark.parametrize(
-    "origins, error",
-    [
-        (range(0, 3), ValueError),
-        (range(Z, Z + 2), ValueError),
-        (range(1, 9, 2), ValueError),
-        (slice(1, 5, 2), ValueError),
-        ([1, 2], TypeError),
-        (3, TypeError),
-    ],
-)
+@pytest.mark.parametrize("origins, error", [
+    (range(0, 3), ValueError), (range(Z, Z + 2), ValueError), (range(1, 9, 2), ValueError),
+    (slice(1, 5, 2), ValueError), ([1, 2], TypeError), (3, TypeError),
+])
 def test_origin_ranges_refused(origins, error):
     with orvanel.open_rows(EXPECTED) as rows, pytest.raises(error):
         rows.read(origins)
@@ -217,27 +180,15 @@ def test_a_range_reports_the_payload_fault_inside_it(tmp_path, fault, record):
     other = [name for name, _ in FAULT_TABLES if name != table]
     with shared_out(1, FZ):
         for kind in ("bytes", "path"):
-            with orvanel.open_rows(
-                engine_source(kind, data, tmp_path / "m.mat"), threads=2
-            ) as rows:
-                for span in (
-                    range(1, FZ + 1),
-                    range(origin, origin + 1),
-                    range(max(1, origin - 3), origin + 1),
-                ):
+            with orvanel.open_rows(engine_source(kind, data, tmp_path / "m.mat"), threads=2) as rows:
+                for span in (range(1, FZ + 1), range(origin, origin + 1), range(max(1, origin - 3), origin + 1)):
                     check_same_error(outcome(lambda: rows.read(span)), expected)
                     check_same_error(outcome(lambda: rows.read(span, [table])), expected)
-                    assert same_bits(
-                        rows.read(span, other),
-                        FAULT_VALUES[
-                            [FAULT_TABLES.index((n, c)) for n, c in FAULT_TABLES if n != table],
-                            span.start - 1 : span.stop - 1,
-                        ],
-                    )
+                    assert same_bits(rows.read(span, other),
+                                     FAULT_VALUES[[FAULT_TABLES.index((n, c)) for n, c in FAULT_TABLES if n != table],
+                                                  span.start - 1:span.stop - 1])
                 for span in (range(1, origin), range(origin + 1, FZ + 1)):
-                    assert same_bits(
-                        rows.read(span), FAULT_VALUES[:, span.start - 1 : span.stop - 1]
-                    )
+                    assert same_bits(rows.read(span), FAULT_VALUES[:, span.start - 1:span.stop - 1])
 
 
 @pytest.mark.parametrize("records", [[5, 30, 31, 60], [71, 2], [k for k in range(0, FZ * FT, 4)]])
@@ -253,25 +204,18 @@ def test_the_first_fault_of_a_range_in_file_order(records):
             if inside:
                 check_same_error(got, low_level_load(faulty_file([(inside[0], "preamble")])))
             else:
-                assert same_bits(got, FAULT_VALUES[:, first - 1 : span.stop - 1])
+                assert same_bits(got, FAULT_VALUES[:, first - 1:span.stop - 1])
 
 
-@pytest.mark.parametrize(
-    "faults",
-    [f for f in FAULT_SETS if any(kind not in PAYLOAD_FAULTS for _, kind in f)],
-    ids=lambda f: "+".join(f"{k}:{n}" for k, n in f),
-)
+@pytest.mark.parametrize("faults", [f for f in FAULT_SETS if any(kind not in PAYLOAD_FAULTS for _, kind in f)],
+                         ids=lambda f: "+".join(f"{k}:{n}" for k, n in f))
 @pytest.mark.parametrize("names", [None, ["c"], ["b", "a"]])
 def test_a_faulty_framing_fails_the_index_as_a_load(tmp_path, faults, names):
     data = faulty_file(faults)
     sorted_names = None if names is None else sorted(names)
     with shared_out(1, 1):
         for kind in ("bytes", "path"):
-            got = outcome(
-                lambda: orvanel.open_rows(
-                    engine_source(kind, data, tmp_path / "m.mat"), names
-                ).index()
-            )
+            got = outcome(lambda: orvanel.open_rows(engine_source(kind, data, tmp_path / "m.mat"), names).index())
             check_same_error(got, low_level_load(data, sorted_names))
 
 
@@ -295,27 +239,19 @@ def test_index_holds_eight_bytes_per_record():
 
 
 def write_in_blocks(path, zones, tables, stack, cuts, threads=1, banner=None, run_id=None):
-    with orvanel.RowWriter(
-        path, zones, tables, banner=banner, run_id=run_id, threads=threads
-    ) as writer:
+    with orvanel.RowWriter(path, zones, tables, banner=banner, run_id=run_id, threads=threads) as writer:
         for start, stop in zip([0, *cuts], [*cuts, zones]):
             writer.write(stack[:, start:stop])
 
 
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(matrices(), st.sampled_from(THREADS), st.data())
-def test_random_matrices_in_random_blocks_write_the_bytes_of_a_whole_write(
-    tmp_path_factory, case, threads, data
-):
+def test_random_matrices_in_random_blocks_write_the_bytes_of_a_whole_write(tmp_path_factory, case, threads, data):
     zones, tables, stack, banner, run_id = case
     expected = _MatrixCore.to_bytes_from_stack(zones, tables, stack, banner, run_id)
     cuts = sorted(data.draw(st.lists(st.integers(0, zones), max_size=4)))
     layout = data.draw(st.sampled_from(["c", "fortran", "reversed"]))
-    values = {
-        "c": stack,
-        "fortran": np.asfortranarray(stack),
-        "reversed": stack[::-1, ::-1, ::-1].copy()[::-1, ::-1, ::-1],
-    }
+    values = {"c": stack, "fortran": np.asfortranarray(stack), "reversed": stack[::-1, ::-1, ::-1].copy()[::-1, ::-1, ::-1]}
     path = tmp_path_factory.mktemp("rows") / "m.mat"
     with shared_out():
         write_in_blocks(path, zones, tables, values[layout], cuts, threads, banner, run_id)
@@ -348,33 +284,16 @@ def writer_error(tmp_path, action, zones=4, tables=(("a", "D"), ("b", "2"))):
     raise AssertionError("no error")
 
 
-@pytest.mark.parametrize(
-    "action, kind, message",
-    [
-        (
-            lambda w: w.write(np.zeros((2, 3, 4))),
-            "incomplete_matrix",
-            "incomplete matrix: expected 8 rows, wrote 6",
-        ),
-        (lambda w: None, "incomplete_matrix", "incomplete matrix: expected 8 rows, wrote 0"),
-        (
-            lambda w: w.write(np.zeros((2, 2, 5))),
-            "zone_count_mismatch",
-            "zone count mismatch: expected 4 values, got 5",
-        ),
-        (
-            lambda w: (w.write(np.zeros((2, 4, 4))), w.write(np.zeros((2, 1, 4)))),
-            "writer_finished",
-            None,
-        ),
-        (lambda w: w.write(np.zeros((2, 5, 4))), "writer_finished", None),
-    ],
-)
+@pytest.mark.parametrize("action, kind, message", [
+    (lambda w: w.write(np.zeros((2, 3, 4))), "incomplete_matrix", "incomplete matrix: expected 8 rows, wrote 6"),
+    (lambda w: None, "incomplete_matrix", "incomplete matrix: expected 8 rows, wrote 0"),
+    (lambda w: w.write(np.zeros((2, 2, 5))), "zone_count_mismatch", "zone count mismatch: expected 4 values, got 5"),
+    (lambda w: (w.write(np.zeros((2, 4, 4))), w.write(np.zeros((2, 1, 4)))), "writer_finished", None),
+    (lambda w: w.write(np.zeros((2, 5, 4))), "writer_finished", None),
+])
 def test_writer_errors(tmp_path, action, kind, message):
     exc = writer_error(tmp_path, action)
-    assert type(exc) is (
-        OrvanelValidationError if kind == "zone_count_mismatch" else OrvanelWriterError
-    )
+    assert type(exc) is (OrvanelValidationError if kind == "zone_count_mismatch" else OrvanelWriterError)
     assert exc.kind == kind
     if message is not None:
         assert str(exc) == message
@@ -405,9 +324,7 @@ def test_oversized_row_is_the_whole_write_error_with_its_note(tmp_path, threads)
     tables = [("a", "D"), ("TRIPS", "S")]
     expected = outcome(lambda: _MatrixCore.to_bytes_from_stack(zones, tables, stack))
     with shared_out(1, 3 * zones):
-        got = writer_error(
-            tmp_path, lambda w: (w.write(stack[:, :2]), w.write(stack[:, 2:])), zones, tables
-        )
+        got = writer_error(tmp_path, lambda w: (w.write(stack[:, :2]), w.write(stack[:, 2:])), zones, tables)
     check_same_error(got, expected)
     assert got.__notes__ == ["in table 'TRIPS' (number 2), origin zone 3"]
 
@@ -419,27 +336,17 @@ def any_outcome(call):
         return exc
 
 
-@pytest.mark.parametrize(
-    "zones, tables, kwargs",
-    [
-        (0, [("a", "D")], {}),
-        (32001, [("a", "D")], {}),
-        (3, [], {}),
-        (3, [("", "D")], {}),
-        (3, [("a", "D")], {"banner": "x" * (1 << 20)}),
-        (3, [("a", "D")], {"run_id": "a\0b"}),
-    ],
-)
+@pytest.mark.parametrize("zones, tables, kwargs", [
+    (0, [("a", "D")], {}), (32001, [("a", "D")], {}), (3, [], {}), (3, [("", "D")], {}),
+    (3, [("a", "D")], {"banner": "x" * (1 << 20)}), (3, [("a", "D")], {"run_id": "a\0b"}),
+])
 def test_header_checks_before_any_byte(tmp_path, zones, tables, kwargs):
     target = tmp_path / "m.mat"
     target.write_bytes(b"previous")
     # What the whole-file writer says for the same header (its values never read).
     values = np.broadcast_to(0.0, (len(tables), zones, zones))
-    expected = any_outcome(
-        lambda: matfile.write_arrays(
-            target, zones, tables, values, kwargs.get("banner"), kwargs.get("run_id")
-        )
-    )
+    expected = any_outcome(lambda: matfile.write_arrays(target, zones, tables, values, kwargs.get("banner"),
+                                                        kwargs.get("run_id")))
     assert isinstance(expected, Exception)
     got = any_outcome(lambda: orvanel.RowWriter(target, zones, tables, **kwargs))
     assert isinstance(got, Exception) and type(got) is type(expected) and str(got) == str(expected)
@@ -469,9 +376,7 @@ def test_a_signal_handler_raising_during_a_large_block_keeps_the_previous_file(t
     target.write_bytes(b"previous")
     sevens = np.broadcast_to(np.float64(7.0), (40, 4000, 4000))
     with alarms(raise_once()), pytest.raises(Stop):
-        with orvanel.RowWriter(
-            target, 4000, [(f"t{k}", 0) for k in range(40)], threads=2
-        ) as writer:
+        with orvanel.RowWriter(target, 4000, [(f"t{k}", 0) for k in range(40)], threads=2) as writer:
             writer.write(sevens)
     assert target.read_bytes() == b"previous" and os.listdir(tmp_path) == ["m.mat"]
 
@@ -479,12 +384,8 @@ def test_a_signal_handler_raising_during_a_large_block_keeps_the_previous_file(t
 def test_stream_from_one_file_to_another(tmp_path):
     source = tmp_path / "in.mat"
     source.write_bytes(EXPECTED)
-    with (
-        orvanel.open_rows(source, block=33) as rows,
-        orvanel.RowWriter(
-            tmp_path / "out.mat", rows.zones, rows.tables, banner=rows.banner, run_id=rows.run_id
-        ) as writer,
-    ):
+    with orvanel.open_rows(source, block=33) as rows, orvanel.RowWriter(
+            tmp_path / "out.mat", rows.zones, rows.tables, banner=rows.banner, run_id=rows.run_id) as writer:
         for _, values in rows:
             writer.write(values)
     assert (tmp_path / "out.mat").read_bytes() == EXPECTED
@@ -511,10 +412,8 @@ print(peak, total, float(part.sum()))
 """
 
 
-@pytest.mark.skipif(
-    os.environ.get("ORVANEL_SANITIZED") == "1",
-    reason="the sanitizer marks every byte of an allocation in memory of its own",
-)
+@pytest.mark.skipif(os.environ.get("ORVANEL_SANITIZED") == "1",
+                    reason="the sanitizer marks every byte of an allocation in memory of its own")
 def test_a_large_file_streams_in_the_memory_of_one_block(tmp_path):
     """20,000 zones of one table, rows with values every 50 origins: the whole block would be
     3.2 GB; reading it in blocks needs one block (about 24 MB) and buffers."""
@@ -526,9 +425,7 @@ def test_a_large_file_streams_in_the_memory_of_one_block(tmp_path):
         f.write(standard_header(z, [("t", "0")]))
         for o in range(1, z + 1):
             f.write(row_record(o, 1, coded if o % 50 == 1 else ZERO_ROW))
-    done = subprocess.run(
-        [sys.executable, "-c", MEMORY_CHILD, path], capture_output=True, text=True
-    )
+    done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, path], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     peak, total, part = done.stdout.split()
     assert float(total) == 400 * row.sum() and float(part) == 0.0

@@ -88,15 +88,12 @@ class Worker:
         t, o, d = self.rng.randrange(T), self.rng.randrange(Z), self.rng.randrange(Z)
         origin = Yielding(o + 1) if self.rng.random() < 0.3 else o + 1
         name = TABLES[t][0] if self.rng.random() < 0.5 else t + 1
-        call, where = self.rng.choices(
-            [
-                (lambda: m.get(t + 1, origin, d + 1), CELLS[t, o, d]),
-                (lambda: m.row(name, o + 1), CELLS[t, o]),
-                (lambda: m.table_array(t + 1), CELLS[t]),
-                (m.stack_array, CELLS),
-            ],
-            [6, 3, 3, 2],
-        )[0]
+        call, where = self.rng.choices([
+            (lambda: m.get(t + 1, origin, d + 1), CELLS[t, o, d]),
+            (lambda: m.row(name, o + 1), CELLS[t, o]),
+            (lambda: m.table_array(t + 1), CELLS[t]),
+            (m.stack_array, CELLS),
+        ], [6, 3, 3, 2])[0]
         return False, call, lambda result: self.ledger.check(i, result, where)
 
     def op_totals(self, i, m):
@@ -106,33 +103,15 @@ class Worker:
         def check(r):
             assert (r[2], r[3], [x.name for x in r[4]]) == summary
 
-        return (
-            False,
-            lambda: (
-                m.table_total(t),
-                m.table_diagonal_total(t),
-                repr(m),
-                m.zone_count,
-                m.tables(),
-            ),
-            check,
-        )
+        return False, lambda: (m.table_total(t), m.table_diagonal_total(t), repr(m), m.zone_count, m.tables()), check
 
     def op_to_bytes(self, i, m):
         call = m.to_bytes if self.rng.random() < 0.5 else lambda: bytes(m)
-        return (
-            False,
-            call,
-            lambda data: self.ledger.check(i, _MatrixCore.from_bytes(data).stack_array(), CELLS),
-        )
+        return False, call, lambda data: self.ledger.check(i, _MatrixCore.from_bytes(data).stack_array(), CELLS)
 
     def op_write(self, i, m):
         path = os.path.join(self.directory, f"w{self.number}-{self.rng.randrange(3)}.mat")
-        return (
-            False,
-            lambda: m.write(path),
-            lambda _: self.ledger.check(i, _MatrixCore.open(path).stack_array(), CELLS),
-        )
+        return False, lambda: m.write(path), lambda _: self.ledger.check(i, _MatrixCore.open(path).stack_array(), CELLS)
 
     def op_change(self, i, m):
         t, o, d = self.rng.randrange(T), self.rng.randrange(Z), self.rng.randrange(Z)
@@ -141,42 +120,22 @@ class Worker:
         arg = Yielding(value) if self.rng.random() < 0.4 else value
         table = np.array(CELLS[t] * STEP + k, dtype=np.float64, order=self.rng.choice("CF"))
         stack = (CELLS * STEP + k).astype(np.float64)
-        call = self.rng.choices(
-            [
-                lambda: m.set(t + 1, o + 1, d + 1, arg),
-                lambda: m.set_table_array(TABLES[t][0], table),
-                lambda: m.set_stack_array(stack),
-            ],
-            [6, 2, 1],
-        )[0]
+        call = self.rng.choices([lambda: m.set(t + 1, o + 1, d + 1, arg),
+                                 lambda: m.set_table_array(TABLES[t][0], table),
+                                 lambda: m.set_stack_array(stack)], [6, 2, 1])[0]
         return True, call, k
 
     def op_load(self, i, m):
         """A load of some thread's file, whole or by table names."""
-        paths = [
-            os.path.join(self.directory, f)
-            for f in os.listdir(self.directory)
-            if f.endswith(".mat")
-        ]
+        paths = [os.path.join(self.directory, f) for f in os.listdir(self.directory) if f.endswith(".mat")]
         if not paths:
             return None
         path, names = self.rng.choice(paths), self.rng.choice([None, ["f"], ["f", "d"]])
-        call = (
-            (lambda: _MatrixCore.open(path))
-            if names is None
-            else (lambda: _MatrixCore.open_tables(path, names))
-        )
+        call = (lambda: _MatrixCore.open(path)) if names is None else (lambda: _MatrixCore.open_tables(path, names))
         where = [CELLS[t] for t, (n, _) in enumerate(TABLES) if names is None or n in names]
         return None, call, lambda loaded: self.ledger.check(None, loaded.stack_array(), where)
 
-    OPERATIONS = [
-        (op_read, 14),
-        (op_totals, 2),
-        (op_to_bytes, 2),
-        (op_write, 1),
-        (op_change, 9),
-        (op_load, 1),
-    ]
+    OPERATIONS = [(op_read, 14), (op_totals, 2), (op_to_bytes, 2), (op_write, 1), (op_change, 9), (op_load, 1)]
 
     def run(self, barrier, count):
         functions, weights = zip(*self.OPERATIONS)
@@ -215,15 +174,9 @@ def check_refusals_had_a_cause(calls):
     (Calls of one thread never overlap, so that call is another thread's.)"""
     held = {}  # (object, exclusive holders only) -> sorted starts, running maximum of ends
     for obj, only_exclusive in itertools.product({c[0] for c in calls}, (False, True)):
-        spans = sorted(
-            (s, e)
-            for o, x, s, e, refused in calls
-            if o == obj and not refused and (x or not only_exclusive)
-        )
-        held[obj, only_exclusive] = (
-            [s for s, _ in spans],
-            list(itertools.accumulate((e for _, e in spans), max)),
-        )
+        spans = sorted((s, e) for o, x, s, e, refused in calls
+                       if o == obj and not refused and (x or not only_exclusive))
+        held[obj, only_exclusive] = [s for s, _ in spans], list(itertools.accumulate((e for _, e in spans), max))
     for obj, exclusive, start, end, refused in calls:
         if refused:
             starts, reach = held[obj, not exclusive]
@@ -246,41 +199,26 @@ def test_threads_on_shared_objects(tmp_path, watchdog):
     sys.setswitchinterval(1e-6)  # threads take turns as often as the interpreter allows
     try:
         with ThreadPoolExecutor(THREADS) as pool:
-            runs = [
-                pool.submit(Worker(n, objects, ledger, str(tmp_path)).run, barrier, OPERATIONS)
-                for n in range(THREADS)
-            ]
+            runs = [pool.submit(Worker(n, objects, ledger, str(tmp_path)).run, barrier, OPERATIONS)
+                    for n in range(THREADS)]
     finally:
         sys.setswitchinterval(previous)
     for run in runs:
         run.result()
     check_refusals_had_a_cause(ledger.calls)
-    assert {exclusive for _, exclusive, _, _, refused in ledger.calls if not refused} == {
-        False,
-        True,
-    }
+    assert {exclusive for _, exclusive, _, _, refused in ledger.calls if not refused} == {False, True}
     for i, m in enumerate(objects):
         final = m.stack_array()
         ledger.check(i, final, CELLS)
         assert np.array_equal(_MatrixCore.from_bytes(m.to_bytes()).stack_array(), final)
-    refusals = collections.Counter(
-        exclusive for _, exclusive, _, _, refused in ledger.calls if refused
-    )
-    print(
-        f"\n{THREADS} threads x {OPERATIONS} operations: {len(ledger.calls)} calls on shared objects, "
-        f"refused: {refusals[True]} exclusive, {refusals[False]} shared"
-    )
+    refusals = collections.Counter(exclusive for _, exclusive, _, _, refused in ledger.calls if refused)
+    print(f"\n{THREADS} threads x {OPERATIONS} operations: {len(ledger.calls)} calls on shared objects, "
+          f"refused: {refusals[True]} exclusive, {refusals[False]} shared")
 
 
 SHARED_CALLS = [
-    lambda m: m.get(1, 1, 1),
-    lambda m: m.row("d", 2),
-    lambda m: m.table_array(2),
-    lambda m: m.stack_array(),
-    lambda m: m.to_bytes(),
-    lambda m: bytes(m),
-    lambda m: m.tables(),
-    lambda m: m.zone_count,
+    lambda m: m.get(1, 1, 1), lambda m: m.row("d", 2), lambda m: m.table_array(2), lambda m: m.stack_array(),
+    lambda m: m.to_bytes(), lambda m: bytes(m), lambda m: m.tables(), lambda m: m.zone_count,
 ]
 EXCLUSIVE_CALLS = [
     lambda m: m.set(1, 1, 1, 2.0),
@@ -306,9 +244,7 @@ def test_while_set_converts_its_value_other_threads_are_refused(tmp_path, watchd
         inside.wait()
         path = tmp_path / "out.mat"
         calls = [(c, SHARED_MESSAGE) for c in SHARED_CALLS + [lambda m: m.write(path)]]
-        for k, (call, message) in enumerate(
-            calls + [(c, EXCLUSIVE_MESSAGE) for c in EXCLUSIVE_CALLS]
-        ):
+        for k, (call, message) in enumerate(calls + [(c, EXCLUSIVE_MESSAGE) for c in EXCLUSIVE_CALLS]):
             with pytest.raises(RuntimeError) as info:
                 call(m)
             assert type(info.value) is RuntimeError and info.value.args == (message,), k

@@ -62,15 +62,9 @@ def engine_load(threads):
     return lambda path, *names: _engine.load(path, *names, threads=threads)[0]
 
 
-@pytest.mark.parametrize(
-    "target, args, tables",
-    [
-        (_MatrixCore.open, (), [1, 2]),
-        (_MatrixCore.open_tables, (["b"],), [2]),
-        (engine_load(1), (), [1, 2]),
-        (engine_load(3), (["b"],), [2]),
-    ],
-)
+@pytest.mark.parametrize("target, args, tables", [
+    (_MatrixCore.open, (), [1, 2]), (_MatrixCore.open_tables, (["b"],), [2]),
+    (engine_load(1), (), [1, 2]), (engine_load(3), (["b"],), [2])])
 def test_other_threads_run_while_a_file_loads(tmp_path, target, args, tables):
     m = load_through_pipe(tmp_path, target, DATA, *args)["matrix"]
     values = m if isinstance(m, np.ndarray) else m.stack_array()
@@ -78,13 +72,8 @@ def test_other_threads_run_while_a_file_loads(tmp_path, target, args, tables):
 
 
 @pytest.mark.parametrize("target", [_MatrixCore.open, engine_load(3)])
-@pytest.mark.parametrize(
-    "data",
-    [DATA[:-3], standard_header(65535, [("", "D")] * 255) + row_record(1, 1, ZERO_ROW)],
-    ids=["cut-short", "hostile-dimensions"],
-)
+@pytest.mark.parametrize("data", [DATA[:-3], standard_header(65535, [("", "D")] * 255) + row_record(1, 1, ZERO_ROW)],
+                         ids=["cut-short", "hostile-dimensions"])
 def test_pipe_ending_early(tmp_path, target, data):
     outcome = load_through_pipe(tmp_path, target, data)
-    check_core_error(
-        outcome.get("error"), OrvanelParseError, "unexpected_eof", len(data), EOF_MESSAGE
-    )
+    check_core_error(outcome.get("error"), OrvanelParseError, "unexpected_eof", len(data), EOF_MESSAGE)

@@ -45,11 +45,8 @@ def test_every_writing_path_gives_the_same_bytes(tmp_path):
     reordered = (TABLES[::-1], VALUES[::-1, :, ::-1])
     assert _MatrixCore.to_bytes_from_stack(Z, *reordered) == matrix_file(Z, *reordered)
     (tmp_path / "long.mat").write_bytes(OLD * 10000)  # replaced, not overwritten in part
-    writes = [
-        ("str", lambda p: m.write(str(p))),
-        ("long", m.write),
-        ("stack", lambda p: write_sample("write_from_stack", p)),
-    ]
+    writes = [("str", lambda p: m.write(str(p))), ("long", m.write),
+              ("stack", lambda p: write_sample("write_from_stack", p))]
     for name, write in writes:
         assert write(tmp_path / f"{name}.mat") is None
         assert (tmp_path / f"{name}.mat").read_bytes() == EXPECTED, name
@@ -59,33 +56,16 @@ def test_every_writing_path_gives_the_same_bytes(tmp_path):
 
 FAILING_MATRICES = {  # a matrix that cannot be written: maker, exception class, kind, message
     "non-ascii-name-from-file": (
-        lambda: _MatrixCore.from_bytes(
-            matrix_file(2, [("a", "D"), ("Zürich", "S")], np.zeros((2, 2, 2)))
-        ),
-        OrvanelValidationError,
-        "invalid_table_name",
-        'invalid table name: table name "Zürich" contains non-ASCII characters',
-    ),
+        lambda: _MatrixCore.from_bytes(matrix_file(2, [("a", "D"), ("Zürich", "S")], np.zeros((2, 2, 2)))),
+        OrvanelValidationError, "invalid_table_name", 'invalid table name: table name "Zürich" contains non-ASCII characters'),
     "banner-too-large": (
-        lambda: _MatrixCore.create(2, [("a", "D")], banner="x" * 2_000_000),
-        OrvanelValidationError,
-        "header_record_too_large",
-        "header record 1 (banner) too large: 2000005 bytes (maximum 1048576)",
-    ),
-    "payload-too-large": (
-        lambda: matrix_with_row("D", sized_raw_row(65534), origin=2),
-        OrvanelWriterError,
-        "payload_too_large",
-        PAYLOAD_TOO_LARGE,
-    ),
+        lambda: _MatrixCore.create(2, [("a", "D")], banner="x" * 2_000_000), OrvanelValidationError,
+        "header_record_too_large", "header record 1 (banner) too large: 2000005 bytes (maximum 1048576)"),
+    "payload-too-large": (lambda: matrix_with_row("D", sized_raw_row(65534), origin=2), OrvanelWriterError,
+                          "payload_too_large", PAYLOAD_TOO_LARGE),
     "zone-count-from-file": (
-        lambda: _MatrixCore.from_bytes(
-            standard_header(32001, [("a", "D")]) + b"".join(zero_records(32001, 1))
-        ),
-        OrvanelValidationError,
-        "invalid_zone_count",
-        "invalid zone count: expected 1..=32000",
-    ),
+        lambda: _MatrixCore.from_bytes(standard_header(32001, [("a", "D")]) + b"".join(zero_records(32001, 1))),
+        OrvanelValidationError, "invalid_zone_count", "invalid zone count: expected 1..=32000"),
 }
 
 
@@ -112,44 +92,18 @@ def test_oversized_row_from_stack_keeps_what_was_there(tmp_path):
     stack[0, -1] = row
     target = tmp_path / "target.mat"
     target.write_bytes(OLD)
-    for write in (
-        lambda: _MatrixCore.write_from_stack(target, len(row), [("t", "S")], stack),
-        lambda: _MatrixCore.to_bytes_from_stack(len(row), [("t", "S")], stack),
-    ):
+    for write in (lambda: _MatrixCore.write_from_stack(target, len(row), [("t", "S")], stack),
+                  lambda: _MatrixCore.to_bytes_from_stack(len(row), [("t", "S")], stack)):
         with raises_core(OrvanelWriterError, "payload_too_large", None, PAYLOAD_TOO_LARGE):
             write()
     assert target.read_bytes() == OLD and directory_listing(tmp_path) == ["target.mat"]
 
 
 SIZE_LIMITS = {  # record number and name, schema for a length n, largest n that fits, record size at n + 1
-    "banner-ending-in-nul": (
-        1,
-        "banner",
-        lambda n: ([("t", "D")], {"banner": "b" * n + "\x00"}),
-        1_048_571,
-        1_048_577,
-    ),
-    "banner-two-byte-characters": (
-        1,
-        "banner",
-        lambda n: ([("t", "D")], {"banner": "b" + "é" * n}),
-        524_285,
-        1_048_578,
-    ),
-    "run-id": (
-        2,
-        "run identifier",
-        lambda n: ([("t", "D")], {"run_id": "r" * n}),
-        1_048_568,
-        1_048_577,
-    ),
-    "many-tables": (
-        4,
-        "table catalogue",
-        lambda n: ([("n" * 4110, "D")] * 254 + [("n" * n, "D")], {}),
-        3859,
-        1_048_577,
-    ),
+    "banner-ending-in-nul": (1, "banner", lambda n: ([("t", "D")], {"banner": "b" * n + "\x00"}), 1_048_571, 1_048_577),
+    "banner-two-byte-characters": (1, "banner", lambda n: ([("t", "D")], {"banner": "b" + "é" * n}), 524_285, 1_048_578),
+    "run-id": (2, "run identifier", lambda n: ([("t", "D")], {"run_id": "r" * n}), 1_048_568, 1_048_577),
+    "many-tables": (4, "table catalogue", lambda n: ([("n" * 4110, "D")] * 254 + [("n" * n, "D")], {}), 3859, 1_048_577),
 }
 
 
@@ -158,21 +112,15 @@ def test_header_record_size_limit(case):
     record, name, schema, size, too_long = SIZE_LIMITS[case]
     tables, kwargs = schema(size)
     data = _MatrixCore.create(1, tables, **kwargs).to_bytes()
-    assert data == _MatrixCore.to_bytes_from_stack(
-        1, tables, np.zeros((len(tables), 1, 1)), **kwargs
-    )
+    assert data == _MatrixCore.to_bytes_from_stack(1, tables, np.zeros((len(tables), 1, 1)), **kwargs)
     back = _MatrixCore.from_bytes(data)
-    assert (back.banner, back.run_id) == (
-        kwargs.get("banner", back.banner).rstrip("\x00"),
-        kwargs.get("run_id", back.run_id),
-    )
+    assert (back.banner, back.run_id) == (kwargs.get("banner", back.banner).rstrip("\x00"),
+                                          kwargs.get("run_id", back.run_id))
     assert [t.name for t in back.tables()] == [n for n, _ in tables]
     tables, kwargs = schema(size + 1)
     message = f"header record {record} ({name}) too large: {too_long} bytes (maximum 1048576)"
-    for write in (
-        lambda: _MatrixCore.create(1, tables, **kwargs).to_bytes(),
-        lambda: _MatrixCore.to_bytes_from_stack(1, tables, np.zeros((len(tables), 1, 1)), **kwargs),
-    ):
+    for write in (lambda: _MatrixCore.create(1, tables, **kwargs).to_bytes(),
+                  lambda: _MatrixCore.to_bytes_from_stack(1, tables, np.zeros((len(tables), 1, 1)), **kwargs)):
         with raises_core(OrvanelValidationError, "header_record_too_large", None, message):
             write()
 
@@ -181,15 +129,9 @@ def test_header_record_size_limit(case):
 @pytest.mark.parametrize("method", ["write", "write_from_stack"])
 def test_io_errors(tmp_path, method, nul_in_path):
     if nul_in_path:
-        path, message = (
-            str(tmp_path / "a\x00b"),
-            "I/O error: file name contained an unexpected NUL byte",
-        )
+        path, message = str(tmp_path / "a\x00b"), "I/O error: file name contained an unexpected NUL byte"
     else:
-        path, message = (
-            tmp_path / "missing" / "out.mat",
-            f"I/O error: {os.strerror(errno.ENOENT)} (os error 2)",
-        )
+        path, message = tmp_path / "missing" / "out.mat", f"I/O error: {os.strerror(errno.ENOENT)} (os error 2)"
     with raises_core(OrvanelIoError, "io", None, message):
         write_sample(method, path)
     assert directory_listing(tmp_path) == []
@@ -208,21 +150,15 @@ def test_checks_come_before_the_path_is_opened(tmp_path, case, where):
     try:
         with raises_core(cls, kind, None, message):
             make().write(path)
-        with raises_core(
-            OrvanelValidationError,
-            "invalid_table_name",
-            None,
-            "invalid table name: table name must not be empty",
-        ):
+        with raises_core(OrvanelValidationError, "invalid_table_name", None,
+                         "invalid table name: table name must not be empty"):
             _MatrixCore.write_from_stack(path, 1, [("", "D")], np.zeros((1, 1, 1)))
     finally:
         faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.mark.parametrize("existing", [False, True], ids=["new", "replace"])
-@pytest.mark.parametrize(
-    "name", ["b" * 251 + ".mat", "é" * 125 + "x.mat"], ids=["ascii", "two-byte-characters"]
-)
+@pytest.mark.parametrize("name", ["b" * 251 + ".mat", "é" * 125 + "x.mat"], ids=["ascii", "two-byte-characters"])
 @pytest.mark.parametrize("method", ["write", "write_from_stack"])
 def test_longest_file_name(tmp_path, method, name, existing):
     """The temporary file beside a target with a name of the longest length allowed."""
@@ -260,11 +196,7 @@ def test_writing_through_a_symbolic_link(tmp_path, style):
     link = tmp_path / "links" / "link.mat"
     if style == "chain":
         (tmp_path / "links" / "hop.mat").symlink_to(target)
-    link.symlink_to(
-        {"absolute": target, "relative": pathlib.Path("../data/target.mat"), "chain": "hop.mat"}[
-            style
-        ]
-    )
+    link.symlink_to({"absolute": target, "relative": pathlib.Path("../data/target.mat"), "chain": "hop.mat"}[style])
     pointed = os.readlink(link)
     links_before = directory_listing(tmp_path / "links")
     sample().write(link)
@@ -305,11 +237,7 @@ def test_writing_to_a_fifo_runs_without_the_interpreter_lock(tmp_path, method):
     stack = values.copy()
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
-    work = (
-        m.write
-        if method == "write"
-        else lambda p: _MatrixCore.write_from_stack(p, zones, [("t", "D")], stack)
-    )
+    work = m.write if method == "write" else lambda p: _MatrixCore.write_from_stack(p, zones, [("t", "D")], stack)
     faulthandler.dump_traceback_later(120, exit=True)
     fd = os.open(fifo, os.O_RDWR)  # a reader from the start, so the writer's open succeeds
     pool = ThreadPoolExecutor(1)
@@ -319,11 +247,9 @@ def test_writing_to_a_fifo_runs_without_the_interpreter_lock(tmp_path, method):
         assert head == expected[:1], writing.done() and writing.exception()
         # The writer is now inside the write and cannot finish until the pipe is drained.
         if method == "write":
-            for change in (
-                lambda: m.set(1, 1, 1, 0.0),
-                lambda: m.set_table_array(1, np.zeros((zones, zones))),
-                lambda: m.set_stack_array(np.zeros((1, zones, zones))),
-            ):
+            for change in (lambda: m.set(1, 1, 1, 0.0),
+                           lambda: m.set_table_array(1, np.zeros((zones, zones))),
+                           lambda: m.set_stack_array(np.zeros((1, zones, zones)))):
                 with raises_exact(RuntimeError, "Already borrowed"):
                     change()
             assert m.get(1, 2, 3) == values[0, 1, 2] and m.row(1, 2) == values[0, 1].tolist()
@@ -355,10 +281,7 @@ def test_many_tables_in_file_order():
 @pytest.mark.parametrize(
     "path, message",
     [
-        (
-            b"/nonexistent-dir/out.mat",
-            "argument 'path': 'bytes' object is not an instance of 'str'",
-        ),
+        (b"/nonexistent-dir/out.mat", "argument 'path': 'bytes' object is not an instance of 'str'"),
         (7, "argument 'path': expected str, bytes or os.PathLike object, not int"),
     ],
 )

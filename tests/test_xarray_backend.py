@@ -29,12 +29,8 @@ def scenario(zones, seed, names=("TRIPS", "TIME", "COST")):
     rng = np.random.default_rng(seed)
     values = np.round(rng.gamma(0.7, 5.0, (len(names), zones, zones)), 2)
     values[:, rng.random(zones) < 0.2] = 0.0
-    return orvanel.from_arrays(
-        dict(zip(names, values)),
-        types={"TRIPS": 2, "COST": "S"},
-        banner="SCENARIO",
-        run_id=f"S{seed}",
-    )
+    return orvanel.from_arrays(dict(zip(names, values)), types={"TRIPS": 2, "COST": "S"},
+                               banner="SCENARIO", run_id=f"S{seed}")
 
 
 @pytest.fixture
@@ -54,9 +50,7 @@ def test_dataset_as_to_xarray_has_it(matrix_file):
             assert ds[name].dims == ("origin", "destination")
             assert ds[name].attrs == expected[name].attrs
             assert same_bits(ds[name].values, expected[name].values)
-        assert np.array_equal(ds["origin"], expected["origin"]) and np.array_equal(
-            ds["destination"], expected["origin"]
-        )
+        assert np.array_equal(ds["origin"], expected["origin"]) and np.array_equal(ds["destination"], expected["origin"])
         assert orvanel.from_xarray(ds.load()).to_bytes() == m.to_bytes()
 
 
@@ -64,11 +58,7 @@ def test_repeated_names_and_zones_file(tmp_path):
     values = np.arange(2 * 4 * 16, dtype=np.float64).reshape(8, 4, 4)[:3]
     path = tmp_path / "m.mat"
     with open(path, "wb") as f:
-        f.write(
-            orvanel._orvanel._MatrixCore.to_bytes_from_stack(
-                4, [("A", "D"), ("B", "D"), ("A", "D")], values
-            )
-        )
+        f.write(orvanel._orvanel._MatrixCore.to_bytes_from_stack(4, [("A", "D"), ("B", "D"), ("A", "D")], values))
     zones = tmp_path / "zones.csv"
     zones.write_text("position,label\n1,101\n2,205\n3,300\n4,999\n")
     with pytest.warns(orvanel.RepeatedNamesWarning, match="A#3"):
@@ -81,22 +71,13 @@ def test_repeated_names_and_zones_file(tmp_path):
     with pytest.raises(ValueError, match="2 zones, the matrix file has 4"):
         xr.open_dataset(path, engine="orvanel", zones_file=zones)
     with pytest.warns(orvanel.RepeatedNamesWarning):
-        assert list(xr.open_dataset(path, engine="orvanel", drop_variables=["B"]).data_vars) == [
-            "A",
-            "A#3",
-        ]
+        assert list(xr.open_dataset(path, engine="orvanel", drop_variables=["B"]).data_vars) == ["A", "A#3"]
 
 
 INDEXERS = [
-    {"origin": 0},
-    {"origin": -1},
-    {"origin": slice(10, 20)},
-    {"origin": slice(None, None, -7)},
-    {"origin": [5, 3, 3, 59, 0]},
-    {"origin": slice(4, 4)},
-    {"origin": [], "destination": [1]},
-    {"origin": slice(1, 50, 4), "destination": slice(3, None, 2)},
-    {"origin": 17, "destination": -2},
+    {"origin": 0}, {"origin": -1}, {"origin": slice(10, 20)}, {"origin": slice(None, None, -7)},
+    {"origin": [5, 3, 3, 59, 0]}, {"origin": slice(4, 4)}, {"origin": [], "destination": [1]},
+    {"origin": slice(1, 50, 4), "destination": slice(3, None, 2)}, {"origin": 17, "destination": -2},
     {"destination": [7, 2]},
 ]
 
@@ -130,9 +111,7 @@ def test_only_the_origins_indexed_are_decoded(tmp_path):
     with xr.open_dataset(path, engine="orvanel") as ds:
         assert same_bits(ds["b"].isel(origin=slice(0, 8)).values, FAULT_VALUES[1, :8])
         assert same_bits(ds["b"].isel(origin=slice(9, None)).values, FAULT_VALUES[1, 9:])
-        assert same_bits(ds["a"].values, FAULT_VALUES[0]) and same_bits(
-            ds["c"].values, FAULT_VALUES[2]
-        )
+        assert same_bits(ds["a"].values, FAULT_VALUES[0]) and same_bits(ds["c"].values, FAULT_VALUES[2])
         check_same_error(outcome(lambda: ds["b"].isel(origin=[2, 8]).values), expected)
         check_same_error(outcome(lambda: ds["b"].values), expected)
 
@@ -152,25 +131,16 @@ def matlab_like(path):
     path.write_bytes(text.ljust(116, b" ") + bytes(8) + b"\x00\x01IM" + bytes(64))
 
 
-@pytest.mark.parametrize(
-    "name, make, expected",
-    [
-        ("skims.mat", lambda p: p.write_bytes(orvanel.sample().to_bytes()), True),
-        ("skims.bin", lambda p: p.write_bytes(orvanel.sample().to_bytes()), True),
-        ("model.mat", matlab_like, False),
-        (
-            "level4.mat",
-            lambda p: p.write_bytes(
-                np.array([0, 3, 3, 0, 2], "<i4").tobytes() + b"x\0" + bytes(72)
-            ),
-            False,
-        ),
-        ("short.mat", lambda p: p.write_bytes(orvanel.sample().to_bytes()[:40]), False),
-        ("empty.mat", lambda p: p.write_bytes(b""), False),
-        ("folder.mat", lambda p: p.mkdir(), False),
-        ("missing.mat", lambda p: None, False),
-    ],
-)
+@pytest.mark.parametrize("name, make, expected", [
+    ("skims.mat", lambda p: p.write_bytes(orvanel.sample().to_bytes()), True),
+    ("skims.bin", lambda p: p.write_bytes(orvanel.sample().to_bytes()), True),
+    ("model.mat", matlab_like, False),
+    ("level4.mat", lambda p: p.write_bytes(np.array([0, 3, 3, 0, 2], "<i4").tobytes() + b"x\0" + bytes(72)), False),
+    ("short.mat", lambda p: p.write_bytes(orvanel.sample().to_bytes()[:40]), False),
+    ("empty.mat", lambda p: p.write_bytes(b""), False),
+    ("folder.mat", lambda p: p.mkdir(), False),
+    ("missing.mat", lambda p: None, False),
+])
 def test_guess_can_open_by_content(tmp_path, name, make, expected):
     path = tmp_path / name
     make(path)
@@ -198,7 +168,6 @@ def test_backend_array_pickles_by_path(matrix_file):
 
 # ---- Dask -------------------------------------------------------------------------
 
-
 def scenario_files(tmp_path, zones, count=3):
     paths, matrices = [], []
     for k in range(count):
@@ -222,9 +191,8 @@ def test_chunks_by_origin(matrix_file):
 def test_scenarios_stack(tmp_path):
     pytest.importorskip("dask.array")
     paths, matrices = scenario_files(tmp_path, 40)
-    with xr.open_mfdataset(
-        paths, engine="orvanel", combine="nested", concat_dim="scenario", chunks={"origin": 16}
-    ) as ds:
+    with xr.open_mfdataset(paths, engine="orvanel", combine="nested", concat_dim="scenario",
+                           chunks={"origin": 16}) as ds:
         assert ds["TIME"].dims == ("scenario", "origin", "destination")
         expected = np.stack([m["TIME"] for m in matrices])
         assert same_bits(ds["TIME"].compute(scheduler="processes").values, expected)
@@ -234,19 +202,10 @@ def test_scenarios_stack(tmp_path):
 def test_scenarios_on_a_cluster_of_worker_processes(tmp_path):
     distributed = pytest.importorskip("distributed")
     paths, matrices = scenario_files(tmp_path, 150)
-    with (
-        distributed.LocalCluster(
-            n_workers=2,
-            processes=True,
-            threads_per_worker=1,
-            host="127.0.0.1",
-            dashboard_address=None,
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
-        with xr.open_mfdataset(
-            paths, engine="orvanel", combine="nested", concat_dim="scenario", chunks={"origin": 32}
-        ) as ds:
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        with xr.open_mfdataset(paths, engine="orvanel", combine="nested", concat_dim="scenario",
+                               chunks={"origin": 32}) as ds:
             totals = ds["TRIPS"].sum(("origin", "destination"))
             difference = ds["TIME"].isel(scenario=2) - ds["TIME"].isel(scenario=0)
             totals, difference = client.compute([totals, difference], sync=True)
