@@ -457,7 +457,7 @@ PyObject* engine_rows_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (!zones || !banner || !run_id || !tables || !file_tables) return nullptr;
         Ref capsule = Ref::steal(PyCapsule_New(state.get(), row_source_name, free_row_source));
         if (!capsule) return nullptr;
-        state.release();
+        (void)state.release();  // the capsule owns the state now
         return PyTuple_Pack(6, capsule.get(), zones.get(), banner.get(), run_id.get(), tables.get(),
                             file_tables.get());
     });
@@ -649,7 +649,7 @@ PyObject* engine_writer_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         state->writer.emplace(std::move(opened->value()));
         Ref capsule = Ref::steal(PyCapsule_New(state.get(), row_sink_name, free_row_sink));
         if (!capsule) return nullptr;
-        state.release();
+        (void)state.release();  // the capsule owns the writer now
         return capsule.release();
     });
 }
