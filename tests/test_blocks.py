@@ -415,15 +415,21 @@ def test_csv_from_a_pipe(tmp_path):
 def table_with(special):
     values = np.random.default_rng(6).random((2, 9, 9))
     values[1, 1, 1] = 0.0
-    for (table, origin, destination), value in special.items():
-        values[table, origin, destination] = value
+    for key, value in special.items():
+        if key[0] == "rows":  # ("rows", table, first, stop): whole rows of one value
+            values[key[1], key[2]:key[3]] = value
+        else:
+            values[key] = value
     return values
 
 
 @pytest.mark.parametrize("block", [1, 2, 4, 9])
 @pytest.mark.parametrize("special", [
     {}, {(0, 8, 8): np.nan}, {(0, 0, 3): np.inf, (0, 7, 2): -np.inf}, {(1, 2, 2): 1e308, (1, 6, 6): 1e308},
-    {(0, 4, 4): -0.0, (1, 5, 0): -np.inf}])
+    {(0, 4, 4): -0.0, (1, 5, 0): -np.inf},
+    # Blocks of zeros and of negative zeros, alone and among others.
+    {("rows", 0, 0, 9): 0.0}, {("rows", 0, 0, 9): -0.0}, {("rows", 1, 2, 6): -0.0},
+    {("rows", 1, 0, 9): 0.0, ("rows", 1, 4, 5): -0.0, (1, 8, 0): np.nan}])
 def test_info_statistics_do_not_depend_on_the_block_size(block, special):
     # Block by block, every statistic is the one of the table held whole, to the bit.
     values = table_with(special)

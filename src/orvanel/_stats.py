@@ -95,12 +95,20 @@ class BlockStatistics:
         self.diagonal[:, rows] = values[:, within, within + origins.start - 1]
         # Sums may overflow to infinity and NaN may meet infinity: the results say so.
         with np.errstate(over="ignore", invalid="ignore"):
-            self.row_sums[:, rows] = values.sum(axis=2)
             # np.minimum and np.maximum carry a NaN through, as table.min() does.
-            self.min = np.minimum(self.min, values.min(axis=(1, 2)))
-            self.max = np.maximum(self.max, values.max(axis=(1, 2)))
-        # NaN counts as not zero, -0.0 as zero.
-        self.nonzero += [np.count_nonzero(table) for table in values]
+            lows, highs = values.min(axis=(1, 2)), values.max(axis=(1, 2))
+            self.min = np.minimum(self.min, lows)
+            self.max = np.maximum(self.max, highs)
+            for position, table in enumerate(values):
+                if lows[position] == 0.0 == highs[position] and not np.signbit(lows[position]):
+                    # Only zeros, one of them +0.0: as most blocks of a sparse matrix. Every
+                    # row sums to zero, and a +0.0 row sum makes the total +0.0 whatever
+                    # the signs of the other zeros, so the rows need not be summed.
+                    self.row_sums[position, rows] = 0.0
+                    continue
+                self.row_sums[position, rows] = table.sum(axis=1)
+                # NaN counts as not zero, -0.0 as zero.
+                self.nonzero[position] += np.count_nonzero(table)
 
     def result(self) -> list[TableStats]:
         """The statistics of each table, in the order of the blocks' tables."""
