@@ -41,8 +41,12 @@ def test_signal_handlers_run_during_a_long_load_and_write(big_file):
     """The calling thread looks for signals between batches, at most every 20 ms: handlers
     run while the work goes on. Signals arriving meanwhile would otherwise be handled
     once, when the call returns; the count allows for that one."""
-    for work in (lambda: _engine.load(big_file, threads=2),
-                 lambda: _engine.write("/dev/null", BIG_Z, BIG_TABLES, BIG_STACK, threads=2)):
+    # Each call lasts several times the polling interval even on a fast, idle machine: the
+    # load on one thread, the write of rows the processor keeps in its cache over 32 tables.
+    many_tables = [(f"t{k}", code) for k in range(8) for _, code in BIG_TABLES]
+    many = np.broadcast_to(BIG_STACK[:1], (len(many_tables), BIG_Z, BIG_Z))
+    for work in (lambda: _engine.load(big_file, threads=1),
+                 lambda: _engine.write("/dev/null", BIG_Z, many_tables, many, threads=2)):
         handled = []
         with alarms(lambda signum, frame: handled.append(signum), every=0.005):
             work()
