@@ -45,10 +45,19 @@ Result<std::string> resolve_links(std::string path) {
 }
 
 // Opening a FIFO for writing blocks until a reader comes; a signal may end the wait.
+// A regular file is emptied only when it holds something: truncating an empty file
+// (the fresh temporary file of a replacement) would make some file systems write the
+// whole file out when it is closed, as they do for a file rewritten in place.
 Result<FileHandle> open_in_place(const std::string& path) {
     for (;;) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode);
-        if (fd >= 0) return FileHandle(fd);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, new_file_mode);
+        if (fd >= 0) {
+            FileHandle file(fd);
+            struct stat st {};
+            if (::fstat(fd, &st) != 0) return MatrixError::io_os(errno);
+            if (S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd, 0) != 0) return MatrixError::io_os(errno);
+            return file;
+        }
         const int err = errno;
         if (err != EINTR || stop_after_interrupt()) return MatrixError::io_os(err);
     }

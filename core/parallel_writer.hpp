@@ -1,7 +1,7 @@
 // Writing a matrix straight from its values wherever they are (any layout of rows and
 // columns), with the rows encoded by a pool of threads and written in order by the
 // calling thread. The outcome is that of the serial writer for any number of threads:
-// the same bytes, written in the same pieces, and the same error.
+// the same bytes and the same error (the writes themselves are larger: see RecordOutput).
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/byte_vector.hpp"
 #include "core/error.hpp"
 #include "core/header.hpp"
 #include "core/parallel.hpp"
@@ -41,16 +40,28 @@ struct WriteReport {
 // fresh temporary file, or a FIFO or device).
 Status write_values_to_file(std::string_view path, const MatrixHeader& header, std::span<const StridedTable> tables,
                             const ParallelSettings& settings, WriteReport& report);
-// The file's bytes in pieces, in order: the header, then the records of each batch of
-// rows as they were encoded (never copied into one block here: the caller makes the one
-// block it needs, and fills it with move_into).
-struct WrittenPieces {
-    std::vector<ByteVector> pieces;
-    std::size_t size = 0;
-
-    // Copies the pieces one after another to `out` (`size` bytes), on up to `threads`
-    // threads, freeing each piece once it is copied.
+// The file's bytes in order, gathered in a few large blocks as the writer hands them
+// over: the header, then the records of each batch of rows once they are encoded. The
+// blocks are never joined here: the caller makes the one block it needs and fills it
+// with move_into. Large blocks ask for huge pages, so that taking in the file costs few
+// page faults and the batches' own buffers are reused from one batch to the next.
+class WrittenPieces {
+public:
+    // The number of bytes appended so far.
+    std::size_t size() const noexcept { return size_; }
+    void append(std::span<const std::uint8_t> bytes);
+    // Copies the bytes to `out` (`size()` bytes), on up to `threads` threads, freeing
+    // each block once it is copied.
     void move_into(std::uint8_t* out, unsigned threads);
+
+private:
+    struct Block {
+        std::unique_ptr<std::uint8_t[]> data;
+        std::size_t used = 0;
+        std::size_t capacity = 0;
+    };
+    std::vector<Block> blocks_;
+    std::size_t size_ = 0;
 };
 
 // A file written a block of origins at a time, in order: each block holds every table's

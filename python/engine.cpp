@@ -352,13 +352,13 @@ PyObject* engine_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         WrittenPieces& pieces = written->value();
         // The one copy of the file: into the new bytes object, which nobody else has yet,
         // without the lock and on the threads of the write.
-        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pieces.size)));
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pieces.size())));
         if (!bytes) return nullptr;
         auto* target = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
         if (target == nullptr) return nullptr;
-        prefer_huge_pages(target, pieces.size);
+        prefer_huge_pages(target, pieces.size());
         if (!run_unlocked([&] {
-                pieces.move_into(target, settings.threads_for(pieces.size / sizeof(double)));
+                pieces.move_into(target, settings.threads_for(pieces.size() / sizeof(double)));
                 return true;
             })) {
             return nullptr;

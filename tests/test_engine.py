@@ -148,14 +148,18 @@ def test_same_bytes_and_values_for_every_thread_count(tmp_path, layout, kind, ba
 
 
 def test_a_file_larger_than_a_read_chunk(tmp_path):
-    """Records cross the boundaries of the chunks a file is read in, and a chunk is reused
-    only once every record in it was decoded."""
+    """Records cross the boundaries of the chunks a file is read in and of the blocks it is
+    written in, a longer file written over in place is cut to the new length, and a chunk
+    is reused only once every record in it was decoded."""
     zones = 1100
     stack = realistic_stack(zones, 9)[1:3]
     data = _MatrixCore.to_bytes_from_stack(zones, REALISTIC_TABLES[1:3], stack)
     assert len(data) > 3 * (2 << 20)
     path = tmp_path / "big.mat"
-    path.write_bytes(data)
+    for threads in (1, 3):
+        path.write_bytes(data + b"longer")
+        _engine.write(str(path), zones, REALISTIC_TABLES[1:3], stack, threads=threads)
+        assert path.read_bytes() == data
     for threads in (1, 3):
         values = _engine.load(path, threads=threads)[0]
         assert same_bits(values, stack)

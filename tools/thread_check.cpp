@@ -100,7 +100,7 @@ void check_parallel(const Matrix& matrix, const std::string& tag) {
     WriteReport report;
     auto pieces = write_values_to_memory(matrix.header(), tables, settings, report);
     require(pieces.ok(), "parallel write to memory");
-    std::vector<std::uint8_t> got(pieces.value().size);
+    std::vector<std::uint8_t> got(pieces.value().size());
     pieces.value().move_into(got.data(), settings.threads);
     require(std::equal(got.begin(), got.end(), expected.begin(), expected.end()), "parallel write: same bytes");
     const std::string file = tag + ".mat";
