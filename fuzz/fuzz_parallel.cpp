@@ -126,7 +126,7 @@ void check_write(const Outcome& loaded, const ParallelSettings& settings) {
         return;
     }
     const auto a = serial.value().bytes();
-    std::vector<std::uint8_t> b(parallel.value().size);
+    std::vector<std::uint8_t> b(parallel.value().size());
     parallel.value().move_into(b.data(), settings.threads);
     FUZZ_CHECK(std::equal(a.begin(), a.end(), b.begin(), b.end()));
     const std::string path = memory_file({});
