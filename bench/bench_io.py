@@ -102,15 +102,15 @@ print((status("VmHWM") - baseline) * 1024)
 
 
 def kernel_write(data: bytes, path: str) -> None:
-    """Writes `data` as the writer does, without encoding anything: 64 KiB write calls
+    """Writes `data` as the writer does, without encoding anything: 1 MiB write calls
     into a temporary file, then a rename over `path` (which frees the pages of a file
     already there)."""
     temporary = path + ".tmp"
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     try:
         view = memoryview(data)
-        for start in range(0, len(view), 1 << 16):
-            os.write(fd, view[start : start + (1 << 16)])
+        for start in range(0, len(view), 1 << 20):
+            os.write(fd, view[start : start + (1 << 20)])
     finally:
         os.close(fd)
     os.replace(temporary, path)
@@ -175,8 +175,23 @@ def main() -> None:
             )
             rows.append(
                 (
-                    "write",
+                    "write (replacing)",
                     best_time(lambda: matrix.write(mat_path, threads=threads), repeat),
+                    "write",
+                    threads,
+                )
+            )
+            # A new file each run; the files stay until the end, as for the kernel rows.
+            fresh_names = iter(range(1 << 30))
+            rows.append(
+                (
+                    "write (new file)",
+                    best_time(
+                        lambda: matrix.write(
+                            f"{mat_path}.{threads}.{next(fresh_names)}", threads=threads
+                        ),
+                        repeat,
+                    ),
                     "write",
                     threads,
                 )
