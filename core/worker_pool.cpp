@@ -1,9 +1,23 @@
 #include "core/worker_pool.hpp"
 
+#include <chrono>
 #include <system_error>
 #include <utility>
 
 namespace orvanel {
+
+namespace {
+
+// Waits until `ready` holds, as condition_variable::wait(lock, ready) does, but through
+// wait_until: the plain wait is a symbol of the C++ runtime of GCC 12, which the Linux
+// systems the wheel is meant for (glibc 2.34 with GCC 11's runtime) lack, whereas
+// wait_until on the steady clock is compiled into the module.
+template <class Ready>
+void wait_until_ready(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, Ready ready) {
+    while (!ready()) condition.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::hours(1));
+}
+
+}  // namespace
 
 WorkerPool::WorkerPool(unsigned helpers) {
     threads_.reserve(helpers);
@@ -66,7 +80,7 @@ void WorkerPool::wait_all() {
     while (run_one()) {
     }
     std::unique_lock lock(mutex_);
-    task_done_.wait(lock, [this] { return queue_.empty() && running_ == 0; });
+    wait_until_ready(task_done_, lock, [this] { return queue_.empty() && running_ == 0; });
 }
 
 void WorkerPool::wait_for_progress() {
@@ -74,7 +88,7 @@ void WorkerPool::wait_for_progress() {
     // With nothing running, no task can end until the caller runs one itself.
     if (running_ == 0) return;
     const std::size_t seen = completed_;
-    task_done_.wait(lock, [&] { return completed_ != seen; });
+    wait_until_ready(task_done_, lock, [&] { return completed_ != seen; });
 }
 
 void WorkerPool::helper_loop() {
@@ -82,7 +96,7 @@ void WorkerPool::helper_loop() {
         Task task;
         {
             std::unique_lock lock(mutex_);
-            work_ready_.wait(lock, [this] { return ending_ || !queue_.empty(); });
+            wait_until_ready(work_ready_, lock, [this] { return ending_ || !queue_.empty(); });
             if (queue_.empty()) return;  // ending, and nothing left to do
             task = std::move(queue_.front());
             queue_.pop_front();
