@@ -1,5 +1,7 @@
 import mmap
+import sys
 from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -8,6 +10,10 @@ import orvanel
 from orvanel import _engine
 from orvanel._orvanel import _MatrixCore
 from support import shared_out
+
+# The benchmarks' builder of large sparse matrices and their runner of the command line in
+# a limited address space serve the tests of large matrices as well.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
 # The engine's loads, each with a kind of source and a number of threads: every test of
 # loading runs through them too, and must give what the low-level module gives.
