@@ -8,13 +8,20 @@ import sys
 
 import numpy as np
 import pytest
-from test_interrupts import Stop, alarms, raise_once
 
 import orvanel
 from orvanel import _engine
 from orvanel._orvanel import OrvanelWriterError, _MatrixCore
 from reference_codec import ZERO_ROW, encode_row, row_record, sized_raw_row, standard_header
-from support import assert_one_line_failure, orvanel_cli, same_bits, shared_out
+from support import (
+    Stop,
+    alarms,
+    assert_one_line_failure,
+    orvanel_cli,
+    raise_once,
+    same_bits,
+    shared_out,
+)
 
 # ---- signals ----------------------------------------------------------------------
 

@@ -7,10 +7,7 @@ Signal handlers run on the main thread, so the calls run there; a helper thread 
 other end of the FIFO. Should a blocked call not react to the signals, the helper ends the
 wait after a while so that the test fails instead of hanging."""
 
-import contextlib
-import faulthandler
 import os
-import signal
 import stat
 import threading
 
@@ -19,6 +16,7 @@ import pytest
 
 from orvanel import _engine
 from orvanel._orvanel import _MatrixCore
+from support import Stop, alarms, raise_once
 
 Z = 120  # about 115 KB: more than a pipe holds, so a writer blocks until it is read
 TABLES = [("a", "D")]
@@ -46,36 +44,6 @@ OPERATIONS = {
 
 def is_load(operation):
     return operation.endswith("load")
-
-
-class Stop(Exception):
-    pass
-
-
-def raise_once():
-    """A handler raising Stop once: a later alarm must not strike the clean-up."""
-    raised = []
-
-    def handler(signum, frame):
-        if not raised:
-            raised.append(signum)
-            raise Stop
-
-    return handler
-
-
-@contextlib.contextmanager
-def alarms(handler, every=0.02):
-    """SIGALRM every `every` seconds while the block runs, handled by `handler`."""
-    previous = signal.signal(signal.SIGALRM, handler)
-    faulthandler.dump_traceback_later(60, exit=True)
-    signal.setitimer(signal.ITIMER_REAL, every, every)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-        faulthandler.cancel_dump_traceback_later()
 
 
 def fifo_with_other_end(tmp_path, operation, phase):

@@ -25,7 +25,6 @@ from test_engine import (
     low_level_load,
     outcome,
 )
-from test_interrupts import Stop, alarms, raise_once
 from test_roundtrip import matrices
 from test_threads import load_through_pipe
 
@@ -40,7 +39,7 @@ from orvanel._orvanel import (
 )
 from orvanel.formats import matfile
 from reference_codec import ZERO_ROW, encode_row, row_record, sized_raw_row, standard_header
-from support import same_bits, shared_out
+from support import Stop, alarms, raise_once, same_bits, shared_out
 
 THREADS = [1, 2, 3]
 EXPECTED = _MatrixCore.to_bytes_from_stack(Z, REALISTIC_TABLES, STACK)
