@@ -12,7 +12,7 @@ import h5py
 import numpy as np
 import pytest
 from test_npz import damaged_deflate
-from test_omx_files import h5py_file
+from test_omx import h5py_file
 
 import orvanel
 from orvanel.cli._errors import describe
