@@ -25,8 +25,8 @@ from test_engine import (
     low_level_load,
     outcome,
 )
+from test_interrupts import load_through_pipe
 from test_roundtrip import matrices
-from test_threads import load_through_pipe
 
 import orvanel
 from conftest import engine_source
