@@ -20,7 +20,6 @@ from conftest import EngineMatrix, engine_source
 from orvanel import _engine
 from orvanel._orvanel import (
     OrvanelError,
-    OrvanelIoError,
     OrvanelParseError,
     OrvanelWriterError,
     TableDef,
@@ -353,8 +352,11 @@ def test_schema_checks_as_the_low_level_module(tmp_path, zones, tables, kwargs):
             assert got == expected and file_got is None and target.read_bytes() == expected
 
 
-@pytest.mark.parametrize("threads", THREADS)
-def test_oversized_row_is_the_serial_error_with_a_note(threads):
+@pytest.mark.parametrize("how, threads", [*itertools.product(["bytes", "file"], THREADS),
+                                          *itertools.product(["rows"], [1, 2, 3]), ("public", 2)])
+def test_oversized_row_is_the_serial_error_with_a_note(tmp_path, how, threads):
+    """Written whole, to memory or a file, block by block (orvanel.RowWriter), or by the
+    public function: the low-level module's error, the row named, no file left."""
     row = sized_raw_row(65534)
     zones = len(row)
     stack = np.zeros((2, zones, zones))
@@ -364,24 +366,21 @@ def test_oversized_row_is_the_serial_error_with_a_note(threads):
     tables = [("a", "D"), ("TRIPS", "S")]
     expected = low_level_write(zones, tables, stack)
     assert isinstance(expected, OrvanelWriterError) and expected.kind == "payload_too_large"
+    target = tmp_path / "m.mat"
+
+    def rows():
+        with orvanel.RowWriter(target, zones, tables, threads=threads) as writer:
+            writer.write(stack[:, :2])
+            writer.write(stack[:, 2:])
+
+    write = {"bytes": lambda: _engine.write(None, zones, tables, stack, threads=threads),
+             "file": lambda: _engine.write("/dev/null", zones, tables, list(stack), threads=threads), "rows": rows,
+             "public": lambda: orvanel.write(target, dict(zip(["a", "TRIPS"], stack)), {"TRIPS": "S"}, threads=threads)}
     with shared_out(1, 3 * zones):
-        got = outcome(lambda: _engine.write(None, zones, tables, stack, threads=threads))
-        check_same_error(got, expected)
-        assert got.__notes__ == ["in table 'TRIPS' (number 2), origin zone 3"]
-        got = outcome(lambda: _engine.write("/dev/null", zones, tables, list(stack), threads=threads))
-        check_same_error(got, expected)
-        assert got.__notes__ == ["in table 'TRIPS' (number 2), origin zone 3"]
-
-
-def test_io_errors_as_the_low_level_module(tmp_path):
-    stack = realistic_stack(150, 1)
-    with shared_out():
-        for path in ("/dev/full", tmp_path / "missing" / "out.mat", str(tmp_path / "a\x00b"), tmp_path):
-            expected = outcome(lambda: _MatrixCore.write_from_stack(path, 150, REALISTIC_TABLES, stack))
-            assert isinstance(expected, OrvanelIoError)
-            for threads in (1, 3):
-                check_same_error(outcome(lambda: _engine.write(path, 150, REALISTIC_TABLES, stack, threads=threads)),
-                                 expected)
+        got = outcome(write[how])
+    check_same_error(got, expected)
+    assert got.__notes__ == ["in table 'TRIPS' (number 2), origin zone 3"]
+    assert os.listdir(tmp_path) == []
 
 
 def test_file_is_created_with_mode_0666_less_the_umask_and_truncated(tmp_path):
@@ -499,14 +498,20 @@ def test_exception_from_a_signal_handler_stops_a_long_load(big_file, threads):
         _engine.load(big_file, threads=threads)
 
 
-def test_interrupted_public_write_keeps_the_previous_file(tmp_path):
-    target = tmp_path / "trips.mat"
-    old = orvanel.sample().to_bytes()
-    target.write_bytes(old)
-    sevens = np.broadcast_to(np.float64(7.0), (4000, 4000))
+@pytest.mark.parametrize("how", ["public", "rows"])
+def test_an_interrupted_write_keeps_the_previous_file(tmp_path, how):
+    """The engine looks for signals between batches: a handler that raises stops the work
+    (here about 500 MB of values, whole or as one block), and the write is given up."""
+    target = tmp_path / "m.mat"
+    target.write_bytes(b"previous")
+    sevens = np.broadcast_to(np.float64(7.0), (40, 4000, 4000))
     with alarms(raise_once()), pytest.raises(Stop):
-        orvanel.write(target, {f"t{k}": sevens for k in range(40)}, types=0, threads=2)
-    assert target.read_bytes() == old and os.listdir(tmp_path) == ["trips.mat"]
+        if how == "public":
+            orvanel.write(target, {f"t{k}": sevens[k] for k in range(40)}, types=0, threads=2)
+        else:
+            with orvanel.RowWriter(target, 4000, [(f"t{k}", 0) for k in range(40)], threads=2) as writer:
+                writer.write(sevens)
+    assert target.read_bytes() == b"previous" and os.listdir(tmp_path) == ["m.mat"]
 
 
 # ---- memory -----------------------------------------------------------------------
@@ -622,17 +627,6 @@ def test_public_writes_give_the_low_level_bytes(tmp_path, threads):
         m.write(tmp_path / "m.mat", threads=threads)
     assert (tmp_path / "m.mat").read_bytes() == expected
     assert sorted(os.listdir(tmp_path)) == ["m.mat", "w.mat"]
-
-
-def test_public_write_of_an_oversized_row_names_it(tmp_path):
-    row = sized_raw_row(65534)
-    table = np.zeros((len(row), len(row)))
-    table[6] = row
-    with pytest.raises(OrvanelWriterError) as info:
-        orvanel.write(tmp_path / "out.mat", {"small": np.zeros_like(table), "LARGE": table}, threads=2)
-    assert info.value.kind == "payload_too_large"
-    assert info.value.__notes__ == ["in table 'LARGE' (number 2), origin zone 7"]
-    assert os.listdir(tmp_path) == []
 
 
 # ---- command line -----------------------------------------------------------------

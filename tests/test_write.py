@@ -1,4 +1,3 @@
-import errno
 import faulthandler
 import os
 import pathlib
@@ -9,7 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from orvanel._orvanel import OrvanelIoError, OrvanelValidationError, OrvanelWriterError, _MatrixCore
+from orvanel._orvanel import OrvanelValidationError, OrvanelWriterError, _MatrixCore
 from reference_codec import bits, matrix_file, sized_raw_row, standard_header, zero_records
 from support import directory_listing, matrix_with_row, raises_core, raises_exact
 
@@ -123,18 +122,6 @@ def test_header_record_size_limit(case):
                   lambda: _MatrixCore.to_bytes_from_stack(1, tables, np.zeros((len(tables), 1, 1)), **kwargs)):
         with raises_core(OrvanelValidationError, "header_record_too_large", None, message):
             write()
-
-
-@pytest.mark.parametrize("nul_in_path", [False, True], ids=["missing-directory", "nul-in-path"])
-@pytest.mark.parametrize("method", ["write", "write_from_stack"])
-def test_io_errors(tmp_path, method, nul_in_path):
-    if nul_in_path:
-        path, message = str(tmp_path / "a\x00b"), "I/O error: file name contained an unexpected NUL byte"
-    else:
-        path, message = tmp_path / "missing" / "out.mat", f"I/O error: {os.strerror(errno.ENOENT)} (os error 2)"
-    with raises_core(OrvanelIoError, "io", None, message):
-        write_sample(method, path)
-    assert directory_listing(tmp_path) == []
 
 
 @pytest.mark.parametrize("case", ["non-ascii-name-from-file", "banner-too-large"])
