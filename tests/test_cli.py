@@ -14,7 +14,7 @@ import zlib
 import h5py
 import numpy as np
 import pytest
-from test_npz import damaged_deflate
+from test_csv_npz import damaged_deflate
 from test_omx import h5py_file
 
 import orvanel

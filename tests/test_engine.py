@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from test_roundtrip import matrices
+from test_encode import matrices
 
 import orvanel
 from conftest import EngineMatrix, engine_source

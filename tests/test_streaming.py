@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_encode import matrices
 from test_engine import (
     FAULT_SETS,
     FAULT_TABLES,
@@ -26,7 +27,6 @@ from test_engine import (
     outcome,
 )
 from test_interrupts import load_through_pipe
-from test_roundtrip import matrices
 
 import orvanel
 from conftest import engine_source
