@@ -1,6 +1,6 @@
 import mmap
 import sys
-from dataclasses import dataclass
+from collections import namedtuple
 from pathlib import Path
 
 import numpy as np
@@ -23,11 +23,7 @@ ENGINE_LOADS = ["engine-bytes-1", "engine-path-2", "engine-bytearray-3", "engine
 ROW_LOADS = ["rows-bytes-2", "rows-path-1", "rows-mmap-3", "index-path-2", "index-bytearray-1"]
 
 
-@dataclass(frozen=True)
-class EngineTable:
-    index: int
-    name: str
-    type_code: str
+EngineTable = namedtuple("EngineTable", "index name type_code")
 
 
 class EngineMatrix:

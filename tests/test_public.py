@@ -39,11 +39,6 @@ def matrix():
 
 # ---- reading, creating, writing ------------------------------------------------------
 
-def tables(zones, count, seed=7):
-    rng = np.random.default_rng(seed)
-    return {f"T{i}": rng.standard_normal((zones, zones)) * 10.0**i for i in range(count)}
-
-
 def test_read_reports_faults_with_kind_and_offset(tmp_path):
     with pytest.raises(orvanel.OrvanelParseError) as caught:
         orvanel.read_bytes(orvanel.sample().to_bytes()[:-5])
@@ -97,7 +92,7 @@ def test_validate_schema_reports_the_schema_as_written():
 @pytest.mark.parametrize(("types", "codes"), [
     ("D", ["D", "D", "D"]), (3, ["3", "3", "3"]), ({"T1": "S"}, ["D", "S", "D"])])
 def test_write_applies_type_codes(tmp_path, types, codes):
-    arrays = tables(4, 3)
+    arrays = {f"T{i}": np.random.default_rng(7).standard_normal((4, 4)) * 10.0**i for i in range(3)}
     orvanel.write(tmp_path / "typed.mat", arrays, types, banner="b", run_id="r")
     m = orvanel.read(tmp_path / "typed.mat")
     assert [t.type_code for t in m.tables] == codes and (m.banner, m.run_id) == ("b", "r")
