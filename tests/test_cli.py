@@ -364,7 +364,7 @@ def corrupt_files(tmp_path, sample):
     contents = {
         "cut.mat": (sample.read_bytes()[:1000], ["unexpected_eof", "at byte offset 1000: "]),
         "garbage.mat": (b"\xff" * 64, ["invalid_header_length", "at byte offset"]),
-        "garbage.npz": (b"PK\x03\x04 this is not an archive", []),
+        "garbage.npz": (b"PK\x03\x04 this is not an archive", ["not a readable NumPy archive"]),
         "cut.csv.gz": (gzip.compress(b"origin,destination,A\n" + b"1,1,2.5\n" * 1000)[:-20],
                        ["the compressed data ends early: the file is cut short"]),
         "latin1.csv": ("origin,destination,Zürich\n1,1,2\n".encode("latin-1"), []),
