@@ -52,22 +52,24 @@ def sparse_blocks(
 
 
 def build(path: str, zones: int, tables: int, changed: tuple[int, int, int] | None = None) -> None:
+    """Writes a sparse matrix (see `sparse_blocks`) in the format the name of ``path``
+    says; CSV in the nonzero form. The tests build their large inputs with it too."""
     facts = Facts(zones, [(f"T{number}", "D") for number in range(tables)])
-    writer = format_for(path).create_blocks(path, facts, WriteOptions(nonzero=True))
+    writer = format_for(str(path)).create_blocks(str(path), facts, WriteOptions(nonzero=True))
     with writer:
         for values in sparse_blocks(zones, tables, changed):
             writer.write(values)
 
 
 # Runs the command line, then writes its peak resident memory (kB) to the file named by
-# ORVANEL_BENCH_PEAK: the kernel's count for a child (ru_maxrss) would start from the
-# resident memory of this process.
+# ORVANEL_PEAK_FILE: the kernel's count for a child (ru_maxrss) would start from the
+# resident memory of the process that started it; VmHWM counts this program's alone.
 _MEASURED = """
 import atexit, os, sys
 def peak():
     with open("/proc/self/status") as status:
         found = [line.split()[1] for line in status if line.startswith("VmHWM:")]
-    with open(os.environ["ORVANEL_BENCH_PEAK"], "w") as out:
+    with open(os.environ["ORVANEL_PEAK_FILE"], "w") as out:
         out.write(found[0])
 atexit.register(peak)
 from orvanel.cli import main
@@ -75,28 +77,36 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
-def run(argv: list[str], limit_mb: int) -> tuple[float, float, int, str]:
-    """Wall seconds, peak resident MB, exit status and the last line of stderr."""
+def run_limited(
+    argv: list[object], limit_mb: int
+) -> tuple[subprocess.CompletedProcess[str], float]:
+    """Runs the ``orvanel`` command line with ``argv`` in an address space of ``limit_mb``,
+    set by ``ulimit -v`` as a user would; returns the completed process (its output
+    captured) and its peak resident memory in MB. The tests use it too."""
     with tempfile.TemporaryDirectory() as directory:
         peak = os.path.join(directory, "peak")
-        env = {**os.environ, "ORVANEL_BENCH_PEAK": peak, "OPENBLAS_NUM_THREADS": "1"}
-        command = [
-            "sh",
-            "-c",
-            'ulimit -v "$0" && exec "$@"',
-            str(limit_mb * 1024),
-            sys.executable,
-            "-c",
-            _MEASURED,
-            *argv,
-        ]
-        start = time.perf_counter()
+        # One thread for NumPy's linear algebra library: its per-thread buffers would make
+        # the address space depend on the number of processors.
+        env = {
+            **os.environ,
+            "ORVANEL_PEAK_FILE": peak,
+            "OPENBLAS_NUM_THREADS": "1",
+            "OMP_NUM_THREADS": "1",
+        }
+        limit = ["sh", "-c", 'ulimit -v "$0" && exec "$@"', str(limit_mb * 1024)]
+        command = [*limit, sys.executable, "-c", _MEASURED, *map(str, argv)]
         result = subprocess.run(
-            command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env
+            command, capture_output=True, text=True, stdin=subprocess.DEVNULL, env=env
         )
-        seconds = time.perf_counter() - start
         with open(peak) as measured:
-            megabytes = int(measured.read()) / 1024
+            return result, int(measured.read()) / 1024
+
+
+def run(argv: list[object], limit_mb: int) -> tuple[float, float, int, str]:
+    """Wall seconds, peak resident MB, exit status and the last line of stderr."""
+    start = time.perf_counter()
+    result, megabytes = run_limited(argv, limit_mb)
+    seconds = time.perf_counter() - start
     lines = result.stderr.strip().splitlines()
     return seconds, megabytes, result.returncode, lines[-1] if lines else ""
 

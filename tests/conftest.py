@@ -1,5 +1,7 @@
 import mmap
-from dataclasses import dataclass
+import sys
+from collections import namedtuple
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -9,6 +11,10 @@ from orvanel import _engine
 from orvanel._orvanel import _MatrixCore
 from support import shared_out
 
+# The benchmarks' builder of large sparse matrices and their runner of the command line in
+# a limited address space serve the tests of large matrices as well.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+
 # The engine's loads, each with a kind of source and a number of threads: every test of
 # loading runs through them too, and must give what the low-level module gives.
 ENGINE_LOADS = ["engine-bytes-1", "engine-path-2", "engine-bytearray-3", "engine-memoryview-8", "engine-mmap-2"]
@@ -17,11 +23,7 @@ ENGINE_LOADS = ["engine-bytes-1", "engine-path-2", "engine-bytearray-3", "engine
 ROW_LOADS = ["rows-bytes-2", "rows-path-1", "rows-mmap-3", "index-path-2", "index-bytearray-1"]
 
 
-@dataclass(frozen=True)
-class EngineTable:
-    index: int
-    name: str
-    type_code: str
+EngineTable = namedtuple("EngineTable", "index name type_code")
 
 
 class EngineMatrix:

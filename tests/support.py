@@ -2,7 +2,9 @@
 them, and the `orvanel` command line run as a separate process."""
 
 import contextlib
+import faulthandler
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -94,3 +96,33 @@ def assert_one_line_failure(result, status, *fragments):
     assert result.returncode == status, result.stderr
     assert "Traceback" not in result.stderr and len(result.stderr.splitlines()) == 1, result.stderr
     assert all(fragment in result.stderr for fragment in fragments), result.stderr
+
+
+class Stop(Exception):
+    pass
+
+
+def raise_once():
+    """A handler raising Stop once: a later alarm must not strike the clean-up."""
+    raised = []
+
+    def handler(signum, frame):
+        if not raised:
+            raised.append(signum)
+            raise Stop
+
+    return handler
+
+
+@contextlib.contextmanager
+def alarms(handler, every=0.02):
+    """SIGALRM every `every` seconds while the block runs, handled by `handler`."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    faulthandler.dump_traceback_later(60, exit=True)
+    signal.setitimer(signal.ITIMER_REAL, every, every)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        faulthandler.cancel_dump_traceback_later()

@@ -124,18 +124,6 @@ def test_a_failed_block_write_leaves_the_previous_files(tmp_path, suffix, feed, 
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([path.name, beside.name])
 
 
-@pytest.mark.parametrize("threads", [1, 2])
-def test_matrix_file_blocks_on_any_number_of_threads(tmp_path, threads):
-    path = tmp_path / "m.mat"
-    facts = dataclasses.replace(FACTS, zone_labels=None)
-    with format_for(path).create_blocks(str(path), facts, WriteOptions(threads=threads)) as writer:
-        for origins in spans(ZONES, 3):
-            writer.write(special_values()[:, origins.start - 1:origins.stop - 1])
-    assert path.read_bytes() == orvanel.Matrix._adopt(special_values(), FACTS.tables, "a banner", "R7").to_bytes()
-    back, _ = read_blocks(path, 2, threads=threads)
-    assert same_bits(back, orvanel.read(path).to_numpy())
-
-
 @pytest.mark.parametrize(("threads", "environment", "error"), [
     (0, None, ValueError), (None, "none", ValueError), (2.0, None, TypeError)])
 def test_a_bad_thread_count_is_refused_before_a_matrix_file_is_touched(

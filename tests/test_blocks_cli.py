@@ -1,17 +1,19 @@
 """The command line block by block: conversions between every pair of formats, CSV lines in
-any order, split files, and commands on matrices larger than the memory they may use."""
+any order, split files, and commands on matrices larger than the memory they may use (with
+``-m heavy``: matrices of gigabytes and CSV files of millions of lines)."""
 
 import json
 import resource
 import signal
 import subprocess
+import time
 
 import numpy as np
 import pytest
 
 import orvanel
 import orvanel.formats.npz
-from block_support import build_sparse, run_limited
+from bench_blocks import build, run_limited
 from orvanel.formats.blocks import Facts
 from orvanel.formats.registry import ReadOptions, WriteOptions, format_for
 from support import SCRIPT, assert_one_line_failure, orvanel_cli, same_bits
@@ -154,7 +156,7 @@ def test_memory_does_not_grow_with_the_number_of_tables(tmp_path):
     # 60 tables of 600 zones: 173 MB of values. HDF5 would otherwise keep a chunk cache of
     # up to 8 MiB for each of them, that is all of them, as they are read or written.
     source, omx = tmp_path / "many.npz", tmp_path / "many.omx"
-    build_sparse(source, 600, 60)
+    build(source, 600, 60)
     for args in (["convert", source, omx, "-q"], ["info", omx], ["convert", omx, tmp_path / "back.npz", "-q"]):
         result, _ = run_limited(args, LIMIT_MB)
         assert result.returncode == 0, result.stderr
@@ -162,36 +164,129 @@ def test_memory_does_not_grow_with_the_number_of_tables(tmp_path):
 
 # In this much address space a 4000-zone matrix of two tables (256 MB of values) cannot be
 # held whole, next to the interpreter and its libraries; blocks of it fit many times over.
-LIMIT_MB = 300
-ZONES = 4000
+# The heavy tests (-m heavy) take 20,000 zones (6.4 GB) and 10,000 (1.6 GB) in 1500 MB.
+LIMIT_MB, HEAVY_MB = 300, 1500
+COMMANDS = ["info", "validate", "diff", "convert .mat", "convert .omx", "convert .npz", "convert .csv.gz"]
+
+
+def scenario(directory, suffix, zones):
+    """A sparse two-table matrix of ``zones`` zones and a copy that differs in one cell."""
+    source, other = directory / f"in{suffix}", directory / f"other{suffix}"
+    changed = (1, zones // 2 + 7, zones - 3)
+    build(source, zones, 2)
+    build(other, zones, 2, changed=changed)
+    return source, other, changed, zones
+
+
+def check_command(command, source, other, changed, zones, limit, tmp_path):
+    if command == "info":
+        result, peak = run_limited(["info", source, "--json"], limit)
+        assert result.returncode == 0, result.stderr
+        report = json.loads(result.stdout)
+        assert report["zones"] == zones and [t["name"] for t in report["tables"]] == ["T0", "T1"]
+        assert all(0.99 < t["zero_share"] < 1 and t["max"] <= 99 for t in report["tables"])
+    elif command == "validate":
+        result, peak = run_limited(["validate", source], limit)
+        assert result.returncode == 0 and result.stdout == f"{source}: OK\n", result.stdout + result.stderr
+    elif command == "diff":
+        result, peak = run_limited(["diff", source, other], limit)
+        assert result.returncode == 1, result.stderr
+        assert result.stdout.splitlines()[2:] == [
+            "T0  identical", f"T1  1 cell differs; largest difference 0.5 at {changed[1:]}", "different"]
+    else:
+        target = command.split()[1]
+        if target == source.name[2:]:
+            pytest.skip("the same format")
+        out = tmp_path / f"out{target}"
+        # Other type codes for a matrix file: whole numbers are held exactly by each.
+        types = ["--type", "T0=S", "--type", "T1=2"] if target == ".mat" else []
+        zones_option = ["--zones", str(zones)] if source.name.endswith(".csv.gz") else []
+        result, peak = run_limited(["convert", source, out, "-q", "--nonzero", *types, *zones_option], limit)
+        assert result.returncode == 0, result.stderr
+        same, _ = run_limited(["diff", source, out], limit)
+        assert same.returncode == 0 and same.stdout.splitlines()[-1] == "equal", same.stdout + same.stderr
+    print(f"{command} {source.name}: peak {peak:.0f} MB")
 
 
 @pytest.fixture(scope="module", params=[".omx", ".npz", ".csv.gz"])
 def large(request, tmp_path_factory):
-    directory = tmp_path_factory.mktemp("large")
-    source, other = directory / f"in{request.param}", directory / f"other{request.param}"
-    build_sparse(source, ZONES, 2)
-    build_sparse(other, ZONES, 2, changed=(1, 3001, 17))
-    return source, other
+    return scenario(tmp_path_factory.mktemp("large"), request.param, 4000)
 
 
-def test_commands_on_a_matrix_larger_than_their_memory(large, tmp_path):
-    source, other = large
-    zones = ["--zones", str(ZONES)] if source.name.endswith(".csv.gz") else []
-    info, _ = run_limited(["info", source, "--json"], LIMIT_MB)
-    assert info.returncode == 0, info.stderr
-    report = json.loads(info.stdout)
-    assert report["zones"] == ZONES and [t["name"] for t in report["tables"]] == ["T0", "T1"]
-    assert all(0.99 < t["zero_share"] < 1 and t["max"] <= 99 for t in report["tables"])
-    validate, _ = run_limited(["validate", source], LIMIT_MB)
-    assert validate.returncode == 0 and validate.stdout == f"{source}: OK\n"
-    diff, _ = run_limited(["diff", source, other, "--json"], LIMIT_MB)
-    assert diff.returncode == 1, diff.stderr
-    tables = json.loads(diff.stdout)["tables"]
-    assert [(t["differing_cells"], t["at"], t["max_abs_diff"]) for t in tables] == [(0, None, 0.0), (1, [3001, 17], 0.5)]
-    for target in {".omx", ".npz", ".csv.gz"} - {source.name[2:]}:
-        out = tmp_path / f"out{target}"
-        convert, _ = run_limited(["convert", source, out, "-q", "--nonzero", *zones], LIMIT_MB)
-        assert convert.returncode == 0, convert.stderr
-        same, _ = run_limited(["diff", source, out], LIMIT_MB)
-        assert same.returncode == 0 and same.stdout.splitlines()[-1] == "equal", same.stdout
+@pytest.mark.parametrize("command", COMMANDS)
+def test_commands_on_a_matrix_larger_than_their_memory(large, command, tmp_path):
+    check_command(command, *large, LIMIT_MB, tmp_path)
+
+
+@pytest.fixture(scope="module", params=[".mat", ".omx", ".npz", ".csv.gz"])
+def huge(request, tmp_path_factory):
+    """A matrix file of 20,000 zones, the other formats of 10,000."""
+    return scenario(tmp_path_factory.mktemp("huge"), request.param, 20_000 if request.param == ".mat" else 10_000)
+
+
+@pytest.mark.heavy
+@pytest.mark.parametrize("command", COMMANDS)
+def test_commands_on_gigabytes_in_an_address_space_far_smaller(huge, command, tmp_path):
+    check_command(command, *huge, HEAVY_MB, tmp_path)
+
+
+@pytest.mark.heavy
+def test_info_on_an_all_zero_matrix_file_of_32000_zones(tmp_path):
+    path = tmp_path / "zero.mat"
+    zones = 32_000
+    with format_for(path).create_blocks(str(path), Facts(zones, [("ZERO", "0")]), WriteOptions()) as writer:
+        values = np.zeros((1, 100, zones))
+        for _start in range(0, zones, 100):
+            writer.write(values)
+    assert path.stat().st_size < 1 << 20
+    started = time.perf_counter()
+    result, peak = run_limited(["info", path, "--json"], HEAVY_MB)
+    seconds = time.perf_counter() - started
+    assert result.returncode == 0, result.stderr
+    table = json.loads(result.stdout)["tables"][0]
+    assert (table["total"], table["zero_share"], table["max"]) == (0.0, 1.0, 0.0)
+    print(f"info on {zones} zones of zeros: {seconds:.2f} s, peak {peak:.0f} MB")
+    assert peak < 100
+
+
+def csv_of_lines(path, zones, lines, by_destination):
+    """A one-table CSV file of the first ``lines`` zone pairs, origin by origin, or (with
+    ``by_destination``) destination by destination."""
+    with open(path, "w") as out:
+        out.write("origin,destination,TRIPS\n")
+        written = 0
+        for outer in range(1, zones + 1):
+            inner = np.arange(1, zones + 1)[: lines - written]
+            if not inner.size:
+                break
+            pairs = (inner, outer) if by_destination else (outer, inner)
+            origins, destinations = np.broadcast_arrays(*pairs)
+            out.write("".join(f"{o},{d},{(o * d) % 97}\n"
+                              for o, d in zip(origins.tolist(), destinations.tolist())))
+            written += inner.size
+
+
+@pytest.mark.heavy
+@pytest.mark.parametrize("by_destination", [False, True], ids=["sorted", "unsorted"])
+def test_ten_million_csv_lines_convert_in_memory_independent_of_their_number(tmp_path, by_destination):
+    zones = 3163  # 3163 ** 2 = 10,004,569 pairs
+    peaks = {}
+    for lines in (1_000_000, 10_000_000):
+        source = tmp_path / f"{lines}.csv"
+        csv_of_lines(source, zones, lines, by_destination)
+        # A 10-million-line file held whole needs about 600 MB more than this.
+        result, peaks[lines] = run_limited(["convert", source, tmp_path / "out.npz", "--zones", zones], 700)
+        assert result.returncode == 0, result.stderr
+        assert ("not sorted by origin" in result.stderr) == by_destination
+        source.unlink()
+    with np.load(tmp_path / "out.npz") as archive:
+        trips = archive["TRIPS"]
+    expected = np.outer(np.arange(1, zones + 1), np.arange(1, zones + 1)) % 97
+    counted = np.zeros(zones * zones, dtype=bool)
+    counted[:10_000_000] = True
+    counted = counted.reshape(zones, zones)
+    if by_destination:
+        counted = counted.T
+    assert np.array_equal(trips, np.where(counted, expected, 0))
+    print(f"peak memory: {peaks}")
+    assert peaks[10_000_000] < peaks[1_000_000] + 40

@@ -1,17 +1,29 @@
-"""The `orvanel` command line, run as a separate process the way a modeller runs it."""
+"""The `orvanel` command line, run as a separate process the way a modeller runs it: what
+each command does and prints (header facts per format, number columns, escaped text), zone
+counts, zone labels and zones files, and one line for every failure, whatever the file or
+the output stream."""
 
 import gzip
 import json
 import os
 import pty
+import re
 import subprocess
+import zlib
 
+import h5py
 import numpy as np
 import pytest
+from test_csv_npz import damaged_deflate
+from test_omx import h5py_file
 
 import orvanel
+import orvanel.formats.npz
+import orvanel.omx
 from orvanel._header import DEFAULT_RUN_ID
+from orvanel.cli._errors import describe
 from orvanel.formats.npz import read_npz, write_npz
+from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
 from support import MODULE, SCRIPT, SPECIAL, assert_one_line_failure, orvanel_cli, same_bits
 
 
@@ -256,3 +268,322 @@ def test_progress_bar_only_at_a_terminal_and_not_when_quiet(tmp_path):
     assert status == 0 and "%" not in shown
     result = orvanel_cli("convert", large, tmp_path / "other.npz")
     assert result.returncode == 0 and result.stderr == ""
+
+
+# ---- what the commands print ---------------------------------------------------------
+
+# What a message must never show: a traceback, exception class names, Python's phrasing.
+INTERNALS = ["Traceback", "Error:", "Error(", "BadZipFile", "zlib", "codec", "invalid literal", "int()", "errno"]
+
+
+def converted(suffix):
+    def make(sample, path):
+        assert orvanel_cli("convert", sample, path.with_suffix(suffix)).returncode == 0
+        return path.with_suffix(suffix)
+    return make
+
+
+def npz_without_metadata(sample, path):
+    np.savez(path.with_suffix(".npz"), T=np.eye(2))
+    return path.with_suffix(".npz")
+
+
+@pytest.mark.parametrize(("make", "has_texts"), [
+    (lambda sample, path: sample, True),
+    (converted(".omx"), True),
+    (converted(".npz"), True),
+    (converted(".csv"), False),
+    (lambda sample, path: h5py_file(path.with_suffix(".omx"), {"T": np.eye(2)}), False),
+    (npz_without_metadata, False),
+], ids=["matrix file", "omx", "npz", "csv", "other omx", "other npz"])
+def test_info_shows_banner_and_run_id_only_where_the_file_has_them(sample, tmp_path, make, has_texts):
+    path = make(sample, tmp_path / "file")
+    text = orvanel_cli("info", path).stdout.splitlines()
+    report = json.loads(orvanel_cli("info", path, "--json").stdout)
+    assert (report["banner"], report["run_id"]) == ((orvanel.read(sample).banner, "SAMPLE") if has_texts else (None, None))
+    assert [line[:8] for line in text[2:4]] == (["banner  ", "run id  "] if has_texts else ["zones   ", "tables  "])
+
+
+def number_columns(stdout):
+    """The total, diagonal, min and max cells of `info`'s table rows, column by column."""
+    rows = [line.split() for line in stdout.splitlines() if re.match(r"\s*\d+ ", line)]
+    return list(zip(*[row[3:7] for row in rows]))
+
+
+@pytest.mark.parametrize("arrays", [
+    {"TRIPS": np.full((2, 2), 1234.5), "TIME": np.full((2, 2), 1 / 3), "BIG": np.full((2, 2), 5e20)},
+    {"A": np.array([[1e-9, 2.0], [3.0, 4.0]]), "B": np.array([[np.nan, 1.0], [np.inf, 7.25]])},
+])
+def test_info_writes_each_number_column_one_way(tmp_path, arrays):
+    path = tmp_path / "m.mat"
+    orvanel.write(path, arrays, types={"TRIPS": 2, "BIG": "S"} if "TRIPS" in arrays else "D")
+    result = orvanel_cli("info", path)
+    for column in number_columns(result.stdout):
+        numbers = [cell for cell in column if cell not in ("nan", "inf", "-inf")]
+        styles = {("e" in cell, len(cell.partition(".")[2].partition("e")[0])) for cell in numbers}
+        assert len(styles) == 1, column
+    codes = dict.fromkeys(info.type_code for info in orvanel.read(path).tables)
+    legend = "; ".join(f"{code} = {orvanel._schema.describe_type(code)}" for code in codes)
+    assert f"type    {legend}" in result.stdout.splitlines()
+
+
+HOSTILE = "\x1b[2J\x1b[H\rfake\nline\x07\x7f"  # a matrix file takes ASCII names
+
+
+def test_text_output_escapes_control_characters_and_json_stays_exact(tmp_path):
+    path = tmp_path / f"evil{HOSTILE[:4]}\u2028.mat"
+    orvanel.write(path, {f"T{HOSTILE}": np.eye(2)}, banner=f"b{HOSTILE}", run_id=f"r{HOSTILE}")
+    other = tmp_path / "other.mat"
+    orvanel.write(other, {"T": np.ones((2, 2))})
+    bad = tmp_path / f"cut{HOSTILE}.mat"
+    bad.write_bytes(path.read_bytes()[:-3])
+    results = [
+        orvanel_cli("info", path), orvanel_cli("diff", path, other), orvanel_cli("validate", path, bad),
+        orvanel_cli("convert", path, tmp_path / f"out{HOSTILE}.npz"), orvanel_cli("convert", path, f"{bad}.xlsx"),
+        orvanel_cli("info", bad), orvanel_cli("convert", path, other, "--type", f"{HOSTILE}=2"),
+    ]
+    assert [result.returncode for result in results] == [0, 1, 1, 0, 2, 1, 2]
+    for result in results:
+        # Line breaks end lines only; nothing else a terminal would act on gets through.
+        assert all(line.isprintable() for line in (result.stdout + result.stderr).split("\n")), result
+        assert "\\x1b[2J" in result.stdout + result.stderr
+    assert "\\x1b[2J\\x1b[H\\rfake\\nline\\x07\\x7f" in results[0].stdout
+    assert f"file    {tmp_path}/evil\\x1b[2J\\u2028.mat" in results[0].stdout
+    report = json.loads(orvanel_cli("info", path, "--json").stdout)
+    assert (report["file"], report["banner"], report["tables"][0]["name"]) == (str(path), f"b{HOSTILE}", f"T{HOSTILE}")
+
+
+def damaged_gzip():
+    data = bytearray(gzip.compress(b"origin,destination,A\n" + b"".join(b"%d,1,2\n" % o for o in range(1, 3000))))
+    data[30:60] = bytes(30)
+    return bytes(data)
+
+
+def corrupt_files(tmp_path, sample):
+    """Files that fail to read in each way a reader can fail, with what is said of each."""
+    contents = {
+        "cut.mat": (sample.read_bytes()[:1000], ["unexpected_eof", "at byte offset 1000: "]),
+        "garbage.mat": (b"\xff" * 64, ["invalid_header_length", "at byte offset"]),
+        "garbage.npz": (b"PK\x03\x04 this is not an archive", ["not a readable NumPy archive"]),
+        "cut.csv.gz": (gzip.compress(b"origin,destination,A\n" + b"1,1,2.5\n" * 1000)[:-20],
+                       ["the compressed data ends early: the file is cut short"]),
+        "latin1.csv": ("origin,destination,Zürich\n1,1,2\n".encode("latin-1"), []),
+        "letters.csv": (b"origin,destination,A\n1,x,2\n", []),
+        "text.omx": (b"not an HDF5 file\n" * 10, []),
+        "damaged.csv.gz": (damaged_gzip(), ["the compressed data is corrupt"]),
+    }
+    for name, (content, _) in contents.items():
+        (tmp_path / name).write_bytes(content)
+    damaged_deflate(tmp_path / "deflate.npz")
+    np.save(open(tmp_path / "npy.npz", "wb"), np.eye(2))
+    return {tmp_path / name: fragments for name, (_, fragments) in contents.items()} | {
+        tmp_path / "deflate.npz": ["'T' cannot be read"],
+        tmp_path / "npy.npz": ["this is a single NumPy array (.npy), not a NumPy archive (.npz)"],
+        tmp_path / "missing.mat": ["io: "]}
+
+
+def test_every_reader_failure_is_one_line_and_validate_goes_on(tmp_path, sample):
+    files = corrupt_files(tmp_path, sample)
+    for path, fragments in files.items():
+        result = orvanel_cli("info", path)
+        assert_one_line_failure(result, 1, f"orvanel info: {path}: ", *fragments)
+        assert not any(word in result.stderr for word in INTERNALS), result.stderr
+    result = orvanel_cli("validate", *files, sample)
+    lines = result.stdout.splitlines()
+    assert result.returncode == 1 and result.stderr == "" and lines[-1] == f"{sample}: OK"
+    assert [line.partition(": ")[0] for line in lines] == [*map(str, files), str(sample)]
+    assert all(all(f in line for f in fragments) for line, fragments in zip(lines, files.values()))
+    assert not any(word in result.stdout for word in INTERNALS), result.stdout
+
+
+@pytest.mark.parametrize(("fail", "expected"), [
+    (lambda: int("x"), "not a whole number: 'x'"),
+    (lambda: float("1,5"), "not a number: '1,5'"),
+    (lambda: zlib.decompress(b"not deflate data"), "corrupt compressed data"),
+    (lambda: gzip.decompress(b"not gzip data"), "not a gzip-compressed file"),
+    (lambda: gzip.decompress(gzip.compress(b"abc" * 100)[:-12]), "the compressed data ends early (the file is cut short)"),
+    (lambda: b"Z\xfcrich".decode("utf-8"), "not UTF-8 text"),
+    (lambda: open("/no/such/file.csv"), "No such file or directory (/no/such/file.csv)"),
+    (lambda: h5py.File(__file__, "r"), "not an HDF5 file"),
+])
+def test_failures_are_described_in_plain_words(fail, expected):
+    with pytest.raises(Exception) as info:
+        fail()
+    assert describe(info.value) == expected
+
+
+@pytest.mark.parametrize(("shell", "status", "message"), [
+    ('"$@" >&-', 1, "orvanel info: standard output is closed"),
+    ('"$@" >/dev/full', 1, "orvanel info: cannot write to standard output: No space left on device"),
+    ('"$@" --quiet >&-', 0, None),  # nothing to write: the conversion succeeds
+])
+def test_unwritable_standard_output_is_one_line(sample, tmp_path, shell, status, message):
+    args = ["convert", sample, tmp_path / "out.npz"] if "quiet" in shell else ["info", sample]
+    result = subprocess.run(["sh", "-c", shell, "sh", *SCRIPT, *map(str, args)], capture_output=True, text=True)
+    assert result.returncode == status and result.stderr.splitlines() == ([message] if message else [])
+
+
+def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):
+    path = tmp_path / "many.npz"
+    write_npz(orvanel.from_arrays({f"T{i}": np.eye(3) for i in range(2000)}), path)
+    process = subprocess.Popen([*SCRIPT, "info", path, "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout.readline() == b"{\n"
+    process.stdout.close()
+    assert process.wait() == 1 and process.stderr.read() == b""
+
+
+@pytest.mark.parametrize("suffix", [".omx", ".npz", ".csv"])
+def test_repeated_names_are_one_note_line(tmp_path, suffix):
+    source, target = tmp_path / "repeated.mat", tmp_path / f"out{suffix}"
+    orvanel.create(2, [("A", "D"), ("B", "D"), ("A", "D")]).write(source)
+    result = orvanel_cli("convert", source, target)
+    assert result.returncode == 0 and result.stderr.splitlines() == [
+        f"orvanel convert: note: repeated table names are labelled by position in the "
+        f"{ {'.omx': 'OMX file', '.npz': '.npz archive', '.csv': 'CSV file'}[suffix]}: A#3"]
+
+
+@pytest.mark.parametrize(("tables", "zones"), [(900, 3), (1, 1)])
+def test_any_number_of_tables_and_zones(tmp_path, tables, zones):
+    a, b = tmp_path / "a.npz", tmp_path / "b.npz"
+    m = orvanel.from_arrays({f"T{i}": np.full((zones, zones), float(i)) for i in range(tables)})
+    write_npz(m, a)
+    m.to_numpy()[-1, -1, -1] = -1.0
+    write_npz(m, b)
+    info = orvanel_cli("info", a)
+    assert info.returncode == 0 and len(number_columns(info.stdout)[0]) == tables
+    diff = orvanel_cli("diff", a, b)
+    lines = diff.stdout.splitlines()
+    assert diff.returncode == 1 and len(lines) == 2 + tables + 1
+    assert lines[-2].startswith(f"T{tables - 1}") and "1 cell differs" in lines[-2]
+    assert all(line.endswith("identical") for line in lines[2:-2])
+
+
+def test_names_the_terminal_cannot_show_are_escaped(tmp_path):
+    path = tmp_path / "zürich.npz"
+    write_npz(orvanel.from_arrays({"Zürich→東京": np.eye(2)}), path)
+    env = {**os.environ, "PYTHONIOENCODING": "ascii"}
+    info = orvanel_cli("info", path, env=env)
+    missing = orvanel_cli("info", tmp_path / "ü.mat", env=env)
+    assert info.returncode == 0 and "1  Z\\xfcrich\\u2192\\u6771\\u4eac  D" in info.stdout
+    assert_one_line_failure(missing, 1, f"orvanel info: {tmp_path}/\\xfc.mat: ")
+
+
+# ---- zones and convert failures -----------------------------------------------------
+
+TRIPS = "origin,destination,TRIPS\n1,2,10\n2,1,5\n"
+INFERRED = "orvanel convert: note: zones inferred from the data: 2 (use --zones to set it)\n"
+
+
+@pytest.mark.parametrize(("text", "fragment"), [
+    ("", "empty"),
+    ("zone,label\n1,5\n", "line 1: the zones file's header must be position,label"),
+    ("position,label\n", "lists no zones"),
+    ("position,label\n1,5\n3,6\n", "line 3: position 3 where position 2 was expected"),
+    ("position,label\n1,5\n\n2,5\n", "line 4: zone label 5 is also on line 2"),
+    ("position,label\n1,5.5\n", "line 2, column 'label': '5.5' is not a whole number"),
+    ("position,label\n1\n", "line 2: 1 fields"),
+    (f"position,label\n1,{2**63}\n", "line 2, column 'label'"),
+    ('position,label\n1,"5\n', "line 2: a quoted field is not closed"),
+])
+def test_faulty_zones_files_name_the_line(tmp_path, text, fragment):
+    (tmp_path / "z.csv").write_text(text)
+    with pytest.raises(ValueError) as info:
+        read_zones(tmp_path / "z.csv")
+    assert fragment in str(info.value)
+
+
+def test_zones_file_round_trip_and_name(tmp_path):
+    write_zones(tmp_path / "z.csv", [9, -3, 2**63 - 1, -2**63])
+    assert (tmp_path / "z.csv").read_text() == f"position,label\n1,9\n2,-3\n3,{2**63 - 1}\n4,{-2**63}\n"
+    assert read_zones(tmp_path / "z.csv").tolist() == [9, -3, 2**63 - 1, -2**63]
+    assert [zones_path(p) for p in ("out.mat", "d.v2/OUT.MAT", "plain")] == [
+        "out.zones.csv", "d.v2/OUT.zones.csv", "plain.zones.csv"]
+
+
+@pytest.mark.parametrize(("options", "zones", "stderr"), [
+    ([], 2, INFERRED), (["--quiet"], 2, INFERRED), (["--zones", "3"], 3, ""), (["--zones", "3", "-q"], 3, "")])
+def test_zone_count_is_given_or_said_to_be_inferred(tmp_path, options, zones, stderr):
+    (tmp_path / "t.csv").write_text(TRIPS)
+    result = orvanel_cli("convert", tmp_path / "t.csv", tmp_path / "t.mat", *options)
+    assert result.returncode == 0 and result.stderr == stderr
+    assert orvanel.read(tmp_path / "t.mat").zones == zones
+
+
+def test_nonzero_csv_reads_back_with_zones(tmp_path):
+    values = np.zeros((5, 5))
+    values[0, 1], values[2, 3] = 4.5, -0.0  # -0.0 is kept: left out, it would read back as 0.0
+    np.savez(tmp_path / "m.npz", A=values, B=values * 2)
+    assert orvanel_cli("convert", tmp_path / "m.npz", tmp_path / "m.csv.gz", "--nonzero").returncode == 0
+    assert len(gzip.decompress((tmp_path / "m.csv.gz").read_bytes()).splitlines()) == 3
+    result = orvanel_cli("convert", tmp_path / "m.csv.gz", tmp_path / "back.npz", "--zones", "5")
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    back = orvanel.formats.npz.read_npz(tmp_path / "back.npz")
+    assert same_bits(back["A"], values) and same_bits(back["B"], values * 2)
+
+
+def test_zone_labels_travel_beside_a_matrix_file(tmp_path):
+    (tmp_path / "z.csv").write_text("position,label\n1,310\n2,120\n3,205\n")
+    (tmp_path / "l.csv").write_text("origin,destination,TRIPS\n120,310,10\n205,120,5\n")
+    result = orvanel_cli("convert", tmp_path / "l.csv", tmp_path / "l.mat", "--zones-file", tmp_path / "z.csv", "-q")
+    assert result.returncode == 0 and result.stderr == (
+        f"orvanel convert: note: zone labels written to {tmp_path / 'l.zones.csv'} (read them back with --zones-file)\n")
+    assert (tmp_path / "l.zones.csv").read_text() == (tmp_path / "z.csv").read_text()
+    assert same_bits(orvanel.read(tmp_path / "l.mat")["TRIPS"], [[0, 0, 0], [10, 0, 0], [0, 5, 0]])
+    args = ["--zones-file", tmp_path / "l.zones.csv", "--nonzero"]
+    assert orvanel_cli("convert", tmp_path / "l.mat", tmp_path / "back.csv", *args).returncode == 0
+    assert (tmp_path / "back.csv").read_text() == "origin,destination,TRIPS\n120,310,10.0\n205,120,5.0\n"
+    # A matrix written without labels gets no zones file.
+    assert orvanel_cli("convert", tmp_path / "l.mat", tmp_path / "plain.mat").stderr == ""
+    assert not (tmp_path / "plain.zones.csv").exists()
+
+
+def test_failed_matrix_write_keeps_the_old_zones_file(tmp_path):
+    (tmp_path / "z.csv").write_text("position,label\n1,7\n2,8\n")
+    (tmp_path / "out.zones.csv").write_text("old")
+    (tmp_path / "bad.csv").write_text("origin,destination,Zeit\u20ac\n7,8,1\n")  # a name no matrix file takes
+    result = orvanel_cli("convert", tmp_path / "bad.csv", tmp_path / "out.mat", "--zones-file", tmp_path / "z.csv")
+    assert_one_line_failure(result, 1, "out.mat")
+    assert (tmp_path / "out.zones.csv").read_text() == "old" and not (tmp_path / "out.mat").exists()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.csv", "out.zones.csv", "z.csv"]
+
+
+INPUTS = {  # file name: how it is made
+    "sample.mat": lambda p: p.write_bytes(bytes(orvanel.sample())),
+    "t.csv": lambda p: p.write_text(TRIPS),
+    "z.csv": lambda p: p.write_text("position,label\n1,5\n2,6\n"),
+    "bad.csv": lambda p: p.write_text("origin,destination,A\n1,1,2.0\n1,2,x\n"),
+    "t.mat": lambda p: orvanel.write(p, {"A": np.eye(3)}),
+    "t.omx": lambda p: orvanel.omx.write_omx(orvanel.from_arrays({"A": np.eye(2)}), p),
+}
+
+
+@pytest.mark.parametrize(("args", "status", "fragment"), [
+    (["sample.mat", "out.xlsx"], 2, "cannot tell the format of out.xlsx"),
+    (["sample.mat", "out.omx", "--type", "TRIPS=X"], 2, "invalid type code X"),
+    (["sample.mat", "out.omx", "--type", "S", "--type", "TIME=D"], 2, "--type TIME=D: give either"),
+    (["sample.mat", "out.omx", "--type", "TRIPS=2", "--type", "TRIPS=3"], 2, 'table "TRIPS" already has type code 2'),
+    (["sample.mat", "out.omx", "--type", "S", "--type", "2"], 2, "every table already has type code S"),
+    (["sample.mat", "out.omx", "--type", "NOPE=2"], 2, 'sample.mat: no table named "NOPE" (--type)'),
+    (["sample.mat", "out.omx", "--type", "=2"], 2, 'no table named "" (--type)'),
+    (["sample.mat", "out.omx", "--tables", "TIME", "--type", "TRIPS=2"], 2, '"TRIPS" among the tables chosen'),
+    (["sample.mat", "out.omx", "--tables", "NOPE"], 2, 'sample.mat: no table named "NOPE" (--tables'),
+    (["t.omx", "out.mat", "--tables", "NOPE"], 2, 't.omx: no table named "NOPE" (--tables'),
+    (["sample.mat", "out.omx", "--tables", "TIME,,COST"], 2, "--tables TIME,,COST: empty table name"),
+    (["sample.mat", "out.omx", "--tables", "TIME", "COST"], 2, "unrecognized arguments: COST"),
+    (["sample.mat"], 2, "required"),
+    (["missing.mat", "out.omx"], 1, "missing.mat"),
+    (["sample.mat", "no/such/dir/out.npz"], 1, "No such file or directory"),
+    (["bad.csv", "out.mat"], 1, "line 3"),
+    (["t.csv", "out.omx", "--zones", "1"], 1, "line 3: origin zone 2 is outside 1 to 1"),
+    (["t.csv", "out.omx", "--zones", "1.5"], 2, "--zones"),
+    (["t.csv", "out.omx", "--zones-file", "missing.csv"], 1, "missing.csv"),
+    (["t.csv", "out.omx", "--zones-file", "t.csv"], 1, "position,label"),
+    (["t.csv", "out.omx", "--zones-file", "z.csv", "--zones", "3"], 2, "--zones"),
+    (["t.mat", "out.omx", "--zones", "4"], 1, "3 zones, not 4"),
+    (["t.mat", "out.omx", "--zones-file", "z.csv"], 1, "2 zone labels"),
+])
+def test_convert_failures_are_one_line(tmp_path, args, status, fragment):
+    for name, make in INPUTS.items():
+        make(tmp_path / name)
+    assert_one_line_failure(orvanel_cli("convert", *args, cwd=tmp_path), status, fragment)
+    assert not (tmp_path / "out.omx").exists() and not (tmp_path / "out.mat").exists()

@@ -10,15 +10,12 @@ whose examples need a name the package may not have yet says so once with
 ``<!-- examples: need orvanel.NAME -->``, and is skipped while the name is missing.
 """
 
-from __future__ import annotations
-
 import os
 import re
-import stat
 import subprocess
 import sys
-from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 import pytest
 
@@ -35,14 +32,13 @@ NEED_MARK = re.compile(r"<!--\s*examples:\s*need\s+([\w.]+)\s*-->")
 COMMAND = re.compile(r"^(?:[A-Za-z_]\w*=\S*\s+)*orvanel(?:\s|$)")
 
 
-@dataclass(frozen=True)
-class Example:
+class Example(NamedTuple):
     kind: str  # "python" or "command"
     text: str
     line: int  # where the example starts in its document, 1-based
 
 
-def examples(text: str) -> list[Example]:
+def examples(text):
     """The examples of a Markdown document, in document order."""
     found = []
     for fence in FENCE.finditer(text):
@@ -67,7 +63,7 @@ def examples(text: str) -> list[Example]:
     return found
 
 
-def _name(path: Path) -> str:
+def _name(path):
     return str(path.relative_to(ROOT))
 
 
@@ -75,44 +71,12 @@ def _name(path: Path) -> str:
 RUNNABLE = [path for path in DOCUMENTS if "_build" not in path.parts and examples(path.read_text())]
 
 
-def _has(dotted: str) -> bool:
-    module, _, attribute = dotted.partition(".")
-    value: object = {"orvanel": orvanel}.get(module)
-    for part in attribute.split(".") if attribute else []:
+def _has(dotted):
+    module, *parts = dotted.split(".")
+    value = orvanel if module == "orvanel" else None
+    for part in parts:
         value = getattr(value, part, None)
     return value is not None
-
-
-def _command_runner(folder: Path) -> dict[str, str]:
-    """An environment whose ``orvanel`` is this interpreter's package, whether it is
-    installed or found on PYTHONPATH."""
-    bin_dir = folder / ".bin"
-    bin_dir.mkdir()
-    script = bin_dir / "orvanel"
-    script.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m orvanel "$@"\n')
-    script.chmod(script.stat().st_mode | stat.S_IXUSR)
-    env = dict(os.environ)
-    env["PATH"] = f"{bin_dir}{os.pathsep}{env.get('PATH', '')}"
-    env["MPLBACKEND"] = "Agg"
-    return env
-
-
-def _run_command(example: Example, where: str, folder: Path, env: dict[str, str]) -> None:
-    result = subprocess.run(
-        ["bash", "-c", example.text],
-        cwd=folder,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
-        check=False,
-    )
-    # diff's status 1 is its answer "the matrices differ", which examples may show.
-    allowed = {0, 1} if re.search(r"\borvanel\s+diff\b", example.text) else {0}
-    assert result.returncode in allowed and "Traceback" not in result.stderr, (
-        f"{where}: `{example.text}` exited with {result.returncode}:\n"
-        f"{result.stdout}{result.stderr}"
-    )
 
 
 # The examples check what the documents show; memory faults are the other tests' to find
@@ -120,54 +84,47 @@ def _run_command(example: Example, where: str, folder: Path, env: dict[str, str]
 # starts would report those programs' own leaks.
 @pytest.mark.skipif(os.environ.get("ORVANEL_SANITIZED") == "1", reason="sanitizer run")
 @pytest.mark.parametrize("document", RUNNABLE, ids=_name)
-def test_examples_run(document: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_examples_run(document, tmp_path, monkeypatch):
     text = document.read_text()
     for needed in NEED_MARK.findall(text):
         if not _has(needed):
             pytest.skip(f"{_name(document)} needs {needed}, which this build does not have")
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("MPLBACKEND", "Agg")
-    env = _command_runner(tmp_path)
-    namespace: dict[str, object] = {"__name__": "__example__"}
+    # An `orvanel` on the PATH that is this interpreter's package, installed or on PYTHONPATH.
+    script = tmp_path / ".bin" / "orvanel"
+    script.parent.mkdir()
+    script.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m orvanel "$@"\n')
+    script.chmod(0o755)
+    env = {**os.environ, "PATH": f"{script.parent}{os.pathsep}{os.environ.get('PATH', '')}"}
+    namespace = {"__name__": "__example__"}
     try:
         for example in examples(text):
             where = f"{_name(document)}:{example.line}"
             if example.kind == "python":
-                code = compile(example.text, where, "exec")
-                exec(code, namespace)
-            else:
-                _run_command(example, where, tmp_path, env)
+                exec(compile(example.text, where, "exec"), namespace)
+                continue
+            result = subprocess.run(["bash", "-c", example.text], cwd=tmp_path, env=env, capture_output=True,
+                                    text=True, timeout=300, check=False)
+            # diff's status 1 is its answer "the matrices differ", which examples may show.
+            allowed = {0, 1} if re.search(r"\borvanel\s+diff\b", example.text) else {0}
+            assert result.returncode in allowed and "Traceback" not in result.stderr, (
+                f"{where}: `{example.text}` exited with {result.returncode}:\n{result.stdout}{result.stderr}")
     finally:
-        _close_figures()
+        pyplot = sys.modules.get("matplotlib.pyplot")
+        if pyplot is not None:
+            pyplot.close("all")
 
 
-def _close_figures() -> None:
-    pyplot = sys.modules.get("matplotlib.pyplot")
-    if pyplot is not None:
-        pyplot.close("all")
-
-
-@pytest.mark.parametrize(
-    ("text", "expected"),
-    [
-        # Python blocks and both shell styles; other commands and console output left out.
-        (
-            "```python\nx = 1\n```\n```sh\npip install .\norvanel info  # note\n```\n"
-            "```console\n$ orvanel validate a.mat\na.mat: OK\n$ ls\n```\n",
-            [
-                ("python", "x = 1\n"),
-                ("command", "orvanel info  # note"),
-                ("command", "orvanel validate a.mat"),
-            ],
-        ),
-        # Environment variables before the command; a skipped block; other languages.
-        (
-            "```console\n$ ORVANEL_NUM_THREADS=1 orvanel info\n```\n"
-            "<!-- example: skip -->\n```python\nraise SystemExit\n```\n"
-            "```text\norvanel info\n```\n```sh\norvanelle x\n```\n",
-            [("command", "ORVANEL_NUM_THREADS=1 orvanel info")],
-        ),
-    ],
-)
-def test_examples_found(text: str, expected: list[tuple[str, str]]) -> None:
+@pytest.mark.parametrize(("text", "expected"), [
+    # Python blocks and both shell styles; other commands and console output left out.
+    ("```python\nx = 1\n```\n```sh\npip install .\norvanel info  # note\n```\n"
+     "```console\n$ orvanel validate a.mat\na.mat: OK\n$ ls\n```\n",
+     [("python", "x = 1\n"), ("command", "orvanel info  # note"), ("command", "orvanel validate a.mat")]),
+    # Environment variables before the command; a skipped block; other languages.
+    ("```console\n$ ORVANEL_NUM_THREADS=1 orvanel info\n```\n<!-- example: skip -->\n```python\nraise SystemExit\n```\n"
+     "```text\norvanel info\n```\n```sh\norvanelle x\n```\n",
+     [("command", "ORVANEL_NUM_THREADS=1 orvanel info")]),
+])
+def test_examples_found(text, expected):
     assert [(example.kind, example.text) for example in examples(text)] == expected

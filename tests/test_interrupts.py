@@ -5,20 +5,25 @@ temporary file), and when none raises the call goes on waiting and finishes norm
 
 Signal handlers run on the main thread, so the calls run there; a helper thread plays the
 other end of the FIFO. Should a blocked call not react to the signals, the helper ends the
-wait after a while so that the test fails instead of hanging."""
+wait after a while so that the test fails instead of hanging.
 
-import contextlib
+A load from a FIFO that only another thread of this process fills runs without the
+interpreter lock: were it held, that thread could not write and the load would never end."""
+
+import errno
 import faulthandler
 import os
-import signal
 import stat
 import threading
+import time
 
 import numpy as np
 import pytest
 
 from orvanel import _engine
-from orvanel._orvanel import _MatrixCore
+from orvanel._orvanel import OrvanelParseError, _MatrixCore
+from reference_codec import ZERO_ROW, matrix_file, row_record, standard_header
+from support import EOF_MESSAGE, Stop, alarms, check_core_error, raise_once
 
 Z = 120  # about 115 KB: more than a pipe holds, so a writer blocks until it is read
 TABLES = [("a", "D")]
@@ -46,36 +51,6 @@ OPERATIONS = {
 
 def is_load(operation):
     return operation.endswith("load")
-
-
-class Stop(Exception):
-    pass
-
-
-def raise_once():
-    """A handler raising Stop once: a later alarm must not strike the clean-up."""
-    raised = []
-
-    def handler(signum, frame):
-        if not raised:
-            raised.append(signum)
-            raise Stop
-
-    return handler
-
-
-@contextlib.contextmanager
-def alarms(handler, every=0.02):
-    """SIGALRM every `every` seconds while the block runs, handled by `handler`."""
-    previous = signal.signal(signal.SIGALRM, handler)
-    faulthandler.dump_traceback_later(60, exit=True)
-    signal.setitimer(signal.ITIMER_REAL, every, every)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-        faulthandler.cancel_dump_traceback_later()
 
 
 def fifo_with_other_end(tmp_path, operation, phase):
@@ -172,3 +147,72 @@ def test_blocked_call_waits_on_when_no_handler_raises(tmp_path, operation, phase
     else:
         assert outcome is None and bytes(received) == DATA
     assert os.listdir(tmp_path) == ["pipe"]
+
+
+# ---- other threads run while a FIFO is read -----------------------------------------
+
+
+PIPE_VALUES = np.random.default_rng(3).standard_normal((2, Z, Z))
+PIPE_DATA = matrix_file(Z, [("a", "D"), ("b", "D")], PIPE_VALUES)  # several pipe buffers long
+
+
+def load_through_pipe(tmp_path, target, data, *args):
+    """Loads from a pipe that only this thread fills. Were the interpreter lock held
+    during the load, this thread could not write and the load would never end (the
+    watchdog then ends the run)."""
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    outcome = {}
+
+    def work():
+        try:
+            outcome["matrix"] = target(str(fifo), *args)
+        except Exception as exc:  # handed to the main thread
+            outcome["error"] = exc
+
+    faulthandler.dump_traceback_later(120, exit=True)
+    try:
+        thread = threading.Thread(target=work)
+        thread.start()
+        while True:  # open the write end once the loading thread has opened the pipe
+            try:
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError as exc:
+                if exc.errno != errno.ENXIO:
+                    raise
+                assert thread.is_alive(), outcome
+                time.sleep(0.01)
+        os.set_blocking(fd, True)
+        try:
+            for i in range(0, len(data), 4096):
+                os.write(fd, data[i : i + 4096])
+        except BrokenPipeError:  # the loader stopped reading at an error
+            pass
+        finally:
+            os.close(fd)
+        thread.join()
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    return outcome
+
+
+def engine_load(threads):
+    return lambda path, *names: _engine.load(path, *names, threads=threads)[0]
+
+
+@pytest.mark.parametrize("target, args, tables", [
+    (_MatrixCore.open, (), [1, 2]), (_MatrixCore.open_tables, (["b"],), [2]),
+    (engine_load(1), (), [1, 2]), (engine_load(3), (["b"],), [2])])
+def test_other_threads_run_while_a_file_loads(tmp_path, target, args, tables):
+    m = load_through_pipe(tmp_path, target, PIPE_DATA, *args)["matrix"]
+    values = m if isinstance(m, np.ndarray) else m.stack_array()
+    assert np.array_equal(values, PIPE_VALUES[[t - 1 for t in tables]])
+
+
+@pytest.mark.parametrize("target", [_MatrixCore.open, engine_load(3)])
+@pytest.mark.parametrize("data", [PIPE_DATA[:-3], standard_header(65535, [("", "D")] * 255) + row_record(1, 1, ZERO_ROW)],
+                         ids=["cut-short", "hostile-dimensions"])
+def test_pipe_ending_early(tmp_path, target, data):
+    outcome = load_through_pipe(tmp_path, target, data)
+    check_core_error(outcome.get("error"), OrvanelParseError, "unexpected_eof", len(data), EOF_MESSAGE)

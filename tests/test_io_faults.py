@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import orvanel
+from orvanel import _engine
 from orvanel._orvanel import OrvanelIoError, OrvanelParseError, _MatrixCore
 from support import EOF_MESSAGE, check_core_error, raises_core, shared_out
 
@@ -41,6 +42,9 @@ def write_matrix(how, path, z, seed):
     elif how == "public":  # through the engine, two rows per batch on three threads
         with shared_out(1, 2 * z):
             orvanel.write(path, dict(zip(dict(TABLES), stack_for(z, seed))), dict(TABLES), threads=3)
+    elif how == "engine":  # one record per batch, on three threads
+        with shared_out():
+            _engine.write(path, z, TABLES, stack_for(z, seed), threads=3)
     elif how == "rows":  # by blocks of 7 origins, each on three threads
         stack = stack_for(z, seed)
         with shared_out(1, 2 * z), orvanel.RowWriter(path, z, TABLES, threads=3) as writer:
@@ -50,17 +54,29 @@ def write_matrix(how, path, z, seed):
         _MatrixCore.write_from_stack(path, z, TABLES, stack_for(z, seed))
 
 
-@pytest.mark.parametrize("how", HOW)
-def test_full_device_and_directory_are_io_errors_and_stay_as_they_are(tmp_path, how):
-    with raises_core(OrvanelIoError, "io", None, "I/O error: No space left on device (os error 28)"):
-        write_matrix(how, "/dev/full", 150, seed=1)
+# Where a write fails at once, and what the io error says.
+IO_FAULTS = {
+    "full-device": ("/dev/full", "No space left on device (os error 28)"),
+    "directory": ("out.mat", "Is a directory (os error 21)"),
+    "missing-directory": ("missing/out.mat", "No such file or directory (os error 2)"),
+    "nul-in-path": ("a\x00b", "file name contained an unexpected NUL byte"),
+}
+
+
+@pytest.mark.parametrize("how", [*HOW, "engine"])
+@pytest.mark.parametrize("fault", list(IO_FAULTS))
+def test_failed_writes_are_io_errors_and_change_nothing(tmp_path, how, fault):
+    name, message = IO_FAULTS[fault]
+    path = os.path.join(tmp_path, name)
+    if fault == "directory":
+        os.mkdir(path)
+        (tmp_path / name / "inside").write_bytes(b"kept")
+    with raises_core(OrvanelIoError, "io", None, f"I/O error: {message}"):
+        write_matrix(how, path, 150, seed=1)
     assert stat.S_ISCHR(os.stat("/dev/full").st_mode)  # written in place, not replaced
-    target = tmp_path / "out.mat"
-    target.mkdir()
-    (target / "inside").write_bytes(b"kept")
-    with raises_core(OrvanelIoError, "io", None, "I/O error: Is a directory (os error 21)"):
-        write_matrix(how, target, 3, seed=4)
-    assert os.listdir(tmp_path) == ["out.mat"] and os.listdir(target) == ["inside"]
+    assert os.listdir(tmp_path) == (["out.mat"] if fault == "directory" else [])
+    if fault == "directory":
+        assert os.listdir(path) == ["inside"]
 
 
 LIMIT_CHILD = """

@@ -1,7 +1,22 @@
+"""The extension modules as Python sees them: the names they publish, their exception
+classes, the text signatures of the low-level module, and the type stubs.
+
+mypy checks the package against ``_orvanel.pyi`` and ``_engine.pyi`` only; a name, a
+parameter or a parameter kind that a stub gets wrong would let a wrong call pass the type
+check (or a right one fail it). Each stub is read with ``ast`` and compared with the
+imported module: the names it publishes, its classes' members, and every callable's
+parameters (name, kind, whether it has a default) where the module gives a signature."""
+
+import ast
+import importlib
 import importlib.util
+import inspect
+import types
+from pathlib import Path
 
 import pytest
 
+import orvanel
 from orvanel import _orvanel
 from orvanel._orvanel import OrvanelError, OrvanelParseError, _MatrixCore
 
@@ -58,3 +73,100 @@ def test_reloaded_module_publishes_the_same_objects():
     assert all(getattr(again, name) is getattr(_orvanel, name) for name in PUBLISHED[1:])
     with pytest.raises(OrvanelParseError):
         again._MatrixCore.from_bytes(b"")
+
+
+# ---- type stubs -----------------------------------------------------------------------
+
+PACKAGE = Path(orvanel.__file__).parent
+MODULES = ["_orvanel", "_engine"]
+
+
+def _parameters(function):
+    """(name, kind, has a default) of each parameter of a stub's function."""
+    arguments = function.args
+    positional = [*arguments.posonlyargs, *arguments.args]
+    defaults = [False] * (len(positional) - len(arguments.defaults)) + [True] * len(arguments.defaults)
+    found = [(argument.arg, "POSITIONAL_ONLY" if argument in arguments.posonlyargs else "POSITIONAL_OR_KEYWORD",
+              default) for argument, default in zip(positional, defaults)]
+    if arguments.vararg is not None:
+        found.append((arguments.vararg.arg, "VAR_POSITIONAL", False))
+    found += [(argument.arg, "KEYWORD_ONLY", default is not None)
+              for argument, default in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    if arguments.kwarg is not None:
+        found.append((arguments.kwarg.arg, "VAR_KEYWORD", False))
+    return found
+
+
+def _definitions(body):
+    """The functions and classes a stub body defines; of overloads, the first."""
+    found = {}
+    for node in body:
+        if isinstance(node, ast.FunctionDef | ast.ClassDef):
+            found.setdefault(node.name, node)
+    return found
+
+
+def _runtime_parameters(value):
+    try:
+        signature = inspect.signature(value)
+    except (TypeError, ValueError):
+        return None  # no __text_signature__: the module does not say
+    return [(name, p.kind.name, p.default is not inspect.Parameter.empty) for name, p in signature.parameters.items()]
+
+
+def _stub(module_name):
+    return ast.parse((PACKAGE / f"{module_name}.pyi").read_text())
+
+
+@pytest.mark.parametrize("module_name", MODULES)
+def test_stub_names_match_module(module_name):
+    module = importlib.import_module(f"orvanel.{module_name}")
+    tree = _stub(module_name)
+    stub_all = next((ast.literal_eval(node.value) for node in tree.body if isinstance(node, ast.Assign)
+                     and any(isinstance(t, ast.Name) and t.id == "__all__" for t in node.targets)), [])
+    assert sorted(stub_all) == sorted(getattr(module, "__all__", []))
+    published = {name for name, value in vars(module).items()
+                 if not name.startswith("__") and not isinstance(value, types.ModuleType)}
+    assert set(_definitions(tree.body)) == published
+    for name, node in _definitions(tree.body).items():
+        if isinstance(node, ast.ClassDef):
+            members = {member for member in _definitions(node.body) if not member.startswith("__")}
+            assert members == {m for m in vars(getattr(module, name)) if not m.startswith("__")}, name
+
+
+def _members(module_name):
+    """Every function of a stub as (owner, name, definition); owner "" for the module."""
+    members = []
+    for name, node in _definitions(_stub(module_name).body).items():
+        if isinstance(node, ast.FunctionDef):
+            members.append(("", name, node))
+        else:
+            members += [(name, member, definition) for member, definition in _definitions(node.body).items()
+                        if isinstance(definition, ast.FunctionDef)]
+    return members
+
+
+@pytest.mark.parametrize(("module_name", "owner", "name", "node"), [
+    pytest.param(module_name, owner, name, node, id=f"{module_name}.{owner}.{name}".replace("..", "."))
+    for module_name in MODULES for owner, name, node in _members(module_name)])
+def test_stub_member_matches_module(module_name, owner, name, node):
+    module = importlib.import_module(f"orvanel.{module_name}")
+    if not owner:
+        value = getattr(module, name)
+        assert callable(value) and _runtime_parameters(value) in (None, _parameters(node))
+        return
+    cls = getattr(module, owner)
+    assert hasattr(cls, name), f"{owner}.{name} is in the stub but not in the module"
+    decorators = {ast.unparse(decorator) for decorator in node.decorator_list}
+    raw = inspect.getattr_static(cls, name)
+    if "property" in decorators:
+        assert inspect.isdatadescriptor(raw) and not callable(raw), f"{owner}.{name}"
+        return
+    assert isinstance(raw, staticmethod) == ("staticmethod" in decorators), f"{owner}.{name}"
+    expected = _parameters(node)
+    if name == "__new__":
+        # The class's own signature (its __text_signature__), without cls.
+        expected, runtime = expected[1:], _runtime_parameters(cls)
+    else:
+        runtime = _runtime_parameters(getattr(cls, name))
+    assert runtime in (None, expected), f"{owner}.{name}"

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_encode import matrices
 from test_engine import (
     FAULT_SETS,
     FAULT_TABLES,
@@ -25,9 +26,7 @@ from test_engine import (
     low_level_load,
     outcome,
 )
-from test_interrupts import Stop, alarms, raise_once
-from test_roundtrip import matrices
-from test_threads import load_through_pipe
+from test_interrupts import load_through_pipe
 
 import orvanel
 from conftest import engine_source
@@ -39,8 +38,8 @@ from orvanel._orvanel import (
     _MatrixCore,
 )
 from orvanel.formats import matfile
-from reference_codec import ZERO_ROW, encode_row, row_record, sized_raw_row, standard_header
-from support import same_bits, shared_out
+from reference_codec import ZERO_ROW, encode_row, row_record, standard_header
+from support import Stop, same_bits, shared_out
 
 THREADS = [1, 2, 3]
 EXPECTED = _MatrixCore.to_bytes_from_stack(Z, REALISTIC_TABLES, STACK)
@@ -314,21 +313,6 @@ def test_a_block_of_a_wrong_table_count_or_dtype_is_refused_before_any_row(tmp_p
     assert same_bits(orvanel.read(target).to_numpy(), np.arange(18.0).reshape(2, 3, 3))
 
 
-@pytest.mark.parametrize("threads", THREADS)
-def test_oversized_row_is_the_whole_write_error_with_its_note(tmp_path, threads):
-    row = sized_raw_row(65534)
-    zones = len(row)
-    stack = np.zeros((2, zones, zones))
-    stack[1, 2] = row
-    stack[0, 40] = row
-    tables = [("a", "D"), ("TRIPS", "S")]
-    expected = outcome(lambda: _MatrixCore.to_bytes_from_stack(zones, tables, stack))
-    with shared_out(1, 3 * zones):
-        got = writer_error(tmp_path, lambda w: (w.write(stack[:, :2]), w.write(stack[:, 2:])), zones, tables)
-    check_same_error(got, expected)
-    assert got.__notes__ == ["in table 'TRIPS' (number 2), origin zone 3"]
-
-
 def any_outcome(call):
     try:
         return call()
@@ -367,18 +351,6 @@ def test_exception_in_the_block_keeps_the_previous_file(tmp_path):
     assert target.read_bytes() == b"previous" and os.listdir(tmp_path) == ["m.mat"]
     with pytest.raises(ValueError, match="closed"):
         writer.write(STACK[:, 10:])
-
-
-def test_a_signal_handler_raising_during_a_large_block_keeps_the_previous_file(tmp_path):
-    """The engine looks for signals between batches: a handler that raises stops the block
-    (here of about 500 MB of values), and the write is given up."""
-    target = tmp_path / "m.mat"
-    target.write_bytes(b"previous")
-    sevens = np.broadcast_to(np.float64(7.0), (40, 4000, 4000))
-    with alarms(raise_once()), pytest.raises(Stop):
-        with orvanel.RowWriter(target, 4000, [(f"t{k}", 0) for k in range(40)], threads=2) as writer:
-            writer.write(sevens)
-    assert target.read_bytes() == b"previous" and os.listdir(tmp_path) == ["m.mat"]
 
 
 def test_stream_from_one_file_to_another(tmp_path):

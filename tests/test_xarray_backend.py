@@ -149,10 +149,6 @@ def test_guess_can_open_by_content(tmp_path, name, make, expected):
     assert entry.guess_can_open(b"bytes are not opened") is False
 
 
-def test_engine_is_registered():
-    assert "orvanel" in xr.backends.list_engines()
-
-
 def test_backend_array_pickles_by_path(matrix_file):
     path, m = matrix_file
     ds = xr.open_dataset(path, engine="orvanel")
