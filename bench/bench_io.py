@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -116,6 +117,17 @@ def kernel_write(data: bytes, path: str) -> None:
     os.replace(temporary, path)
 
 
+def new_files_time(write_to: Callable[[str], None], tmp: str, repeat: int) -> float:
+    """Best time of `write_to` writing a new file each run. The files stay while the runs
+    last, so that no run pays for freeing another's pages, and are removed after them."""
+    directory = tempfile.mkdtemp(dir=tmp)
+    names = (os.path.join(directory, f"new-{k}.mat") for k in range(1 << 30))
+    try:
+        return best_time(lambda: write_to(next(names)), repeat)
+    finally:
+        shutil.rmtree(directory)
+
+
 def peak_memory(what: str, path: str, threads: int) -> int:
     out = subprocess.run(
         [sys.executable, "-c", PEAK_SCRIPT, what, path, str(threads)],
@@ -181,17 +193,10 @@ def main() -> None:
                     threads,
                 )
             )
-            # A new file each run; the files stay until the end, as for the kernel rows.
-            fresh_names = iter(range(1 << 30))
             rows.append(
                 (
                     "write (new file)",
-                    best_time(
-                        lambda: matrix.write(
-                            f"{mat_path}.{threads}.{next(fresh_names)}", threads=threads
-                        ),
-                        repeat,
-                    ),
+                    new_files_time(lambda p: matrix.write(p, threads=threads), tmp, repeat),
                     "write",
                     threads,
                 )
@@ -212,8 +217,7 @@ def main() -> None:
         rows.append(("low-level write /dev/null (serial)", serial_write, "other", 0))
         rows.append(("write /dev/null", one_thread_write, "other", 1))
         # The kernel's share of a write: the file's bytes alone, replacing the previous
-        # file as every write does, and into a new file each time (the files stay until
-        # the end, so that no run pays for freeing another's pages).
+        # file as every write does, and into a new file each time.
         rows.append(
             (
                 "kernel only: bytes, replacing",
@@ -222,11 +226,10 @@ def main() -> None:
                 0,
             )
         )
-        fresh = iter(range(1 << 30))
         rows.append(
             (
                 "kernel only: bytes, new file",
-                best_time(lambda: kernel_write(data, f"{mat_path}.{next(fresh)}"), repeat),
+                new_files_time(lambda p: kernel_write(data, p), tmp, repeat),
                 "other",
                 0,
             )
