@@ -65,6 +65,13 @@ export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:allocator_ma
 export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ORVANEL_SANITIZED=1
+# Reports go to files, printed below when the run fails: pytest captures a test's output
+# descriptors, and a report that ends the process with it would otherwise be lost.
+reports="$PWD/$BUILD/reports"
+rm -rf "$reports"
+mkdir -p "$reports"
+export ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$reports/asan"
+export UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan"
 # Left out here:
 # - the heavy tests (a Dask cluster: its worker subprocesses would start under the
 #   preloaded sanitizer runtime, which they were not built for; an address-space limit
@@ -83,4 +90,11 @@ python_layer_only=(
 )
 ignored=()
 for module in "${python_layer_only[@]}"; do ignored+=(--ignore "tests/$module"); done
-exec "$VPY" -m pytest -q -p no:cacheprovider -m "not heavy" "${ignored[@]}" "$@" tests
+status=0
+"$VPY" -m pytest -q -p no:cacheprovider -m "not heavy" "${ignored[@]}" "$@" tests || status=$?
+if [ "$status" -ne 0 ]; then
+    for report in "$reports"/*; do
+        [ -f "$report" ] && { echo "== $report"; cat "$report"; }
+    done
+fi
+exit "$status"
