@@ -357,9 +357,7 @@ void WrittenPieces::append(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) {
             const std::size_t capacity = std::clamp(size_, first_block, largest_block);
-            Block block{std::make_unique_for_overwrite<std::uint8_t[]>(capacity), 0, capacity};
-            prefer_huge_pages(block.data.get(), capacity);
-            blocks_.push_back(std::move(block));
+            blocks_.push_back(Block{allocate_block(capacity), 0, capacity});
         }
         Block& block = blocks_.back();
         const std::size_t n = std::min(bytes.size(), block.capacity - block.used);

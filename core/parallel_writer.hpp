@@ -13,6 +13,7 @@
 
 #include "core/error.hpp"
 #include "core/header.hpp"
+#include "core/memory.hpp"
 #include "core/parallel.hpp"
 #include "core/sink.hpp"
 
@@ -56,7 +57,7 @@ public:
 
 private:
     struct Block {
-        std::unique_ptr<std::uint8_t[]> data;
+        ByteBlock data;
         std::size_t used = 0;
         std::size_t capacity = 0;
     };
