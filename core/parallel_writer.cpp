@@ -13,6 +13,7 @@
 #include "core/file_replace.hpp"
 #include "core/framing.hpp"
 #include "core/memory.hpp"
+#include "core/posix_file.hpp"
 #include "core/writer.hpp"
 #include "core/worker_pool.hpp"
 
@@ -74,8 +75,11 @@ struct EncodedBatch {
 class RecordOutput {
 public:
     static constexpr std::size_t file_block_size = std::size_t{1} << 20;
+    // How much is written before its write-back is started, under Writeback::while_writing.
+    static constexpr std::size_t writeback_step = 8 * file_block_size;
 
-    explicit RecordOutput(ByteSink& sink) : sink_(&sink) {}
+    explicit RecordOutput(ByteSink& sink, Writeback writeback = Writeback::when_the_kernel_chooses)
+        : sink_(&sink), writeback_(writeback) {}
     explicit RecordOutput(WrittenPieces& pieces) : pieces_(&pieces) {}
 
     Status header(std::span<const std::uint8_t> bytes) {
@@ -114,13 +118,20 @@ public:
         if (pieces_ || buffered_ == 0) return {};
         const std::size_t n = std::exchange(buffered_, 0);
         written_ += n;
-        return sink_->write_all({staging_.get(), n}, buffered_write_failed);
+        ORVANEL_TRY(sink_->write_all({staging_.get(), n}, buffered_write_failed));
+        if (writeback_ == Writeback::while_writing && written_ - writeback_from_ >= writeback_step) {
+            start_writeback(sink_->handle(), writeback_from_, written_ - writeback_from_);
+            writeback_from_ = written_;
+        }
+        return {};
     }
 
 private:
     ByteSink* sink_ = nullptr;
     WrittenPieces* pieces_ = nullptr;
-    std::uint64_t written_ = 0;  // bytes handed to the file so far
+    Writeback writeback_ = Writeback::when_the_kernel_chooses;
+    std::uint64_t writeback_from_ = 0;  // where the write-back not yet started begins
+    std::uint64_t written_ = 0;         // bytes handed to the file so far
     std::size_t buffered_ = 0;   // staged bytes, not yet written
     std::unique_ptr<std::uint8_t[]> staging_;
 };
@@ -275,12 +286,12 @@ Status write_all_rows(const MatrixHeader& header, std::span<const StridedTable> 
 }  // namespace
 
 Status write_values_to_file(std::string_view path, const MatrixHeader& header, std::span<const StridedTable> tables,
-                            const ParallelSettings& settings, WriteReport& report) {
+                            const ParallelSettings& settings, WriteReport& report, Writeback writeback) {
     ORVANEL_TRY(validate_for_writing(header));
     auto handle = open_for_writing_in_place(path);
     if (!handle) return handle.take_error();
     ByteSink sink = ByteSink::file(std::move(handle.value()));
-    RecordOutput output(sink);
+    RecordOutput output(sink, writeback);
     ORVANEL_TRY(write_all_rows(header, tables, output, settings, report));
     return sink.handle().close();
 }

@@ -33,6 +33,14 @@ struct WriteReport {
     std::uint64_t failed_record = FirstFailure::none;
 };
 
+// When the written file goes out to disk. A file that will be renamed over another is
+// written out at the rename on some file systems (ext4 does so, so that the replaced
+// file's name never points to a file whose blocks were never written), all at once and
+// on the thread that renames. `while_writing` starts the write-back of each few
+// megabytes as soon as they are written instead: the same work, done where it overlaps
+// the encoding and while the pages are still in the processor's caches.
+enum class Writeback { when_the_kernel_chooses, while_writing };
+
 // Both check the header (validate_for_writing) before anything is opened or written;
 // `tables` has one entry per table of the header, each of Z rows of Z values.
 //
@@ -40,7 +48,8 @@ struct WriteReport {
 // the umask or truncated (the caller has chosen a path nobody reads from meanwhile: a
 // fresh temporary file, or a FIFO or device).
 Status write_values_to_file(std::string_view path, const MatrixHeader& header, std::span<const StridedTable> tables,
-                            const ParallelSettings& settings, WriteReport& report);
+                            const ParallelSettings& settings, WriteReport& report,
+                            Writeback writeback = Writeback::when_the_kernel_chooses);
 // The file's bytes in order, gathered in a few large blocks as the writer hands them
 // over: the header, then the records of each batch of rows once they are encoded. The
 // blocks are never joined here: the caller makes the one block it needs and fills it

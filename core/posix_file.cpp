@@ -52,4 +52,9 @@ std::optional<std::uint64_t> regular_file_size(const FileHandle& file) noexcept 
     return std::nullopt;
 }
 
+void start_writeback(const FileHandle& file, std::uint64_t offset, std::uint64_t length) noexcept {
+    (void)::sync_file_range(file.get(), static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                            SYNC_FILE_RANGE_WRITE);
+}
+
 }  // namespace orvanel

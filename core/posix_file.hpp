@@ -48,4 +48,9 @@ Result<FileHandle> open_for_reading(std::string_view path);
 // device or a socket, whose size says nothing about what a read will give.
 std::optional<std::uint64_t> regular_file_size(const FileHandle& file) noexcept;
 
+// Asks the kernel to start writing bytes [offset, offset + length) of `file` out to its
+// disk, without waiting for it. A hint only: a file that has no such write-back (a pipe, a
+// device, a file system in memory) or a failure changes nothing.
+void start_writeback(const FileHandle& file, std::uint64_t offset, std::uint64_t length) noexcept;
+
 }  // namespace orvanel

@@ -308,13 +308,14 @@ PyObject* raise_write_error(MatrixError&& error, const WriteReport& report, cons
 }
 
 constexpr Signature write_signature{"write()", std::array{"target", "zones", "tables", "values"},
-                                    std::array{"banner", "run_id", "threads"}};
+                                    std::array{"banner", "run_id", "threads", "start_writeback"}};
 
 PyObject* engine_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         const auto bound = bind_fast(write_signature, args, nargs, kwnames);
         if (!bound) return nullptr;
-        const auto [target_arg, zones_arg, tables_arg, values_arg, banner_arg, run_id_arg, threads_arg] = *bound;
+        const auto [target_arg, zones_arg, tables_arg, values_arg, banner_arg, run_id_arg, threads_arg, writeback_arg] =
+            *bound;
         // Converted in the order of the low-level stack methods: target, zone count,
         // values, banner, run identifier, tables; then the number of threads.
         std::optional<std::string> path;
@@ -330,6 +331,12 @@ PyObject* engine_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         unsigned threads = 1;
         if (!threads_from_py(threads_arg, threads)) return nullptr;
+        Writeback writeback = Writeback::when_the_kernel_chooses;
+        if (writeback_arg != nullptr) {
+            const int truth = PyObject_IsTrue(writeback_arg);
+            if (truth < 0) return nullptr;
+            if (truth) writeback = Writeback::while_writing;
+        }
         std::vector<StridedTable> layout;
         if (!values.layout(schema.tables.size(), schema.zone_count, layout)) return nullptr;
         Result<MatrixHeader> header = MatrixHeader::from_schema(std::move(schema));
@@ -340,7 +347,7 @@ PyObject* engine_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         WriteReport report;
         if (path) {
             std::optional<Status> written = run_unlocked(
-                [&] { return write_values_to_file(*path, header.value(), layout, settings, report); });
+                [&] { return write_values_to_file(*path, header.value(), layout, settings, report, writeback); });
             if (!written) return nullptr;
             if (!*written) return raise_write_error(written->take_error(), report, header.value());
             Py_RETURN_NONE;

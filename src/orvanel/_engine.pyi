@@ -50,6 +50,7 @@ def write(
     banner: str | None = None,
     run_id: str | None = None,
     threads: int = 1,
+    start_writeback: bool = False,
 ) -> None: ...
 @overload
 def write(
@@ -60,6 +61,7 @@ def write(
     banner: str | None = None,
     run_id: str | None = None,
     threads: int = 1,
+    start_writeback: bool = False,
 ) -> bytes:
     """Write a matrix file at ``target`` (in place) and return None, or return the file's
     bytes when ``target`` is None.
@@ -70,6 +72,10 @@ def write(
     while the write runs. The header is checked before anything is opened or written.
     An ``OrvanelWriterError`` of kind ``payload_too_large`` carries a note naming the
     table and the origin zone of the row.
+
+    ``start_writeback`` starts writing the file out to disk every few megabytes as it is
+    written, for a file that will be renamed over another: some file systems write such
+    a file out at the rename, all at once (it changes nothing for ``bytes``).
     """
 
 # Loads and writes by origins. A handle is an opaque capsule; the public layer
