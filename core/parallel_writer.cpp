@@ -306,7 +306,7 @@ Result<WrittenPieces> write_values_to_memory(const MatrixHeader& header, std::sp
 }
 
 struct RowStreamWriter::State {
-    explicit State(ByteSink s) : sink(std::move(s)), output(sink) {}
+    State(ByteSink s, Writeback writeback) : sink(std::move(s)), output(sink, writeback) {}
     ByteSink sink;
     RecordOutput output;
 };
@@ -316,11 +316,11 @@ RowStreamWriter::RowStreamWriter(MatrixHeader header, std::unique_ptr<State> sta
 RowStreamWriter::RowStreamWriter(RowStreamWriter&&) noexcept = default;
 RowStreamWriter::~RowStreamWriter() = default;
 
-Result<RowStreamWriter> RowStreamWriter::open(std::string_view path, MatrixHeader header) {
+Result<RowStreamWriter> RowStreamWriter::open(std::string_view path, MatrixHeader header, Writeback writeback) {
     ORVANEL_TRY(validate_for_writing(header));
     auto handle = open_for_writing_in_place(path);
     if (!handle) return handle.take_error();
-    auto state = std::make_unique<State>(ByteSink::file(std::move(handle.value())));
+    auto state = std::make_unique<State>(ByteSink::file(std::move(handle.value())), writeback);
     std::vector<std::uint8_t> bytes;
     emit_header(header, bytes);
     ORVANEL_TRY(state->output.header(bytes));

@@ -83,7 +83,8 @@ private:
 class RowStreamWriter {
 public:
     // Checks the header, then opens the file in place and writes the header.
-    static Result<RowStreamWriter> open(std::string_view path, MatrixHeader header);
+    static Result<RowStreamWriter> open(std::string_view path, MatrixHeader header,
+                                        Writeback writeback = Writeback::when_the_kernel_chooses);
 
     RowStreamWriter(RowStreamWriter&&) noexcept;
     ~RowStreamWriter();

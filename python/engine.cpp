@@ -49,6 +49,16 @@ ParallelSettings settings_for(unsigned threads) noexcept {
 // ---- arguments ------------------------------------------------------------------
 
 // `threads`: absent means 1; an integer of at least 1, capped at max_parallel_threads.
+// `start_writeback`: any object, taken by its truth; absent is false.
+bool writeback_from_py(PyObject* object, Writeback& out) noexcept {
+    out = Writeback::when_the_kernel_chooses;
+    if (object == nullptr) return true;
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return false;
+    if (truth) out = Writeback::while_writing;
+    return true;
+}
+
 bool threads_from_py(PyObject* object, unsigned& out) noexcept {
     out = 1;
     if (object == nullptr) return true;
@@ -332,11 +342,7 @@ PyObject* engine_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         unsigned threads = 1;
         if (!threads_from_py(threads_arg, threads)) return nullptr;
         Writeback writeback = Writeback::when_the_kernel_chooses;
-        if (writeback_arg != nullptr) {
-            const int truth = PyObject_IsTrue(writeback_arg);
-            if (truth < 0) return nullptr;
-            if (truth) writeback = Writeback::while_writing;
-        }
+        if (!writeback_from_py(writeback_arg, writeback)) return nullptr;
         std::vector<StridedTable> layout;
         if (!values.layout(schema.tables.size(), schema.zone_count, layout)) return nullptr;
         Result<MatrixHeader> header = MatrixHeader::from_schema(std::move(schema));
@@ -628,14 +634,14 @@ void free_row_sink(PyObject* capsule) noexcept {
 }
 
 constexpr Signature writer_open_signature{"writer_open()", std::array{"target", "zones", "tables"},
-                                          std::array{"banner", "run_id"}};
+                                          std::array{"banner", "run_id", "start_writeback"}};
 
 // Checks the header, opens the file at `target` in place and writes the header.
 PyObject* engine_writer_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         const auto bound = bind_fast(writer_open_signature, args, nargs, kwnames);
         if (!bound) return nullptr;
-        const auto [target_arg, zones_arg, tables_arg, banner_arg, run_id_arg] = *bound;
+        const auto [target_arg, zones_arg, tables_arg, banner_arg, run_id_arg, writeback_arg] = *bound;
         std::string path;
         if (!path_from_py(target_arg, "target", path)) return nullptr;
         Schema schema;
@@ -646,10 +652,12 @@ PyObject* engine_writer_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             !table_defs_from_py(tables_arg, schema.tables)) {
             return nullptr;
         }
+        Writeback writeback = Writeback::when_the_kernel_chooses;
+        if (!writeback_from_py(writeback_arg, writeback)) return nullptr;
         Result<MatrixHeader> header = MatrixHeader::from_schema(std::move(schema));
         if (!header) return raise_matrix_error(header.take_error());
         std::optional<Result<RowStreamWriter>> opened =
-            run_unlocked([&] { return RowStreamWriter::open(path, std::move(header.value())); });
+            run_unlocked([&] { return RowStreamWriter::open(path, std::move(header.value()), writeback); });
         if (!opened) return nullptr;
         if (!*opened) return raise_matrix_error(opened->take_error());
         auto state = std::make_unique<RowSink>();
@@ -762,7 +770,7 @@ PyMethodDef engine_methods[] = {
      "Load a matrix file (a path, or its content as any bytes-like object) into a new\n"
      "(T, Z, Z) float64 array; returns (values, zones, banner, run_id, tables)."},
     {"write", as_cfunction(engine_write), METH_FASTCALL | METH_KEYWORDS,
-     "write(target, zones, tables, values, banner=None, run_id=None, threads=1)\n--\n\n"
+     "write(target, zones, tables, values, banner=None, run_id=None, threads=1, start_writeback=False)\n--\n\n"
      "Write a matrix file at the path `target` (in place), or return its bytes when\n"
      "`target` is None; `values` is a (T, Z, Z) float64 array or a sequence of T (Z, Z) ones."},
     {"rows_open", as_cfunction(engine_rows_open), METH_FASTCALL | METH_KEYWORDS,
@@ -778,7 +786,7 @@ PyMethodDef engine_methods[] = {
      "rows_read(handle, first, count, tables, threads=1)\n--\n\n"
      "Origins first..first+count-1 of the tables numbered in `tables` as a new array."},
     {"writer_open", as_cfunction(engine_writer_open), METH_FASTCALL | METH_KEYWORDS,
-     "writer_open(target, zones, tables, banner=None, run_id=None)\n--\n\n"
+     "writer_open(target, zones, tables, banner=None, run_id=None, start_writeback=False)\n--\n\n"
      "Open a write by origins at the path `target` (in place); returns a handle."},
     {"writer_write", as_cfunction(engine_writer_write), METH_FASTCALL | METH_KEYWORDS,
      "writer_write(handle, values, threads=1)\n--\n\n"

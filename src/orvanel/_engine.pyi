@@ -107,9 +107,15 @@ def rows_read(
     the index. May run on several Python threads at once."""
 
 def writer_open(
-    target: _Path, zones: int, tables: _Tables, banner: str | None = None, run_id: str | None = None
+    target: _Path,
+    zones: int,
+    tables: _Tables,
+    banner: str | None = None,
+    run_id: str | None = None,
+    start_writeback: bool = False,
 ) -> object:
-    """Check the header, open ``target`` in place and write the header; returns a handle."""
+    """Check the header, open ``target`` in place and write the header; returns a handle.
+    ``start_writeback`` as for ``write``."""
 
 def writer_write(handle: object, values: NDArray[np.float64], threads: int = 1) -> None:
     """Write the next origins' rows from a (T, n, Z) float64 array in any layout. Errors

@@ -362,10 +362,13 @@ class RowWriter:
         self.tables = [TableInfo(i, name, code) for i, (name, code) in enumerate(pairs, 1)]
         self._lock = threading.Lock()
         self._handle: object | None = None
+        replacing = os.path.isfile(path)
         self._replacing = replace_file(path, in_place_ok=True)
         target = self._replacing.__enter__()
         try:
-            self._handle = _engine.writer_open(target, zones, pairs, banner_text, run_id_text)
+            self._handle = _engine.writer_open(
+                target, zones, pairs, banner_text, run_id_text, start_writeback=replacing
+            )
         except BaseException:
             self._replacing.__exit__(*sys.exc_info())
             raise
