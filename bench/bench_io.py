@@ -20,6 +20,7 @@ fresh subprocess each and compared with its limit.
 from __future__ import annotations
 
 import argparse
+import ctypes
 import os
 import shutil
 import subprocess
@@ -102,16 +103,38 @@ print((status("VmHWM") - baseline) * 1024)
 """
 
 
+def _start_writeback() -> Callable[[int, int, int], object] | None:
+    """sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE) where the C library
+    has it; Python's os module does not."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        call = libc.sync_file_range
+    except (OSError, AttributeError):
+        return None
+    call.argtypes = [ctypes.c_int, ctypes.c_int64, ctypes.c_int64, ctypes.c_uint]
+    return lambda fd, offset, length: call(fd, offset, length, 2)
+
+
+START_WRITEBACK = _start_writeback()
+
+
 def kernel_write(data: bytes, path: str) -> None:
     """Writes `data` as the writer does, without encoding anything: 1 MiB write calls
     into a temporary file, then a rename over `path` (which frees the pages of a file
-    already there)."""
+    already there). When a file is replaced, its write-back is started every 8 MiB, as
+    the writer starts it."""
     temporary = path + ".tmp"
+    replacing = os.path.isfile(path)
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     try:
         view = memoryview(data)
-        for start in range(0, len(view), 1 << 20):
-            os.write(fd, view[start : start + (1 << 20)])
+        step, started = 1 << 20, 0
+        for start in range(0, len(view), step):
+            os.write(fd, view[start : start + step])
+            written = min(start + step, len(view))
+            if replacing and START_WRITEBACK and written - started >= 8 * step:
+                START_WRITEBACK(fd, started, written - started)
+                started = written
     finally:
         os.close(fd)
     os.replace(temporary, path)
