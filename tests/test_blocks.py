@@ -1,11 +1,11 @@
 """Every format read and written in blocks of origins: what comes back, how blocks are laid
 out, and what a failed or incomplete write leaves behind."""
 
-import dataclasses
 import gzip
 import os
 import re
 import tempfile
+import threading
 import zipfile
 
 import h5py
@@ -13,12 +13,11 @@ import numpy as np
 import pytest
 
 import orvanel
-from orvanel._stats import BlockStatistics, statistics
+from orvanel._stats import BLOCK_CELLS, BlockStatistics, statistics
 from orvanel.cli.diff import TableComparison, compare_tables
 from orvanel.formats import _zipspill, csvlong
-from orvanel.formats.blocks import BLOCK_BYTES, Facts, default_block, reblock, spans
+from orvanel.formats.blocks import Facts, reblock, spans
 from orvanel.formats.csvlong import CsvReader
-from orvanel.formats.csvlong import _Spill as Spill
 from orvanel.formats.npz import NpzReader
 from orvanel.formats.omx import OmxReader
 from orvanel.formats.registry import ReadOptions, WriteOptions, format_for
@@ -63,7 +62,7 @@ def read_blocks(path, size, **options):
 
 
 @pytest.mark.parametrize("suffix", SUFFIXES)
-@pytest.mark.parametrize(("write_size", "read_size"), [(1, 3), (3, 1), (ZONES, 2), (4, ZONES), (2, 100)])
+@pytest.mark.parametrize(("write_size", "read_size"), [(1, 3), (ZONES, 2), (4, 100)])
 def test_every_format_round_trips_through_blocks(tmp_path, suffix, write_size, read_size):
     path = tmp_path / f"m{suffix}"
     values = special_values()
@@ -87,68 +86,33 @@ def test_every_format_round_trips_through_blocks(tmp_path, suffix, write_size, r
         assert facts.zone_labels.tolist() == labels.tolist()
 
 
-def incomplete(writer, values):
-    writer.write(values[:, :ZONES - 1])
-
-
-def raises_inside(writer, values):
-    writer.write(values[:, :2])
-    raise KeyboardInterrupt
-
-
-def too_many_rows(writer, values):
-    writer.write(values[:, :5])
-    writer.write(values[:, :5])
-
-
-def wrong_shape(writer, values):
-    writer.write(values[:2])
-
-
 @pytest.mark.parametrize("suffix", SUFFIXES)
-@pytest.mark.parametrize(("feed", "error", "fragment"), [
-    (incomplete, ValueError, "incomplete: 6 of 7 origins were written"),
-    (raises_inside, KeyboardInterrupt, None),
-    (too_many_rows, ValueError, "goes beyond the 7 zones"),
-    (wrong_shape, ValueError, "shape (3, n, 7)"),
+@pytest.mark.parametrize(("blocks", "error", "fragment"), [
+    ([np.s_[:, :6]], ValueError, "incomplete: 6 of 7 origins were written"),
+    ([np.s_[:, :2], None], KeyboardInterrupt, None),  # None: interrupted
+    ([np.s_[:, :5], np.s_[:, :5]], ValueError, "goes beyond the 7 zones"),
+    ([np.s_[:2]], ValueError, "shape (3, n, 7)"),  # two tables of three
 ])
-def test_a_failed_block_write_leaves_the_previous_files(tmp_path, suffix, feed, error, fragment):
+def test_a_failed_block_write_leaves_the_previous_files(tmp_path, suffix, blocks, error, fragment):
     path = tmp_path / f"m{suffix}"
     beside = tmp_path / zones_path(path.name)
     path.write_bytes(b"previous")
     beside.write_bytes(b"previous zones")
     with pytest.raises(error, match=fragment and re.escape(fragment)):
         with format_for(path).create_blocks(str(path), FACTS, WriteOptions()) as writer:
-            feed(writer, special_values())
+            for rows in blocks:
+                if rows is None:
+                    raise KeyboardInterrupt
+                writer.write(special_values()[rows])
     assert path.read_bytes() == b"previous" and beside.read_bytes() == b"previous zones"
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([path.name, beside.name])
 
 
-@pytest.mark.parametrize(("threads", "environment", "error"), [
-    (0, None, ValueError), (None, "none", ValueError), (2.0, None, TypeError)])
-def test_a_bad_thread_count_is_refused_before_a_matrix_file_is_touched(
-        tmp_path, monkeypatch, threads, environment, error):
-    path = tmp_path / "m.mat"
-    orvanel.sample().write(path)
-    before = path.read_bytes()
-    if environment is not None:
-        monkeypatch.setenv("ORVANEL_NUM_THREADS", environment)
-    with pytest.raises(error):
-        format_for(path).open_blocks(str(path), None, ReadOptions(threads=threads))
-    facts = dataclasses.replace(FACTS, zone_labels=None)
-    with pytest.raises(error):
-        format_for(path).create_blocks(str(path), facts, WriteOptions(threads=threads))
-    assert path.read_bytes() == before and os.listdir(tmp_path) == ["m.mat"]
-
-
 @pytest.mark.parametrize(("sizes", "block"), [
-    ([1] * 7, 3), ([3, 4], 2), ([7], 7), ([2, 2, 2, 1], 2), ([5, 2], 3), ([1, 6], 10)])
+    ([1] * 7, 3), ([3, 4], 2), ([5, 2], 3), ([1, 6], 10)])
 def test_reblock_gives_blocks_of_the_size_asked(sizes, block):
     values = special_values()
-    source, start = [], 0
-    for size in sizes:
-        source.append((None, values[:, start:start + size]))
-        start += size
+    source = [(None, part) for part in np.split(values, np.cumsum(sizes)[:-1], axis=1)]
     out, expected = [], list(spans(ZONES, block))
     for origins, part in reblock(source, block, 3, ZONES):
         assert part.flags.c_contiguous
@@ -162,33 +126,16 @@ def test_reblock_refuses_rows_that_end_early():
         list(reblock([(None, special_values()[:, :4])], 2, 3, ZONES))
 
 
-@pytest.mark.parametrize(("zones", "tables"), [(32000, 255), (32000, 1), (20000, 2), (50, 4), (1, 1)])
-def test_default_blocks_hold_about_the_target_size(zones, tables):
-    block = default_block(zones, tables)
-    assert 1 <= block <= zones
-    assert block == 1 or 8 * tables * zones * block <= BLOCK_BYTES < 8 * tables * zones * (block + 1) or block == zones
-
-
 # -- OMX ------------------------------------------------------------------------------
 
 
-def test_omx_written_in_chunks_of_whole_rows(tmp_path):
-    path = tmp_path / "m.omx"
-    write_blocks(path, FACTS, special_values(), 3)
-    with h5py.File(path, "r") as f:
-        assert all(f["data"][name].chunks[1] == ZONES for name in FACTS.names)
-        assert f["lookup/zone_number"][()].tolist() == FACTS.zone_labels.tolist()
-
-
-@pytest.mark.parametrize("sizes", [[3] * 333 + [1], [13] * 76 + [12], [8] * 125, [1000], [1, 999]])
+@pytest.mark.parametrize("sizes", [[3] * 333 + [1], [13] * 76 + [12], [1, 999]])
 def test_omx_rows_reach_their_chunks_whatever_the_block_sizes(tmp_path, sizes):
     path, zones = tmp_path / "m.omx", 1000
     values = np.random.default_rng(3).random((2, zones, zones))
     with format_for(path).create_blocks(str(path), Facts(zones, [("A", "D"), ("B", "D")]), WriteOptions()) as writer:
-        start = 0
-        for size in sizes:
-            writer.write(values[:, start:start + size])
-            start += size
+        for part in np.split(values, np.cumsum(sizes)[:-1], axis=1):
+            writer.write(part)
     with h5py.File(path, "r") as f:
         assert f["data/A"].chunks == (8, zones)  # 64 KiB of whole rows
         assert same_bits(np.stack([f["data/A"][()], f["data/B"][()]]), values)
@@ -214,26 +161,11 @@ def test_omx_files_of_other_layouts_read_in_blocks(tmp_path, block):
         list(reader.blocks(block))
 
 
-def test_omx_notices_come_once_the_blocks_are_read(tmp_path):
-    path = tmp_path / "m.omx"
-    with h5py.File(path, "w") as f:
-        f.attrs["OMX_VERSION"] = np.bytes_(b"0.2")
-        f.create_dataset("data/T", data=np.eye(3)).attrs["NA"] = -1.0
-    notes = []
-    with OmxReader(path, notice=notes.append) as reader:
-        assert notes == []
-        list(reader.blocks(1))
-        assert len(notes) == 1 and "NA = -1.0" in notes[0]
-    with OmxReader(path, notice=notes.append):
-        pass  # left without reading: said on the way out
-    assert len(notes) == 2
-
-
 # -- NumPy archives -------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("block", [1, 2, 5, 6])
-@pytest.mark.parametrize("dtype", ["<f8", ">f8", "int8", "bool", ">i8"])
+@pytest.mark.parametrize("block", [1, 5])
+@pytest.mark.parametrize("dtype", [">f8", "int8", "bool", ">i8"])
 def test_npz_tables_stored_by_column_read_in_blocks(tmp_path, block, dtype):
     table = (np.arange(36).reshape(6, 6) % 7).astype(dtype)
     np.savez(tmp_path / "m.npz", C=table, F=np.asfortranarray(table.T))
@@ -242,13 +174,13 @@ def test_npz_tables_stored_by_column_read_in_blocks(tmp_path, block, dtype):
     assert same_bits(stack, np.stack([table, table.T]).astype(np.float64))
 
 
-@pytest.mark.parametrize("fortran", [False, True])
-@pytest.mark.parametrize("block", [1, 3, 9])
-def test_npz_integers_float64_cannot_hold_are_named_by_their_cell(tmp_path, fortran, block):
-    table = np.zeros((9, 9), dtype=np.int64)
+@pytest.mark.parametrize(("dtype", "fortran"), [(np.int64, False), (np.int64, True), (np.uint64, True)])
+@pytest.mark.parametrize("block", [1, 9])
+def test_npz_integers_float64_cannot_hold_are_named_by_their_cell(tmp_path, dtype, fortran, block):
+    table = np.zeros((9, 9), dtype=dtype)
     table[7, 2] = 2**53 + 1
     np.savez(tmp_path / "m.npz", T=np.asfortranarray(table) if fortran else table)
-    with NpzReader(tmp_path / "m.npz") as reader, pytest.raises(ValueError, match="origin 8, destination 3"):
+    with NpzReader(tmp_path / "m.npz") as reader, pytest.raises(ValueError, match=r"'T'.*9007199254740993 at origin 8, destination 3"):
         list(reader.blocks(block))
 
 
@@ -271,17 +203,6 @@ def test_npz_sizes_beyond_the_zip64_limit_are_read_by_every_reader(tmp_path, mon
     with np.load(path) as loaded:
         assert same_bits(np.stack([loaded[name] for name in FACTS.names]), special_values())
     assert b"PK\x06\x06" in path.read_bytes()  # the zip64 end of the central directory
-
-
-def test_npz_damaged_in_a_later_block_is_refused(tmp_path):
-    path = tmp_path / "m.npz"
-    values = np.random.default_rng(1).random((1, 200, 200))
-    write_blocks(path, Facts(200, [("T", "D")]), values, 50)
-    data = bytearray(path.read_bytes())
-    data[len(data) // 2] ^= 0xFF
-    path.write_bytes(bytes(data))
-    with NpzReader(path) as reader, pytest.raises(ValueError, match="'T' cannot be read"):
-        list(reader.blocks(10))
 
 
 # -- CSV ------------------------------------------------------------------------------
@@ -309,8 +230,6 @@ def test_csv_lines_in_any_order(tmp_path, monkeypatch, order, block, labelled, s
     monkeypatch.setenv("TMPDIR", str(tmp_path / "tmp"))
     monkeypatch.setattr(tempfile, "tempdir", None)  # TMPDIR is read again
     (tmp_path / "tmp").mkdir()
-    made = []
-    monkeypatch.setattr(csvlong, "_Spill", lambda files: made.append(files) or Spill(files))
     rng = np.random.default_rng(9)
     values = np.round(rng.random((2, 23, 23)) * 10, 2) * (rng.random((2, 23, 23)) < 0.3)
     labels = rng.permutation(np.arange(100, 123)) if labelled else np.arange(1, 24)
@@ -324,68 +243,38 @@ def test_csv_lines_in_any_order(tmp_path, monkeypatch, order, block, labelled, s
         assert os.listdir(tmp_path / "tmp") == []  # temporary files are gone once read
     assert same_bits(stack, values)
     through_files = spilled and order != "sorted"
-    assert len(made) == through_files
     note = "the CSV lines are not sorted by origin: they were sorted through 1 MB of temporary files"
     assert notes == ([note] if through_files else [])
 
 
-@pytest.mark.parametrize("order", ["sorted", "shuffled"])
 @pytest.mark.parametrize(("line", "fragment"), [
     ("4,5,x", "line {n}, column 'A': 'x' is not a number"),
     ("3,3,1", "line {n}: origin 3, destination 3 occurs a second time"),
     ("9,1,1", "line {n}: origin zone 9 is outside 1 to 8"),
     ("1,0,1", "line {n}: destination zone 0 is outside 1 to 8"),
 ])
-def test_csv_faults_name_their_line_in_any_order(tmp_path, monkeypatch, order, line, fragment):
+def test_csv_faults_name_their_line_when_lines_are_not_sorted(tmp_path, monkeypatch, line, fragment):
     monkeypatch.setattr(csvlong, "BLOCK_BYTES", 64)  # lines parsed a few at a time
     cells = [f"{o},{d},{o * d}" for o in range(1, 9) for d in range(1, 9)]
-    if order == "shuffled":
-        np.random.default_rng(2).shuffle(cells)
-        at = 40
-    else:  # after the lines of its origin: the lines stay sorted
-        origin = int(line.partition(",")[0])
-        at = sum(int(cell.partition(",")[0]) <= origin for cell in cells)
-    cells.insert(at, line)
+    np.random.default_rng(2).shuffle(cells)
+    cells.insert(40, line)
     (tmp_path / "m.csv").write_text("origin,destination,A\n" + "\n".join(cells) + "\n")
-    number = at + 2
+    number = 42
     if line == "3,3,1":  # the later of the two lines is the repeat
         number = max(number, 2 + cells.index("3,3,9"))
     with pytest.raises(ValueError, match=fragment.format(n=number)):
         with CsvReader(tmp_path / "m.csv", zones=8) as reader:
-            assert reader.sorted == (order == "sorted")
+            assert not reader.sorted
             list(reader.blocks(3))
 
 
-@pytest.mark.parametrize(("text", "zones"), [
-    ("origin,destination,A\r\n1,2,3\r\n\r\n3,1,4\r\n", 3),  # line breaks of two characters, a blank line
-    ('origin,destination,A\n"1","2",3\n2.0,3.,4\n', 3),  # quoted and fractional zone ids
-    ("origin,destination,A\n+1,007,3\n2,1,4", 7),  # signs and leading zeros, no last line break
-    ("origin,destination,A\n1,2,3\n1,20,4\n", 20),  # a larger destination than any origin
-])
-def test_csv_zone_count_inferred_from_every_way_of_writing_ids(tmp_path, text, zones):
-    (tmp_path / "m.csv").write_bytes(text.encode())
-    notes = []
-    with CsvReader(tmp_path / "m.csv", notice=notes.append) as reader:
-        assert reader.zones == zones and reader.sorted
+def test_csv_zone_ids_beyond_any_matrix_are_refused(tmp_path):
+    (tmp_path / "m.csv").write_text("origin,destination,A\n1,123456789,2\n")
+    with CsvReader(tmp_path / "m.csv") as reader, pytest.raises(ValueError, match="123456789 zones and 1 table make"):
         list(reader.blocks())
-    assert notes == [f"zones inferred from the data: {zones} (use --zones to set it)"]
-
-
-@pytest.mark.parametrize(("text", "fragment"), [
-    ("origin,destination,A\n0,1,2\n", "line 2: origin zone 0 is not a zone number"),
-    ("origin,destination,A\nx,1,2\n1,1,1\n", "line 2, column 'origin': 'x' is not a zone number"),
-    ("origin,destination,A\n1,123456789,2\n", "123456789 zones and 1 table make"),
-])
-def test_csv_zone_ids_that_infer_no_zone_count(tmp_path, text, fragment):
-    (tmp_path / "m.csv").write_text(text)
-    with pytest.raises(ValueError, match=fragment):
-        with CsvReader(tmp_path / "m.csv") as reader:
-            list(reader.blocks())
 
 
 def test_csv_from_a_pipe(tmp_path):
-    import threading
-
     pipe = tmp_path / "m.csv.gz"
     os.mkfifo(pipe)
     text = "origin,destination,A\n2,1,5\n1,2,3\n"
@@ -411,12 +300,11 @@ def table_with(special):
     return values
 
 
-@pytest.mark.parametrize("block", [1, 2, 4, 9])
+@pytest.mark.parametrize("block", [1, 4, 9])
 @pytest.mark.parametrize("special", [
-    {}, {(0, 8, 8): np.nan}, {(0, 0, 3): np.inf, (0, 7, 2): -np.inf}, {(1, 2, 2): 1e308, (1, 6, 6): 1e308},
-    {(0, 4, 4): -0.0, (1, 5, 0): -np.inf},
+    {(0, 8, 8): np.nan}, {(0, 0, 3): np.inf, (0, 7, 2): -np.inf}, {(1, 2, 2): 1e308, (1, 6, 6): 1e308},
     # Blocks of zeros and of negative zeros, alone and among others.
-    {("rows", 0, 0, 9): 0.0}, {("rows", 0, 0, 9): -0.0}, {("rows", 1, 2, 6): -0.0},
+    {("rows", 0, 0, 9): -0.0}, {("rows", 1, 2, 6): -0.0},
     {("rows", 1, 0, 9): 0.0, ("rows", 1, 4, 5): -0.0, (1, 8, 0): np.nan}])
 def test_info_statistics_do_not_depend_on_the_block_size(block, special):
     # Block by block, every statistic is the one of the table held whole, to the bit.
@@ -426,11 +314,22 @@ def test_info_statistics_do_not_depend_on_the_block_size(block, special):
         stats.add(origins, np.ascontiguousarray(values[:, origins.start - 1:origins.stop - 1]))
     for entry, table in zip(stats.result(), values):
         whole = statistics(table)
-        assert same_bits(
-            [entry.total, entry.diagonal_total, entry.min, entry.max],
-            [whole.total, whole.diagonal_total, whole.min, whole.max],
-        )
+        got = [entry.total, entry.diagonal_total, entry.min, entry.max]
+        assert same_bits(got, [whole.total, whole.diagonal_total, whole.min, whole.max])
+        with np.errstate(invalid="ignore", over="ignore"):
+            assert np.allclose(got, [table.sum(), np.trace(table), table.min(), table.max()], rtol=1e-12, equal_nan=True)
         assert entry.zero_share == whole.zero_share == np.count_nonzero(table == 0) / table.size
+
+
+@pytest.mark.parametrize("late", [-5.0, np.nan])
+def test_statistics_of_a_table_of_several_row_blocks_agree_with_numpy(late):
+    zones = int(np.sqrt(2.5 * BLOCK_CELLS))  # three blocks of rows
+    table = np.random.default_rng(5).integers(0, 3, (zones, zones)).astype(float)
+    table[-1, -2] = late  # in the last block
+    stats = statistics(table)
+    assert np.array_equal([stats.total, stats.diagonal_total, stats.min, stats.max],
+                          [table.sum(), np.trace(table), table.min(), table.max()], equal_nan=True)
+    assert stats.zero_share == np.count_nonzero(table == 0) / table.size
 
 
 @pytest.mark.parametrize("block", [1, 3, 9])

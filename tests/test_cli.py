@@ -7,7 +7,6 @@ import gzip
 import json
 import os
 import pty
-import re
 import subprocess
 import zlib
 
@@ -15,23 +14,13 @@ import h5py
 import numpy as np
 import pytest
 from test_csv_npz import damaged_deflate
-from test_omx import h5py_file
 
 import orvanel
-import orvanel.formats.npz
 import orvanel.omx
-from orvanel._header import DEFAULT_RUN_ID
 from orvanel.cli._errors import describe
 from orvanel.formats.npz import read_npz, write_npz
 from orvanel.formats.zonesfile import read_zones, write_zones, zones_path
 from support import MODULE, SCRIPT, SPECIAL, assert_one_line_failure, orvanel_cli, same_bits
-
-
-@pytest.fixture
-def special(tmp_path):
-    path = tmp_path / "special.mat"
-    orvanel.write(path, {"X": SPECIAL, "Y": SPECIAL.T * 3}, banner="special", run_id="S1")
-    return path
 
 
 @pytest.mark.parametrize("runner", [SCRIPT, MODULE])
@@ -43,9 +32,10 @@ def test_info_without_a_file_describes_the_shipped_sample(runner):
     tables = [line.split()[:3] for line in lines if line[:1].isdigit()]
     assert tables == [["1", "TRIPS", "2"], ["2", "TIME", "D"], ["3", "COST", "S"], ["4", "COUNT", "0"]]
     assert any(line.startswith("size ") and "bytes per cell" in line for line in lines)
+    assert orvanel_cli("--version", runner=runner).stdout == f"orvanel {orvanel.__version__}\n"
 
 
-def test_info_json(sample, special):
+def test_info_json(sample, tmp_path):
     report = json.loads(orvanel_cli("info", sample, "--json").stdout)
     m = orvanel.read(sample)
     assert (report["zones"], report["banner"], report["run_id"]) == (50, m.banner, m.run_id)
@@ -58,29 +48,20 @@ def test_info_json(sample, special):
         assert (entry["min"], entry["max"]) == (table.min(), table.max())
         assert entry["zero_share"] == np.count_nonzero(table == 0) / table.size
     # Non-finite values are written as strings.
-    report = json.loads(orvanel_cli("info", special, "--json").stdout)
+    orvanel.write(tmp_path / "special.mat", {"X": SPECIAL})
+    report = json.loads(orvanel_cli("info", tmp_path / "special.mat", "--json").stdout)
     assert report["tables"][0]["total"] == report["tables"][0]["max"] == "nan"
-
-
-def test_validate_reports_every_file(sample, special, tmp_path):
-    cut, missing = tmp_path / "cut.mat", tmp_path / "missing.mat"
-    cut.write_bytes(sample.read_bytes()[:-1])
-    result = orvanel_cli("validate", sample, cut, missing, sample)
-    assert result.returncode == 1 and "Traceback" not in result.stderr
-    lines = result.stdout.splitlines()
-    assert lines[0] == lines[3] == f"{sample}: OK"
-    assert lines[1].startswith(f"{cut}: unexpected_eof: at byte offset {sample.stat().st_size - 1}: ")
-    assert lines[2].startswith(f"{missing}: io: ")
-    quiet = orvanel_cli("validate", "--quiet", sample, cut)
-    assert quiet.returncode == 1 and quiet.stdout.splitlines() == [lines[1]]
-    valid = orvanel_cli("validate", sample, special)
-    assert valid.returncode == 0 and valid.stdout.splitlines() == [f"{sample}: OK", f"{special}: OK"]
+    # A file without header texts shows no banner or run id, in either output.
+    (tmp_path / "t.csv").write_text(TRIPS)
+    report = json.loads(orvanel_cli("info", tmp_path / "t.csv", "--json").stdout)
+    assert (report["banner"], report["run_id"]) == (None, None)
+    text = orvanel_cli("info", tmp_path / "t.csv").stdout.splitlines()
+    assert [line[:8] for line in text[2:4]] == ["zones   ", "tables  "]
 
 
 @pytest.mark.parametrize(("options", "status", "verdict", "differing"), [
     ([], 1, "different", 2),
     (["--atol", "0.5"], 1, "different", 1),  # only the 0.75 change exceeds 0.5
-    (["--atol", "0.75"], 0, "equal within tolerance", 0),
     (["--rtol", "0.5"], 0, "equal within tolerance", 0),  # 0.75 of at least 2.2
 ])
 def test_diff_finds_the_largest_difference(sample, tmp_path, options, status, verdict, differing):
@@ -149,8 +130,6 @@ def test_diff_pairs_tables_by_position(tmp_path, names, options, status, lines, 
     (np.inf, 5.0, ["--rtol", "0.5"], "different"),  # an infinite tolerance does not make inf equal 5
     (np.nan, 5.0, ["--atol", "inf"], "different"),
     (np.inf, -np.inf, ["--rtol", "1"], "different"),
-    (np.inf, np.inf, [], "equal"),
-    (np.nan, np.nan, [], "equal"),
     (1e308, 5.0, ["--rtol", "1"], "equal within tolerance"),
 ])
 def test_diff_non_finite_values_differ_from_all_others(tmp_path, a, b, options, verdict):
@@ -173,40 +152,11 @@ def test_diff_reports_header_differences(sample, tmp_path):
         "COUNT  identical", "equal"]
 
 
-@pytest.mark.parametrize("suffix", [".omx", ".npz", ".csv", ".csv.gz", ".mat"])
-def test_convert_round_trips_are_exact(special, sample, tmp_path, suffix):
+@pytest.mark.parametrize("suffix", [".omx", ".npz"])
+def test_convert_keeps_type_codes_byte_for_byte(sample, tmp_path, suffix):
     middle, back = tmp_path / f"middle{suffix}", tmp_path / "back.mat"
-    first = orvanel_cli("convert", special, middle)
-    assert first.returncode == 0 and first.stdout.startswith(f"wrote {middle} "), first.stderr
-    if suffix == ".csv.gz":  # long form: one line per zone pair
-        lines = gzip.decompress(middle.read_bytes()).decode().splitlines()
-        assert lines[0] == "origin,destination,X,Y" and len(lines) == 1 + 9 and lines[5] == "2,2,5e-324,1.5e-323"
-        assert lines[1:4] == ["1,1,-0.0,-0.0", "1,2,nan,-inf", "1,3,inf,3e+300"]
-    assert orvanel_cli("convert", middle, back).returncode == 0
-    original, result = orvanel.read(special), orvanel.read(back)
-    assert result.names == original.names and same_bits(result.to_numpy(), original.to_numpy())
-    # CSV keeps only names and values: banner, run id and type codes come from options.
-    expected = (result.banner, DEFAULT_RUN_ID) if suffix.startswith(".csv") else ("special", "S1")
-    assert (result.banner, result.run_id) == expected
-    # NaN counts as equal to NaN.
-    diff = orvanel_cli("diff", special, middle)
-    assert diff.returncode == 0 and diff.stdout.splitlines()[-1] == "equal"
-    if not suffix.startswith(".csv"):  # the other formats keep type codes: the sample comes back byte for byte
-        orvanel_cli("convert", sample, middle)
-        orvanel_cli("convert", middle, back)
-        assert back.read_bytes() == sample.read_bytes()
-
-
-def test_convert_csv_with_types_and_missing_pairs(tmp_path):
-    source, target = tmp_path / "trips.csv", tmp_path / "trips.mat"
-    source.write_text("\ufefforigin,destination,TRIPS,TIME\n3,1,2.345,10\n1,2,4,1.5\n\n")
-    result = orvanel_cli("convert", source, target, "--type", "TRIPS=2", "--tables", "TRIPS")
-    assert result.returncode == 0, result.stderr
-    m = orvanel.read(target)
-    assert m.zones == 3 and m.type_codes == {"TRIPS": "2"}
-    expected = np.zeros((3, 3))
-    expected[2, 0], expected[0, 1] = 2.35, 4.0  # rounded to two decimals in the file
-    assert np.allclose(m["TRIPS"], expected, rtol=0, atol=1e-12)
+    assert orvanel_cli("convert", sample, middle).returncode == 0
+    assert orvanel_cli("convert", middle, back).returncode == 0 and back.read_bytes() == sample.read_bytes()
 
 
 @pytest.fixture
@@ -220,7 +170,6 @@ def odd_names(tmp_path):
 @pytest.mark.parametrize(("options", "codes"), [
     (["--table", "A,B"], {"A,B": "D"}),
     (["--tables", "C", "--table", ""], {"": "D", "C": "D"}),
-    (["--tables", "C", "--tables", "C", "--table", "A,B"], {"A,B": "D", "C": "D"}),
     (["--type", "=2", "--type", "A,B=S", "--type", "=2"], {"A,B": "S", "": "2", "C": "D"}),
     (["--type", "0", "--tables", "C"], {"C": "0"}),
 ])
@@ -235,11 +184,6 @@ def test_convert_options_take_one_value_each(odd_names, tmp_path, options, codes
     [], ["bogus"], ["info", "--bogus"], ["diff", "a.mat"], ["diff", "a", "b", "--rtol", "-1"]])
 def test_usage_errors_exit_with_status_2(argv):
     assert_one_line_failure(orvanel_cli(*argv), 2, "orvanel")
-
-
-def test_version():
-    result = orvanel_cli("--version")
-    assert result.returncode == 0 and result.stdout.strip() == f"orvanel {orvanel.__version__}"
 
 
 def run_at_terminal(argv):
@@ -274,57 +218,6 @@ def test_progress_bar_only_at_a_terminal_and_not_when_quiet(tmp_path):
 
 # What a message must never show: a traceback, exception class names, Python's phrasing.
 INTERNALS = ["Traceback", "Error:", "Error(", "BadZipFile", "zlib", "codec", "invalid literal", "int()", "errno"]
-
-
-def converted(suffix):
-    def make(sample, path):
-        assert orvanel_cli("convert", sample, path.with_suffix(suffix)).returncode == 0
-        return path.with_suffix(suffix)
-    return make
-
-
-def npz_without_metadata(sample, path):
-    np.savez(path.with_suffix(".npz"), T=np.eye(2))
-    return path.with_suffix(".npz")
-
-
-@pytest.mark.parametrize(("make", "has_texts"), [
-    (lambda sample, path: sample, True),
-    (converted(".omx"), True),
-    (converted(".npz"), True),
-    (converted(".csv"), False),
-    (lambda sample, path: h5py_file(path.with_suffix(".omx"), {"T": np.eye(2)}), False),
-    (npz_without_metadata, False),
-], ids=["matrix file", "omx", "npz", "csv", "other omx", "other npz"])
-def test_info_shows_banner_and_run_id_only_where_the_file_has_them(sample, tmp_path, make, has_texts):
-    path = make(sample, tmp_path / "file")
-    text = orvanel_cli("info", path).stdout.splitlines()
-    report = json.loads(orvanel_cli("info", path, "--json").stdout)
-    assert (report["banner"], report["run_id"]) == ((orvanel.read(sample).banner, "SAMPLE") if has_texts else (None, None))
-    assert [line[:8] for line in text[2:4]] == (["banner  ", "run id  "] if has_texts else ["zones   ", "tables  "])
-
-
-def number_columns(stdout):
-    """The total, diagonal, min and max cells of `info`'s table rows, column by column."""
-    rows = [line.split() for line in stdout.splitlines() if re.match(r"\s*\d+ ", line)]
-    return list(zip(*[row[3:7] for row in rows]))
-
-
-@pytest.mark.parametrize("arrays", [
-    {"TRIPS": np.full((2, 2), 1234.5), "TIME": np.full((2, 2), 1 / 3), "BIG": np.full((2, 2), 5e20)},
-    {"A": np.array([[1e-9, 2.0], [3.0, 4.0]]), "B": np.array([[np.nan, 1.0], [np.inf, 7.25]])},
-])
-def test_info_writes_each_number_column_one_way(tmp_path, arrays):
-    path = tmp_path / "m.mat"
-    orvanel.write(path, arrays, types={"TRIPS": 2, "BIG": "S"} if "TRIPS" in arrays else "D")
-    result = orvanel_cli("info", path)
-    for column in number_columns(result.stdout):
-        numbers = [cell for cell in column if cell not in ("nan", "inf", "-inf")]
-        styles = {("e" in cell, len(cell.partition(".")[2].partition("e")[0])) for cell in numbers}
-        assert len(styles) == 1, column
-    codes = dict.fromkeys(info.type_code for info in orvanel.read(path).tables)
-    legend = "; ".join(f"{code} = {orvanel._schema.describe_type(code)}" for code in codes)
-    assert f"type    {legend}" in result.stdout.splitlines()
 
 
 HOSTILE = "\x1b[2J\x1b[H\rfake\nline\x07\x7f"  # a matrix file takes ASCII names
@@ -394,6 +287,8 @@ def test_every_reader_failure_is_one_line_and_validate_goes_on(tmp_path, sample)
     assert [line.partition(": ")[0] for line in lines] == [*map(str, files), str(sample)]
     assert all(all(f in line for f in fragments) for line, fragments in zip(lines, files.values()))
     assert not any(word in result.stdout for word in INTERNALS), result.stdout
+    quiet = orvanel_cli("validate", "--quiet", sample, *files, sample)
+    assert quiet.returncode == 1 and quiet.stdout.splitlines() == lines[:-1]
 
 
 @pytest.mark.parametrize(("fail", "expected"), [
@@ -442,22 +337,6 @@ def test_repeated_names_are_one_note_line(tmp_path, suffix):
         f"{ {'.omx': 'OMX file', '.npz': '.npz archive', '.csv': 'CSV file'}[suffix]}: A#3"]
 
 
-@pytest.mark.parametrize(("tables", "zones"), [(900, 3), (1, 1)])
-def test_any_number_of_tables_and_zones(tmp_path, tables, zones):
-    a, b = tmp_path / "a.npz", tmp_path / "b.npz"
-    m = orvanel.from_arrays({f"T{i}": np.full((zones, zones), float(i)) for i in range(tables)})
-    write_npz(m, a)
-    m.to_numpy()[-1, -1, -1] = -1.0
-    write_npz(m, b)
-    info = orvanel_cli("info", a)
-    assert info.returncode == 0 and len(number_columns(info.stdout)[0]) == tables
-    diff = orvanel_cli("diff", a, b)
-    lines = diff.stdout.splitlines()
-    assert diff.returncode == 1 and len(lines) == 2 + tables + 1
-    assert lines[-2].startswith(f"T{tables - 1}") and "1 cell differs" in lines[-2]
-    assert all(line.endswith("identical") for line in lines[2:-2])
-
-
 def test_names_the_terminal_cannot_show_are_escaped(tmp_path):
     path = tmp_path / "zürich.npz"
     write_npz(orvanel.from_arrays({"Zürich→東京": np.eye(2)}), path)
@@ -471,7 +350,6 @@ def test_names_the_terminal_cannot_show_are_escaped(tmp_path):
 # ---- zones and convert failures -----------------------------------------------------
 
 TRIPS = "origin,destination,TRIPS\n1,2,10\n2,1,5\n"
-INFERRED = "orvanel convert: note: zones inferred from the data: 2 (use --zones to set it)\n"
 
 
 @pytest.mark.parametrize(("text", "fragment"), [
@@ -500,27 +378,6 @@ def test_zones_file_round_trip_and_name(tmp_path):
         "out.zones.csv", "d.v2/OUT.zones.csv", "plain.zones.csv"]
 
 
-@pytest.mark.parametrize(("options", "zones", "stderr"), [
-    ([], 2, INFERRED), (["--quiet"], 2, INFERRED), (["--zones", "3"], 3, ""), (["--zones", "3", "-q"], 3, "")])
-def test_zone_count_is_given_or_said_to_be_inferred(tmp_path, options, zones, stderr):
-    (tmp_path / "t.csv").write_text(TRIPS)
-    result = orvanel_cli("convert", tmp_path / "t.csv", tmp_path / "t.mat", *options)
-    assert result.returncode == 0 and result.stderr == stderr
-    assert orvanel.read(tmp_path / "t.mat").zones == zones
-
-
-def test_nonzero_csv_reads_back_with_zones(tmp_path):
-    values = np.zeros((5, 5))
-    values[0, 1], values[2, 3] = 4.5, -0.0  # -0.0 is kept: left out, it would read back as 0.0
-    np.savez(tmp_path / "m.npz", A=values, B=values * 2)
-    assert orvanel_cli("convert", tmp_path / "m.npz", tmp_path / "m.csv.gz", "--nonzero").returncode == 0
-    assert len(gzip.decompress((tmp_path / "m.csv.gz").read_bytes()).splitlines()) == 3
-    result = orvanel_cli("convert", tmp_path / "m.csv.gz", tmp_path / "back.npz", "--zones", "5")
-    assert result.returncode == 0 and result.stderr == "", result.stderr
-    back = orvanel.formats.npz.read_npz(tmp_path / "back.npz")
-    assert same_bits(back["A"], values) and same_bits(back["B"], values * 2)
-
-
 def test_zone_labels_travel_beside_a_matrix_file(tmp_path):
     (tmp_path / "z.csv").write_text("position,label\n1,310\n2,120\n3,205\n")
     (tmp_path / "l.csv").write_text("origin,destination,TRIPS\n120,310,10\n205,120,5\n")
@@ -537,23 +394,17 @@ def test_zone_labels_travel_beside_a_matrix_file(tmp_path):
     assert not (tmp_path / "plain.zones.csv").exists()
 
 
-def test_failed_matrix_write_keeps_the_old_zones_file(tmp_path):
-    (tmp_path / "z.csv").write_text("position,label\n1,7\n2,8\n")
-    (tmp_path / "out.zones.csv").write_text("old")
-    (tmp_path / "bad.csv").write_text("origin,destination,Zeit\u20ac\n7,8,1\n")  # a name no matrix file takes
-    result = orvanel_cli("convert", tmp_path / "bad.csv", tmp_path / "out.mat", "--zones-file", tmp_path / "z.csv")
-    assert_one_line_failure(result, 1, "out.mat")
-    assert (tmp_path / "out.zones.csv").read_text() == "old" and not (tmp_path / "out.mat").exists()
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.csv", "out.zones.csv", "z.csv"]
-
-
 INPUTS = {  # file name: how it is made
     "sample.mat": lambda p: p.write_bytes(bytes(orvanel.sample())),
     "t.csv": lambda p: p.write_text(TRIPS),
     "z.csv": lambda p: p.write_text("position,label\n1,5\n2,6\n"),
     "bad.csv": lambda p: p.write_text("origin,destination,A\n1,1,2.0\n1,2,x\n"),
+    "euro.csv": lambda p: p.write_text("origin,destination,Zeit\u20ac\n5,6,1\n"),  # a name no matrix file takes
+    "out.zones.csv": lambda p: p.write_text("old"),  # kept when the matrix file is not written
     "t.mat": lambda p: orvanel.write(p, {"A": np.eye(3)}),
     "t.omx": lambda p: orvanel.omx.write_omx(orvanel.from_arrays({"A": np.eye(2)}), p),
+    "fifo.omx": os.mkfifo,
+    "device.npz": lambda p: p.symlink_to(os.devnull),
 }
 
 
@@ -571,9 +422,14 @@ INPUTS = {  # file name: how it is made
     (["sample.mat", "out.omx", "--tables", "TIME,,COST"], 2, "--tables TIME,,COST: empty table name"),
     (["sample.mat", "out.omx", "--tables", "TIME", "COST"], 2, "unrecognized arguments: COST"),
     (["sample.mat"], 2, "required"),
-    (["missing.mat", "out.omx"], 1, "missing.mat"),
+    (["sample.mat", "out.mat", "--split", "x"], 2, "--split: takes a number of tables in 1 to 255 (got x)"),
+    (["sample.mat", "out.npz", "--split", "5"], 2, "--split applies only when OUT is a matrix file"),
+    (["sample.mat", "out.omx", "--lookup", "taz"], 2, "--lookup applies only"),
     (["sample.mat", "no/such/dir/out.npz"], 1, "No such file or directory"),
+    (["sample.mat", "fifo.omx"], 1, "fifo.omx: this format can only be written to a regular file"),
+    (["sample.mat", "device.npz"], 1, "device.npz: this format can only be written to a regular file"),
     (["bad.csv", "out.mat"], 1, "line 3"),
+    (["euro.csv", "out.mat", "--zones-file", "z.csv"], 1, "out.mat"),
     (["t.csv", "out.omx", "--zones", "1"], 1, "line 3: origin zone 2 is outside 1 to 1"),
     (["t.csv", "out.omx", "--zones", "1.5"], 2, "--zones"),
     (["t.csv", "out.omx", "--zones-file", "missing.csv"], 1, "missing.csv"),
@@ -586,4 +442,4 @@ def test_convert_failures_are_one_line(tmp_path, args, status, fragment):
     for name, make in INPUTS.items():
         make(tmp_path / name)
     assert_one_line_failure(orvanel_cli("convert", *args, cwd=tmp_path), status, fragment)
-    assert not (tmp_path / "out.omx").exists() and not (tmp_path / "out.mat").exists()
+    assert sorted(os.listdir(tmp_path)) == sorted(INPUTS) and (tmp_path / "out.zones.csv").read_text() == "old"

