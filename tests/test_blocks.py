@@ -268,10 +268,14 @@ def test_csv_faults_name_their_line_when_lines_are_not_sorted(tmp_path, monkeypa
             list(reader.blocks(3))
 
 
-def test_csv_zone_ids_beyond_any_matrix_are_refused(tmp_path):
+@pytest.mark.parametrize("whole", [False, True], ids=["blocks", "whole-matrix"])
+def test_csv_zone_ids_beyond_any_matrix_are_refused(tmp_path, whole):
     (tmp_path / "m.csv").write_text("origin,destination,A\n1,123456789,2\n")
-    with CsvReader(tmp_path / "m.csv") as reader, pytest.raises(ValueError, match="123456789 zones and 1 table make"):
-        list(reader.blocks())
+    with pytest.raises(ValueError, match="123456789 zones and 1 table make .* too many to process"):
+        if whole:
+            csvlong.read_csv(tmp_path / "m.csv")
+        with CsvReader(tmp_path / "m.csv") as reader:
+            list(reader.blocks())
 
 
 def test_csv_from_a_pipe(tmp_path):

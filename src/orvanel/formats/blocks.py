@@ -54,6 +54,16 @@ def block_count(zones: int, block: int) -> int:
     return -(-zones // block)
 
 
+def check_size(tables: int, zones: int) -> None:
+    """Refuse, with a ValueError, a matrix too large to pass through at all."""
+    cells = tables * zones * zones
+    if cells > _MOST_CELLS:
+        raise ValueError(
+            f"{zones} zones and {tables} table{'' if tables == 1 else 's'} make "
+            f"{cells * 8 / 2**40:,.0f} TiB of values, too many to process"
+        )
+
+
 class BlockBuffer:
     """Memory for the blocks of one reader: each block is a C-ordered view of it.
 
@@ -62,12 +72,7 @@ class BlockBuffer:
     """
 
     def __init__(self, tables: int, block: int, zones: int) -> None:
-        cells = tables * zones * zones
-        if cells > _MOST_CELLS:
-            raise ValueError(
-                f"{zones} zones and {tables} table{'' if tables == 1 else 's'} make "
-                f"{cells * 8 / 2**40:,.0f} TiB of values, too many to process"
-            )
+        check_size(tables, zones)
         self.tables, self.zones = tables, zones
         self.memory = np.empty(tables * block * zones, dtype=np.float64)
 
@@ -267,6 +272,7 @@ def gather(
     """Every block of ``reader`` in one new ``(T, Z, Z)`` array; ``progress`` is called
     with the cells of each block."""
     zones = reader.zones
+    check_size(len(reader.tables), zones)
     stack = np.empty((len(reader.tables), zones, zones), dtype=np.float64)
     for origins, values in reader.blocks():
         stack[:, origins.start - 1 : origins.stop - 1] = values
