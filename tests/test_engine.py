@@ -1,7 +1,5 @@
-"""The engine against the low-level module: for every input and any number of threads, the
-same values, the same bytes and the same errors (class, kind, message, offset). And the
-engine at work: signals during long loads and writes, memory of sparse files, and the
-public functions and command line that use it."""
+"""The engine against the low-level module: for any input and number of threads the same
+values, bytes and errors; signals, memory, and the public functions and command line."""
 
 import itertools
 import mmap
@@ -11,9 +9,6 @@ import sys
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-from test_encode import matrices
 
 import orvanel
 from conftest import EngineMatrix, engine_source
@@ -81,29 +76,11 @@ def check_same_load(got, expected):
         return
     assert isinstance(got, EngineMatrix), got
     assert (got.zone_count, got.banner, got.run_id) == (expected.zone_count, expected.banner, expected.run_id)
-    assert [(t.index, t.name, t.type_code) for t in got.tables()] == [
-        (t.index, t.name, t.type_code) for t in expected.tables()]
+    assert [tuple(t) for t in got.tables()] == [(t.index, t.name, t.type_code) for t in expected.tables()]
     assert same_bits(got.values, expected.stack_array())
 
 
 # ---- round trips ------------------------------------------------------------------
-
-
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(matrices(), st.sampled_from(THREADS), st.sampled_from(SOURCES), st.data())
-def test_random_matrices_write_and_load_as_the_low_level_module_does(tmp_path_factory, case, threads, kind, data):
-    zones, tables, stack, banner, run_id = case
-    expected = _MatrixCore.to_bytes_from_stack(zones, tables, stack, banner, run_id)
-    layout = data.draw(st.sampled_from(["stack", "tables", "fortran", "reversed"]))
-    values = {"stack": stack, "tables": list(stack), "fortran": np.asfortranarray(stack),
-              "reversed": np.ascontiguousarray(stack[::-1, ::-1, ::-1])[::-1, ::-1, ::-1]}[layout]
-    names = data.draw(st.none() | st.lists(st.sampled_from([name for name, _ in tables]), min_size=1, max_size=4))
-    path = tmp_path_factory.mktemp("engine") / "m.mat"
-    with shared_out():
-        assert _engine.write(None, zones, tables, values, banner, run_id, threads=threads) == expected
-        assert _engine.write(path, zones, tables, values, banner, run_id, threads=threads) is None
-        assert path.read_bytes() == expected
-        check_same_load(engine_load(expected, names, threads, kind, path), low_level_load(expected, names))
 
 
 def realistic_stack(zones, seed):
@@ -269,28 +246,18 @@ def test_buffer_exports_are_held_only_while_loading(tmp_path):
         mapped.close()
 
 
-def test_contiguous_buffers_of_any_shape_are_read_as_bytes():
-    as_array = np.frombuffer(EXPECTED, dtype=np.uint8)
-    expected = low_level_load(EXPECTED)
-    for source in (as_array, as_array.reshape(-1, 1), memoryview(as_array.reshape(1, -1)), memoryview(EXPECTED)[:]):
-        check_same_load(outcome(lambda: EngineMatrix(_engine.load(source, threads=2))), expected)
-
-
 @pytest.mark.parametrize("source, cls, message", [
     (5, TypeError, "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not int"),
-    (None, TypeError, "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not NoneType"),
     (np.arange(40.0)[::2], BufferError, "argument 'source': a bytes-like object must be C-contiguous"),
-    (memoryview(b"abcd")[::2], BufferError, "argument 'source': a bytes-like object must be C-contiguous"),
 ])
 def test_sources_refused(source, cls, message):
     with pytest.raises(cls) as info:
         _engine.load(source)
-    assert message is None or str(info.value) == message
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize("threads, cls, message", [
     (0, ValueError, "threads must be at least 1 (got 0)"),
-    (-3, ValueError, "threads must be at least 1 (got -3)"),
     (-(2**70), ValueError, f"threads must be at least 1 (got {-(2**70)})"),
     (True, TypeError, "argument 'threads': 'bool' object is not an instance of 'int'"),
     ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer"),
@@ -331,13 +298,10 @@ def low_level_write(*args, **kwargs):
 
 @pytest.mark.parametrize("zones, tables, kwargs", [
     (0, [("a", "D")], {}),
-    (32001, [("a", "D")], {}),
     (2, [], {}),
     (2, [("a", "D")] * 256, {}),
-    (2, [("", "D")], {}),
     (2, [("Zürich", "D")], {}),
     (2, [("a", "D")], {"banner": "x" * 2_000_000}),
-    (2, [("a", "D")], {"run_id": "r" * 1_048_569}),
     (2, [("n" * 4110, "D")] * 255, {}),
     (2, [TableDef("a", 3), ("b", "S")], {"banner": "", "run_id": ""}),
 ])
@@ -387,29 +351,12 @@ def test_oversized_row_is_the_serial_error_with_a_note(tmp_path, how, threads):
     assert os.listdir(tmp_path) == []
 
 
-def test_file_is_created_with_mode_0666_less_the_umask_and_truncated(tmp_path):
-    target = tmp_path / "out.mat"
-    target.write_bytes(b"x" * (len(EXPECTED) + 1000))
-    target.chmod(0o600)
-    previous = os.umask(0o027)
-    try:
-        _engine.write(target, Z, REALISTIC_TABLES, STACK, threads=2)
-        _engine.write(tmp_path / "new.mat", Z, REALISTIC_TABLES, STACK, threads=2)
-    finally:
-        os.umask(previous)
-    assert target.read_bytes() == EXPECTED and (target.stat().st_mode & 0o777) == 0o600
-    assert ((tmp_path / "new.mat").stat().st_mode & 0o777) == 0o640
-
-
 @pytest.mark.parametrize("values, cls, message", [
     (np.zeros((4, Z, Z + 1)), ValueError, f"stack array must have shape (4, {Z}, {Z}) (got [4, {Z}, {Z + 1}])"),
-    (np.zeros((3, Z, Z)), ValueError, f"stack array must have shape (4, {Z}, {Z}) (got [3, {Z}, {Z}])"),
     ([np.zeros((Z, Z))] * 3, ValueError, "values must hold 4 tables (got 3)"),
     ([np.zeros((Z, Z))] * 3 + [np.zeros((Z, 2))], ValueError,
      f"table array must have shape ({Z}, {Z}) (got [{Z}, 2])"),
     (np.zeros((4, Z, Z), dtype=np.float32), TypeError, "argument 'values': 'ndarray' object is not an instance of 'ndarray'"),
-    ([np.zeros((Z, Z))] * 3 + [np.zeros((1, Z, Z))], TypeError,
-     "argument 'values': 'ndarray' object is not an instance of 'ndarray'"),
     ({"a": np.zeros((Z, Z))}, TypeError, "argument 'values': 'dict' object is not an instance of 'ndarray'"),
 ])
 def test_values_refused(values, cls, message):
@@ -487,19 +434,15 @@ def test_signal_handlers_run_during_a_long_load_and_write(big_file):
         assert len(handled) >= 2
 
 
-@pytest.mark.parametrize("threads", [1, 2, 3])
-def test_exception_from_a_signal_handler_stops_a_long_write(threads):
+@pytest.mark.parametrize("work, threads", [("write", 1), ("write", 3), ("load", 1), ("load", 2)])
+def test_exception_from_a_signal_handler_stops_a_long_call(big_file, work, threads):
     """Were it not stopped, the write would outlast the watchdog of `alarms`."""
-    row = np.arange(32000) % 200
     with alarms(raise_once()), pytest.raises(Stop):
-        _engine.write("/dev/null", 32000, [(f"t{k}", "0") for k in range(255)], broadcast_stack(32000, 255, row),
-                      threads=threads)
-
-
-@pytest.mark.parametrize("threads", [1, 2])
-def test_exception_from_a_signal_handler_stops_a_long_load(big_file, threads):
-    with alarms(raise_once()), pytest.raises(Stop):
-        _engine.load(big_file, threads=threads)
+        if work == "load":
+            _engine.load(big_file, threads=threads)
+        else:
+            _engine.write("/dev/null", 32000, [(f"t{k}", "0") for k in range(255)],
+                          broadcast_stack(32000, 255, np.arange(32000) % 200), threads=threads)
 
 
 @pytest.mark.parametrize("how", ["public", "rows"])
@@ -598,14 +541,10 @@ def test_thread_settings_refused(sample, monkeypatch, setting, message):
         with pytest.raises(ValueError) as info:
             call()
         assert str(info.value) == message
-    assert same_matrix(orvanel.read(sample, threads=1), m)
     with pytest.raises(TypeError):
         orvanel.read(sample, threads=True)
-
-
-def test_thread_count_from_the_environment(sample, monkeypatch):
     monkeypatch.setenv("ORVANEL_NUM_THREADS", " 3 ")
-    assert same_matrix(orvanel.read(sample), orvanel.sample())
+    assert same_matrix(orvanel.read(sample), m)
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3])

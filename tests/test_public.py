@@ -1,8 +1,6 @@
-"""The public package: reading, creating and writing, the `Matrix` class (mapping
-behaviour, 1-based cell access, copies and conversions), what a matrix holds without the
-matrix file's limits, the xarray and pandas adapters, and how every format replaces a file:
-complete or not at all, the target's mode kept, links followed, streams written in place
-where the format allows it."""
+"""The public package: creating, reading and writing, the `Matrix` class, the xarray and
+pandas adapters, and how every format replaces a file (whole or not at all, mode kept,
+links followed, streams written in place where the format allows it)."""
 
 import copy
 import gzip
@@ -38,15 +36,6 @@ def matrix():
 
 
 # ---- reading, creating, writing ------------------------------------------------------
-
-def test_read_reports_faults_with_kind_and_offset(tmp_path):
-    with pytest.raises(orvanel.OrvanelParseError) as caught:
-        orvanel.read_bytes(orvanel.sample().to_bytes()[:-5])
-    assert caught.value.kind == "unexpected_eof"
-    assert str(caught.value).startswith(f"at byte offset {caught.value.offset}: ")
-    with pytest.raises(orvanel.OrvanelIoError):
-        orvanel.read(tmp_path / "missing.mat")
-
 
 @pytest.mark.parametrize("schema", [
     {"TRIPS": 2, "TIME": "D"}, [("TRIPS", 2), ("TIME", "D")],
@@ -119,8 +108,6 @@ def test_sample_matrix(tmp_path):
     assert np.array_equal(np.round(trips * 100) / 100, trips) and np.array_equal(cost.astype(np.float32), cost)
     assert np.array_equal(np.round(count), count) and (count == 0).any()
     assert (trips > 0).all() and (time > 0).all()
-    # Intrazonal trips are short, so the diagonal is the fastest way out of each zone.
-    assert np.array_equal(time.argmin(axis=1), np.arange(50))
     # Shipped as package data, and regenerated exactly by the tool.
     shipped = resources.files("orvanel").joinpath("data", "sample.mat").read_bytes()
     assert shipped == (REPO / "src/orvanel/data/sample.mat").read_bytes()
@@ -188,42 +175,11 @@ def test_zone_numbers_outside_the_matrix_are_refused(matrix, origin, destination
     assert same_bits(matrix["TRIPS"], TRIPS)
 
 
-def test_to_numpy_stacks_tables_in_order(matrix):
-    stack = matrix.to_numpy()
-    assert same_bits(stack, np.stack([TRIPS, TIME])) and same_bits(np.asarray(matrix), stack)
-    with np.errstate(over="ignore"):  # 1e300 does not fit float32
-        assert np.asarray(matrix, dtype=np.float32).dtype == np.float32
-
-
-def test_write_and_bytes_agree_and_apply_type_codes(matrix, tmp_path):
-    matrix.set("TRIPS", 1, 1, 1.234)
-    path = tmp_path / "m.mat"
-    matrix.write(path)
-    assert path.read_bytes() == matrix.to_bytes() == bytes(matrix)
-    back = orvanel.read(path)
-    assert back.get("TRIPS", 1, 1) == 1.23  # rounded to the table's two decimals
-    assert same_bits(back["TIME"], TIME)  # double precision keeps every bit
-    assert (back.banner, back.run_id, back.type_codes) == ("B", "R", matrix.type_codes)
-
-
-def test_astype_changes_codes_not_values(matrix):
-    single = matrix.astype({"TIME": "S"})
-    assert single.type_codes == {"TRIPS": "2", "TIME": "S"} and same_bits(single.to_numpy(), matrix.to_numpy())
-    assert matrix.astype(4).type_codes == {"TRIPS": "4", "TIME": "4"}
-    assert matrix.type_codes == {"TRIPS": "2", "TIME": "D"}
-
-
 @pytest.mark.parametrize(("types", "error"), [
     ({"NOPE": "S"}, orvanel.TableNotFoundError), ("X", ValueError), (10, ValueError), (1.5, TypeError)])
 def test_astype_rejects_bad_codes(matrix, types, error):
     with pytest.raises(error):
         matrix.astype(types)
-
-
-def test_repr_shows_zones_and_tables(matrix):
-    text = repr(matrix)
-    assert text.splitlines()[0] == "<orvanel.Matrix: 3 zones, 2 tables>"
-    assert "'TRIPS'  2  (fixed point, 2 decimals)" in text and "'TIME'   D  (double precision)" in text
 
 
 def test_duplicate_names_resolve_to_the_first_table():
@@ -258,7 +214,7 @@ def test_every_matrix_that_exists_can_be_copied(odd_names, duplicate, codes):
     odd_names.zone_labels = [10, 20]
     twin = duplicate(odd_names)
     assert twin.names == ["", "Zürich", "A", "A"] and (twin.banner, twin.run_id) == ("b", "r")
-    assert [t.type_code for t in twin.tables] == list(codes)
+    assert [t.type_code for t in twin.tables] == list(codes) and [t.type_code for t in odd_names.tables] == list("DDDD")
     assert twin.zone_labels.tolist() == [10, 20] and same_bits(twin.to_numpy(), odd_names.to_numpy())
     twin.to_numpy()[1, 0, :] = 0.0
     assert odd_names.get("Zürich", 1, 1) == 1.5  # independent values
@@ -276,19 +232,6 @@ def test_type_codes_by_label_and_views_that_share_values(odd_names):
     assert not np.shares_memory(np.array(odd_names), stack)
     with pytest.raises(ValueError):
         odd_names.__array__(np.float32, copy=False)
-
-
-def test_the_file_limits_bind_only_a_matrix_file(tmp_path):
-    many = orvanel.create(2, [(f"T{i}", "D") for i in range(300)] + [("Zürich", 2)])
-    many["T299"] = 1.0
-    assert len(many) == 301 and many.total("T299") == 4.0
-    assert list(many.to_xarray().data_vars)[-1] == "Zürich"
-    with pytest.raises(orvanel.OrvanelValidationError, match="at most 255 tables allowed, got 301"):
-        many.write(tmp_path / "many.mat")
-    with pytest.raises(orvanel.OrvanelValidationError) as caught:
-        orvanel.create(40000, {"A": "D"}).to_bytes()
-    assert caught.value.kind == "invalid_zone_count"
-    assert not list(tmp_path.iterdir())
 
 
 MASKED = np.ma.masked_array(np.arange(4.0).reshape(2, 2), mask=[[0, 1], [0, 0]])
@@ -433,16 +376,6 @@ def test_zone_labels_are_checked(labels, error):
 # ---- xarray and pandas ---------------------------------------------------------------
 
 
-def test_to_xarray_layout(matrix):
-    ds = matrix.to_xarray()
-    assert list(ds.data_vars) == ["TRIPS", "TIME"] and ds["TIME"].dims == ("origin", "destination")
-    assert ds["origin"].values.tolist() == [1, 2, 3] == ds["destination"].values.tolist()
-    assert ds.attrs == {"banner": "B", "run_id": "R"}
-    assert [ds[name].attrs["type_code"] for name in ds.data_vars] == ["2", "D"]
-    assert same_bits(ds["TIME"].values, SPECIAL)
-    assert float(ds["TRIPS"].sel(origin=3, destination=2)) == matrix.get("TRIPS", 3, 2)
-
-
 def shuffled(ds):
     """Zones out of order and one table transposed: cells are placed by zone number."""
     ds = ds.isel(origin=[2, 0, 1], destination=[1, 2, 0])
@@ -460,13 +393,6 @@ def test_round_trips_are_exact(matrix, there, back):
     assert same_bits(a.to_numpy(), matrix.to_numpy())
 
 
-def test_from_xarray_without_coordinates_uses_positions_and_defaults():
-    ds = xr.Dataset({"A": (("origin", "destination"), np.arange(4.0).reshape(2, 2))})
-    m = orvanel.from_xarray(ds, types={"A": "S"}, banner="given")
-    assert m.type_codes == {"A": "S"} and m.banner == "given" and m.run_id == DEFAULT_RUN_ID
-    assert m.get("A", 2, 1) == 2.0
-
-
 OD = ("origin", "destination")
 
 
@@ -479,15 +405,6 @@ OD = ("origin", "destination")
 def test_from_xarray_refuses_what_is_not_a_matrix(dataset, error):
     with pytest.raises(error):
         orvanel.from_xarray(dataset)
-
-
-def test_to_pandas_layout(matrix):
-    df = matrix.to_pandas()
-    assert df.index.names == ["origin", "destination"] and list(df.columns) == ["TRIPS", "TIME"]
-    assert len(df) == 9 and (df.dtypes == np.float64).all()
-    assert df.loc[(3, 2), "TRIPS"] == matrix.get("TRIPS", 3, 2)
-    assert same_bits(df["TIME"].to_numpy().reshape(3, 3), SPECIAL)
-    assert df.attrs == {"zones": 3, "type_codes": {"TRIPS": "2", "TIME": "D"}, "banner": "B", "run_id": "R"}
 
 
 def test_from_pandas_fills_missing_pairs_with_zero():
@@ -556,7 +473,8 @@ def content(path):
 
 @pytest.mark.parametrize("suffix", SUFFIXES)
 def test_new_and_replaced_files_keep_the_usual_permissions(tmp_path, matrix, suffix):
-    target = tmp_path / f"m{suffix}"
+    """Of the longest name allowed, which leaves a temporary name just as long to find."""
+    target = tmp_path / ("b" * (255 - len(suffix)) + suffix)
     old = os.umask(0o022)
     try:
         write(matrix, target)
@@ -566,7 +484,8 @@ def test_new_and_replaced_files_keep_the_usual_permissions(tmp_path, matrix, suf
         assert stat.S_IMODE(target.stat().st_mode) == 0o600
     finally:
         os.umask(old)
-    assert sorted(p.name for p in tmp_path.iterdir()) == [target.name]
+    assert [p.name for p in tmp_path.iterdir()] == [target.name]
+    assert format_for(target).read(str(target), None, None, ReadOptions()).names == ["TRIPS", "TIME"]
 
 
 @pytest.mark.parametrize("suffix", SUFFIXES)
@@ -616,12 +535,3 @@ def test_a_failed_write_leaves_the_previous_file(tmp_path, matrix, suffix):
         with pytest.raises(Stop):
             write(matrix, target, progress=stop_after_first)
     assert target.read_bytes() == b"previous" and [p.name for p in tmp_path.iterdir()] == [target.name]
-
-
-@pytest.mark.parametrize("suffix", SUFFIXES)
-def test_the_longest_legal_file_name_can_be_written(tmp_path, matrix, suffix):
-    target = tmp_path / ("b" * (255 - len(suffix)) + suffix)
-    write(matrix, target)
-    write(matrix, target)  # replacing it needs a temporary name as well
-    assert [p.name for p in tmp_path.iterdir()] == [target.name]
-    assert format_for(target).read(str(target), None, None, ReadOptions()).names == ["TRIPS", "TIME"]
