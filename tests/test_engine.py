@@ -547,31 +547,6 @@ def test_thread_settings_refused(sample, monkeypatch, setting, message):
     assert same_matrix(orvanel.read(sample), m)
 
 
-@pytest.mark.parametrize("threads", [1, 2, 3])
-def test_public_writes_give_the_low_level_bytes(tmp_path, threads):
-    rng = np.random.default_rng(2)
-    big = rng.integers(-1000, 1000, (60, 60))
-    arrays = {
-        "int32": big.astype(np.int32),
-        "float32-transposed": rng.standard_normal((60, 60)).astype(np.float32).T,
-        "float64-strided": np.repeat(rng.standard_normal((60, 60)), 2, axis=0)[::2],
-        "big-endian": rng.standard_normal((60, 60)).astype(">f8"),
-        "bool": big > 0,
-    }
-    types = {"int32": 0, "float32-transposed": "S", "bool": 0}
-    expected = orvanel.from_arrays(arrays, types, banner="B", run_id="R").to_bytes(threads=1)
-    stack = np.stack([np.asarray(a, dtype=np.float64) for a in arrays.values()])
-    pairs = [(name, str(types.get(name, "D"))) for name in arrays]
-    assert expected == _MatrixCore.to_bytes_from_stack(60, pairs, stack, "B", "R")
-    with shared_out():
-        orvanel.write(tmp_path / "w.mat", arrays, types, banner="B", run_id="R", threads=threads)
-        m = orvanel.read(tmp_path / "w.mat", threads=threads)
-        assert (tmp_path / "w.mat").read_bytes() == expected == m.to_bytes(threads=threads)
-        m.write(tmp_path / "m.mat", threads=threads)
-    assert (tmp_path / "m.mat").read_bytes() == expected
-    assert sorted(os.listdir(tmp_path)) == ["m.mat", "w.mat"]
-
-
 # ---- command line -----------------------------------------------------------------
 
 

@@ -3,8 +3,6 @@ orvanel.RowWriter): the values, bytes and errors of whole-file loads and writes,
 of any size and on any number of threads; reading any range of origins after the index."""
 
 import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -13,11 +11,9 @@ from hypothesis import strategies as st
 from test_encode import matrices
 from test_engine import (
     FAULT_SETS,
-    FAULT_TABLES,
     FAULT_VALUES,
     FT,
     FZ,
-    PAYLOAD_FAULTS,
     REALISTIC_TABLES,
     STACK,
     Z,
@@ -38,7 +34,7 @@ from orvanel._orvanel import (
     _MatrixCore,
 )
 from orvanel.formats import matfile
-from reference_codec import ZERO_ROW, encode_row, row_record, standard_header
+from reference_codec import ZERO_ROW, row_record, standard_header
 from support import Stop, same_bits, shared_out
 
 THREADS = [1, 2, 3]
@@ -160,34 +156,6 @@ def test_origin_ranges_refused(origins, error):
 
 def origin_of(record):
     return record // FT + 1
-
-
-# Payload faults in records whose length fields stay right (a wrong descriptor keeps the
-# old length, so the framing breaks too: the framing tests cover it).
-FRAMED_PAYLOAD_FAULTS = [fault for fault in PAYLOAD_FAULTS if fault != "descriptor"]
-
-
-@pytest.mark.parametrize("fault", FRAMED_PAYLOAD_FAULTS)
-@pytest.mark.parametrize("record", [0, 37, FZ * FT - 1])
-def test_a_range_reports_the_payload_fault_inside_it(tmp_path, fault, record):
-    """A range holding the bad record gives the error a whole load gives; others decode."""
-    data = faulty_file([(record, fault)])
-    expected = low_level_load(data)
-    assert isinstance(expected, OrvanelParseError)
-    origin = origin_of(record)
-    table = FAULT_TABLES[record % FT][0]
-    other = [name for name, _ in FAULT_TABLES if name != table]
-    with shared_out(1, FZ):
-        for kind in ("bytes", "path"):
-            with orvanel.open_rows(engine_source(kind, data, tmp_path / "m.mat"), threads=2) as rows:
-                for span in (range(1, FZ + 1), range(origin, origin + 1), range(max(1, origin - 3), origin + 1)):
-                    check_same_error(outcome(lambda: rows.read(span)), expected)
-                    check_same_error(outcome(lambda: rows.read(span, [table])), expected)
-                    assert same_bits(rows.read(span, other),
-                                     FAULT_VALUES[[FAULT_TABLES.index((n, c)) for n, c in FAULT_TABLES if n != table],
-                                                  span.start - 1:span.stop - 1])
-                for span in (range(1, origin), range(origin + 1, FZ + 1)):
-                    assert same_bits(rows.read(span), FAULT_VALUES[:, span.start - 1:span.stop - 1])
 
 
 @pytest.mark.parametrize("records", [[5, 30, 31, 60], [71, 2], [k for k in range(0, FZ * FT, 4)]])
@@ -339,44 +307,3 @@ def test_exception_in_the_block_keeps_the_previous_file(tmp_path):
     assert target.read_bytes() == b"previous" and os.listdir(tmp_path) == ["m.mat"]
     with pytest.raises(ValueError, match="closed"):
         writer.write(STACK[:, 10:])
-
-
-# ---- memory -----------------------------------------------------------------------
-
-MEMORY_CHILD = """
-import sys
-import orvanel
-
-def status(field):
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
-
-baseline = status("VmRSS")
-total = 0.0
-with orvanel.open_rows(sys.argv[1], threads=2) as rows:
-    for origins, values in rows:
-        total += float(values.sum())
-    part = rows.read(range(rows.zones - 9, rows.zones + 1))
-peak = (status("VmHWM") - baseline) * 1024
-print(peak, total, float(part.sum()))
-"""
-
-
-@pytest.mark.skipif(os.environ.get("ORVANEL_SANITIZED") == "1",
-                    reason="the sanitizer marks every byte of an allocation in memory of its own")
-def test_a_large_file_streams_in_the_memory_of_one_block(tmp_path):
-    """20,000 zones of one table, rows with values every 50 origins: the whole block would be
-    3.2 GB; reading it in blocks needs one block (about 24 MB) and buffers."""
-    z = 20000
-    row = (np.arange(z) % 89).astype(np.float64)
-    coded, _ = encode_row("0", row)
-    path = tmp_path / "large.mat"
-    with open(path, "wb") as f:
-        f.write(standard_header(z, [("t", "0")]))
-        for o in range(1, z + 1):
-            f.write(row_record(o, 1, coded if o % 50 == 1 else ZERO_ROW))
-    done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, path], capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    peak, total, part = done.stdout.split()
-    assert float(total) == 400 * row.sum() and float(part) == 0.0
-    assert int(peak) < 96e6
