@@ -213,11 +213,8 @@ def test_random_matrices_in_random_blocks_write_the_bytes_of_a_whole_write(tmp_p
     assert path.read_bytes() == expected
 
 
-def test_realistic_matrix_and_a_one_table_file_in_two_dimensions(tmp_path):
+def test_a_one_table_file_in_two_dimensions(tmp_path):
     target = tmp_path / "m.mat"
-    with shared_out(1, 3 * Z):
-        write_in_blocks(target, Z, REALISTIC_TABLES, STACK, [1, 50, 51, 200], threads=3)
-    assert target.read_bytes() == EXPECTED
     with orvanel.RowWriter(target, Z, {"TIME": "D"}) as writer:
         writer.write(STACK[1, :100].astype(np.float32).astype(np.float64))
         writer.write(STACK[1, 100:].tolist())

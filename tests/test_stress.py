@@ -53,9 +53,9 @@ class Ledger:
             return k
 
     def check(self, obj, values, where):
-        """Each value is 0 or the value a write kept by `obj` (any object if None) gave its cell."""
+        """Each value is 0 or the value a write kept by `obj` gave its cell."""
         with self.lock:
-            stored = set().union(*self.stored) if obj is None else self.stored[obj]
+            stored = self.stored[obj]
             for c, v in zip(np.ravel(where).tolist(), np.ravel(values).tolist()):
                 cell, k = divmod(int(v), STEP)
                 assert v == 0 or (v == int(v) and cell == c and k in stored), (obj, c, v)
@@ -79,8 +79,7 @@ class Worker:
         self.number, self.objects, self.ledger, self.directory = number, objects, ledger, directory
         self.rng = random.Random(1000 + number)
 
-    # Each operation returns (exclusive, call, check) or, for a change, (True, call, write
-    # number); loads hold no object (exclusive None).
+    # Each operation returns (exclusive, call, check) or, for a change, (True, call, write number).
 
     def op_read(self, i, m):
         t, o, d = self.rng.randrange(T), self.rng.randrange(Z), self.rng.randrange(Z)
@@ -114,33 +113,19 @@ class Worker:
                                  lambda: m.set_stack_array(stack)], [6, 2, 1])[0]
         return True, call, k
 
-    def op_load(self, i, m):
-        """A load of some thread's file, whole or by table names."""
-        paths = [os.path.join(self.directory, f) for f in os.listdir(self.directory) if f.endswith(".mat")]
-        if not paths:
-            return None
-        path, names = self.rng.choice(paths), self.rng.choice([None, ["f"], ["f", "d"]])
-        call = (lambda: _MatrixCore.open(path)) if names is None else (lambda: _MatrixCore.open_tables(path, names))
-        where = [CELLS[t] for t, (n, _) in enumerate(TABLES) if names is None or n in names]
-        return None, call, lambda loaded: self.ledger.check(None, loaded.stack_array(), where)
-
-    OPERATIONS = [(op_read, 16), (op_to_bytes, 2), (op_write, 1), (op_change, 9), (op_load, 1)]
+    OPERATIONS = [(op_read, 16), (op_to_bytes, 2), (op_write, 1), (op_change, 9)]
 
     def run(self, barrier, count):
         functions, weights = zip(*self.OPERATIONS)
         barrier.wait()
         for _ in range(count):
-            planned = None
-            while planned is None:  # a load finds no file until some thread has written one
-                i = self.rng.randrange(len(self.objects))
-                planned = self.rng.choices(functions, weights)[0](self, i, self.objects[i])
-            exclusive, call, extra = planned
+            i = self.rng.randrange(len(self.objects))
+            exclusive, call, extra = self.rng.choices(functions, weights)[0](self, i, self.objects[i])
             start = self.ledger.tick()
             try:
                 result = call()
             except RuntimeError as exc:
                 end = self.ledger.tick()
-                assert exclusive is not None, exc  # loads hold no object
                 expected = EXCLUSIVE_MESSAGE if exclusive else SHARED_MESSAGE
                 assert type(exc) is RuntimeError and exc.args == (expected,), (exclusive, exc)
                 if exclusive:
@@ -152,9 +137,8 @@ class Worker:
                 if not exclusive:
                     extra(result)
                 refused = False
-            if exclusive is not None:
-                with self.ledger.lock:
-                    self.ledger.calls.append((i, exclusive, start, end, refused))
+            with self.ledger.lock:
+                self.ledger.calls.append((i, exclusive, start, end, refused))
 
 
 def check_refusals_had_a_cause(calls):

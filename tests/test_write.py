@@ -120,11 +120,9 @@ STACK_ORDER = [
 ]
 
 
-@pytest.mark.parametrize(
-    "method, args, kwargs, error, message",
-    [(method, *row) for method in ("create", "validate_schema") for row in SCHEMA_ORDER]
-    + [(method, *row) for method in ("to_bytes_from_stack", "write_from_stack") for row in STACK_ORDER],
-)
+@pytest.mark.parametrize("method, args, kwargs, error, message", [
+    *[(method, *row) for method in ("create", "validate_schema") for row in SCHEMA_ORDER],
+    *[(method, *row) for method in ("to_bytes_from_stack", "write_from_stack") for row in STACK_ORDER]])
 def test_conversion_order(tmp_path, method, args, kwargs, error, message):
     """The first failing argument is reported; a validation error here is the zone count's."""
     if callable(args[1]):
@@ -141,17 +139,12 @@ M = _MatrixCore.create(3, [("a", "D")])
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: _MatrixCore.create(1, 2, 3, 4, 5),
-     "_MatrixCore.create() takes from 2 to 4 positional arguments but 5 were given"),
-    (lambda: _MatrixCore.create(),
-     "_MatrixCore.create() missing 2 required positional arguments: 'zone_count' and 'tables'"),
+    (lambda: _MatrixCore.create(1, 2, 3, 4, 5), "_MatrixCore.create() takes from 2 to 4 positional arguments but 5 were given"),
     (lambda: _MatrixCore.create(3, [], bannr="b"), "_MatrixCore.create() got an unexpected keyword argument 'bannr'"),
-    (lambda: _MatrixCore.create(3, [], zone_count=3),
-     "_MatrixCore.create() got multiple values for argument 'zone_count'"),
+    (lambda: _MatrixCore.create(3, [], zone_count=3), "_MatrixCore.create() got multiple values for argument 'zone_count'"),
     (lambda: M.to_bytes(1), "_MatrixCore.to_bytes() takes 0 positional arguments but 1 was given"),
     (lambda: M.write(), "_MatrixCore.write() missing 1 required positional argument: 'path'"),
-    (lambda: M.get(),
-     "_MatrixCore.get() missing 3 required positional arguments: 'table', 'origin', and 'destination'"),
+    (lambda: M.get(), "_MatrixCore.get() missing 3 required positional arguments: 'table', 'origin', and 'destination'"),
     (lambda: TableDef(), "TableDef.__new__() missing 2 required positional arguments: 'name' and 'type_code'"),
     (lambda: TableDef(1, True), "argument 'name': 'int' object is not an instance of 'str'"),
 ])
@@ -313,23 +306,20 @@ def test_file_modes(tmp_path, method, name, mask, mode):
 
 @pytest.mark.parametrize("style", ["absolute", "relative", "chain"])
 def test_writing_through_a_symbolic_link(tmp_path, style):
-    (tmp_path / "data").mkdir()
-    (tmp_path / "links").mkdir()
+    for directory in ("data", "links"):
+        (tmp_path / directory).mkdir()
     target = tmp_path / "data" / "target.mat"
     target.write_bytes(OLD)
     link = tmp_path / "links" / "link.mat"
     if style == "chain":
         (tmp_path / "links" / "hop.mat").symlink_to(target)
     link.symlink_to({"absolute": target, "relative": pathlib.Path("../data/target.mat"), "chain": "hop.mat"}[style])
-    pointed = os.readlink(link)
-    links_before = directory_listing(tmp_path / "links")
+    pointed, links_before = os.readlink(link), directory_listing(tmp_path / "links")
     sample().write(link)
-    assert link.is_symlink() and os.readlink(link) == pointed
-    assert target.read_bytes() == EXPECTED
+    assert link.is_symlink() and os.readlink(link) == pointed and target.read_bytes() == EXPECTED
     _MatrixCore.write_from_stack(link, 1, [("t", "D")], np.ones((1, 1, 1)))
     assert link.is_symlink() and _MatrixCore.open(target).get(1, 1, 1) == 1.0
-    assert directory_listing(tmp_path / "data") == ["target.mat"]
-    assert directory_listing(tmp_path / "links") == links_before
+    assert directory_listing(tmp_path / "data") == ["target.mat"] and directory_listing(tmp_path / "links") == links_before
 
 
 def _read_exactly(fd, n, writing):
