@@ -1,8 +1,9 @@
 """Loads and writes waiting on a FIFO run the signal handlers at once: an exception from one
 ends the call (the FIFO kept, no temporary file), else the call waits on and finishes. The
 calls run on the main thread, where handlers run; a helper thread plays the other end of
-the FIFO (which it could not were the interpreter lock held) and ends a wait that ignores
-the signals after a while, so that the test fails instead of hanging."""
+the FIFO (which it could not were the interpreter lock held), meanwhile changes what the
+call was given, and ends a wait that ignores the signals after a while, so that the test
+fails instead of hanging."""
 
 import errno
 import faulthandler
@@ -34,12 +35,20 @@ def written():
 
 DATA = written().to_bytes()
 
+
+class Subject:
+    """What the other end may touch while a call waits: the matrix written, the stack given."""
+
+    def __init__(self):
+        self.matrix, self.stack = written(), VALUES.copy()
+
+
 OPERATIONS = {
-    "load": _MatrixCore.open,
-    "write": lambda path: written().write(path),
-    "write_from_stack": lambda path: _MatrixCore.write_from_stack(path, Z, TABLES, VALUES),
-    "engine_load": lambda path: _engine.load(path, threads=3)[0],
-    "engine_write": lambda path: _engine.write(path, Z, TABLES, VALUES, threads=3),
+    "load": lambda path, subject: _MatrixCore.open(path),
+    "write": lambda path, subject: subject.matrix.write(path),
+    "write_from_stack": lambda path, subject: _MatrixCore.write_from_stack(path, Z, TABLES, subject.stack),
+    "engine_load": lambda path, subject: _engine.load(path, threads=3)[0],
+    "engine_write": lambda path, subject: _engine.write(path, Z, TABLES, VALUES, threads=3),
 }
 
 
@@ -83,7 +92,7 @@ def test_exception_from_signal_handler_ends_a_blocked_call(tmp_path, operation, 
     helper.start()
     try:
         with alarms(raise_once()), pytest.raises(Stop):
-            OPERATIONS[operation](fifo)
+            OPERATIONS[operation](fifo, Subject())
     finally:
         done.set()
         helper.join()
@@ -117,7 +126,7 @@ def test_blocked_call_waits_on_when_no_handler_raises(tmp_path, operation, phase
     handled = []
     handled_three_times = threading.Event()
     ran_during_call = []
-    received = bytearray()
+    received, subject, refused = bytearray(), Subject(), []
 
     def handler(signum, frame):
         handled.append(signum)
@@ -126,16 +135,23 @@ def test_blocked_call_waits_on_when_no_handler_raises(tmp_path, operation, phase
 
     def other_end():
         ran_during_call.append(handled_three_times.wait(RESCUE_SECONDS))
+        if phase == "transferring":  # a write under way holds its matrix and has its own stack
+            subject.stack[:] = 0.0
+            try:
+                subject.matrix.set(1, 1, 1, 0.0)
+            except RuntimeError as exc:
+                refused.append((str(exc), subject.matrix.to_bytes() == DATA))  # shared use goes on
         play_other_end(fifo, operation, fd, received)
 
     helper = threading.Thread(target=other_end)
     with alarms(handler):
         helper.start()
         try:
-            outcome = OPERATIONS[operation](fifo)
+            outcome = OPERATIONS[operation](fifo, subject)
         finally:
             helper.join()
     assert ran_during_call == [True], "the signal handlers did not run while the call waited"
+    assert refused == ([("Already borrowed", True)] if (operation, phase) == ("write", "transferring") else [])
     if is_load(operation):
         assert np.array_equal(outcome if operation == "engine_load" else outcome.stack_array(), VALUES)
     else:

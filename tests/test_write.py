@@ -4,9 +4,7 @@ argument conversion and its order, every way of writing and what a failed write 
 import faulthandler
 import os
 import pathlib
-import select
 import stat
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -320,57 +318,6 @@ def test_writing_through_a_symbolic_link(tmp_path, style):
     _MatrixCore.write_from_stack(link, 1, [("t", "D")], np.ones((1, 1, 1)))
     assert link.is_symlink() and _MatrixCore.open(target).get(1, 1, 1) == 1.0
     assert directory_listing(tmp_path / "data") == ["target.mat"] and directory_listing(tmp_path / "links") == links_before
-
-
-def _read_exactly(fd, n, writing):
-    """Reads n bytes from the pipe, or fewer once the write has ended."""
-    out = bytearray()
-    while len(out) < n:
-        if select.select([fd], [], [], 0.2)[0]:
-            out += os.read(fd, n - len(out))
-        elif writing.done():
-            break
-    return bytes(out)
-
-
-@pytest.mark.parametrize("method", ["write", "write_from_stack"])
-def test_writing_to_a_fifo_runs_without_the_interpreter_lock(tmp_path, method):
-    """Only this thread reads the pipe, and the file is several times its capacity: were
-    the interpreter lock held while writing, this would hang until the watchdog fires."""
-    zones = 200
-    values = np.random.default_rng(8).standard_normal((1, zones, zones))
-    m = _MatrixCore.create(zones, [("t", "D")])
-    m.set_stack_array(values)
-    expected = m.to_bytes()
-    stack = values.copy()
-    fifo = tmp_path / "pipe"
-    os.mkfifo(fifo)
-    work = m.write if method == "write" else lambda p: _MatrixCore.write_from_stack(p, zones, [("t", "D")], stack)
-    faulthandler.dump_traceback_later(120, exit=True)
-    fd = os.open(fifo, os.O_RDWR)  # a reader from the start, so the writer's open succeeds
-    pool = ThreadPoolExecutor(1)
-    try:
-        writing = pool.submit(work, fifo)
-        head = _read_exactly(fd, 1, writing)
-        assert head == expected[:1], writing.done() and writing.exception()
-        # The writer is now inside the write and cannot finish until the pipe is drained.
-        if method == "write":
-            for change in (lambda: m.set(1, 1, 1, 0.0), lambda: m.set_table_array(1, np.zeros((zones, zones)))):
-                with raises_exact(RuntimeError, "Already borrowed"):
-                    change()
-            assert bits(m.table_array(1)) == bits(values[0]) and m.to_bytes() == expected  # shared use goes on
-        else:
-            stack[:] = 0.0  # the write works from its own copy
-        rest = _read_exactly(fd, len(expected) - 1, writing)
-        assert writing.result() is None
-    finally:
-        os.close(fd)  # a writer still waiting fails on the closed pipe instead of hanging
-        pool.shutdown()
-        faulthandler.cancel_dump_traceback_later()
-    assert head + rest == expected
-    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and directory_listing(tmp_path) == ["pipe"]
-    m.set(1, 1, 1, 4.0)
-    assert m.get(1, 1, 1) == 4.0
 
 
 @pytest.mark.parametrize("path, message", [
