@@ -159,7 +159,7 @@ def test_blocked_call_waits_on_when_no_handler_raises(tmp_path, operation, phase
     assert os.listdir(tmp_path) == ["pipe"]
 
 
-# ---- other threads run while a FIFO is read -----------------------------------------
+# ---- loads from a FIFO that the loading process fills -------------------------------
 
 
 PIPE_VALUES = np.random.default_rng(3).standard_normal((2, Z, Z))
