@@ -76,22 +76,12 @@ TABLE_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("tables, kind, message", TABLE_ERRORS)
-@pytest.mark.parametrize("method", ["create", "validate_schema", "to_bytes_from_stack", "write_from_stack"])
-def test_table_rule_errors(tmp_path, method, tables, kind, message):
-    args = (2, tables) if method in ("create", "validate_schema") else (2, tables, np.zeros((len(tables), 2, 2)))
-    if method == "write_from_stack":
-        args = (tmp_path / "out.mat",) + args
-    with raises_core(OrvanelValidationError, kind, None, message):
-        getattr(_MatrixCore, method)(*args)
-    assert directory_listing(tmp_path) == []
-
-
 def _iterator_fails():
     yield ("a", "D")
     raise ZeroDivisionError("from the iterator")
 
 
+ZONE_COUNT = (OrvanelValidationError, "invalid_zone_count")
 SCHEMA_ORDER = [
     ((70000, 7), {}, OverflowError, "out of range integral type conversion attempted"),
     (("x", 7), {"banner": 5}, TypeError, "argument 'zone_count': 'str' object cannot be interpreted as an integer"),
@@ -101,8 +91,9 @@ SCHEMA_ORDER = [
     ((0, [("a", "X")]), {}, ValueError, "invalid type code X; expected '0'..'9', 'S', or 'D'"),
     ((0, [("a", "D"), ["b", "D"]]), {}, TypeError, "tables[1] must be TableDef or a (name, type_code) tuple"),
     ((0, _iterator_fails), {}, ZeroDivisionError, "from the iterator"),
-    ((0, []), {}, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
-    ((32001, [("a", "D")]), {}, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
+    ((0, []), {}, ZONE_COUNT, "invalid zone count: expected 1..=32000"),
+    ((32001, [("a", "D")]), {}, ZONE_COUNT, "invalid zone count: expected 1..=32000"),
+    *[((2, tables), {}, (OrvanelValidationError, kind), message) for tables, kind, message in TABLE_ERRORS],
 ]
 GOOD = np.zeros((1, 2, 2))
 STACK_ORDER = [
@@ -113,22 +104,24 @@ STACK_ORDER = [
     ((2, 7, GOOD), {}, TypeError, "'int' object is not iterable"),
     ((0, [("a", "D")], GOOD), {}, ValueError, "stack array must have shape (1, 0, 0) (got [1, 2, 2])"),
     ((2, [("", "D")], np.zeros((1, 3, 3))), {}, ValueError, "stack array must have shape (1, 2, 2) (got [1, 3, 3])"),
-    ((0, [], np.zeros((0, 0, 0))), {}, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
-    ((32001, [("a", "D")], lazy_stack(1, 32001)), {}, OrvanelValidationError, "invalid zone count: expected 1..=32000"),
+    ((0, [], np.zeros((0, 0, 0))), {}, ZONE_COUNT, "invalid zone count: expected 1..=32000"),
+    ((32001, [("a", "D")], lazy_stack(1, 32001)), {}, ZONE_COUNT, "invalid zone count: expected 1..=32000"),
+    *[((2, tables, np.zeros((len(tables), 2, 2))), {}, (OrvanelValidationError, kind), message)
+      for tables, kind, message in TABLE_ERRORS],
 ]
 
 
 @pytest.mark.parametrize("method, args, kwargs, error, message", [
     *[(method, *row) for method in ("create", "validate_schema") for row in SCHEMA_ORDER],
     *[(method, *row) for method in ("to_bytes_from_stack", "write_from_stack") for row in STACK_ORDER]])
-def test_conversion_order(tmp_path, method, args, kwargs, error, message):
-    """The first failing argument is reported; a validation error here is the zone count's."""
+def test_conversion_order_and_table_rules(tmp_path, method, args, kwargs, error, message):
+    """The first failing argument is reported; a file is not even begun. (An error of the
+    module's own is given with its kind.)"""
     if callable(args[1]):
         args = (args[0], args[1]())
     if method == "write_from_stack":
         args = (tmp_path / "out.mat",) + args
-    with (raises_core(error, "invalid_zone_count", None, message) if error is OrvanelValidationError
-          else raises_exact(error, message)):
+    with raises_core(*error, None, message) if isinstance(error, tuple) else raises_exact(error, message):
         getattr(_MatrixCore, method)(*args, **kwargs)
     assert directory_listing(tmp_path) == []
 
