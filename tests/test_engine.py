@@ -230,25 +230,32 @@ def test_faults_in_rows_other_threads_decode_give_the_serial_error(tmp_path, fau
 # ---- sources --------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("source, cls, message", [
-    (5, TypeError, "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not int"),
-    (np.arange(40.0)[::2], BufferError, "argument 'source': a bytes-like object must be C-contiguous")])
-def test_sources_refused(source, cls, message):
-    with pytest.raises(cls) as info:
-        _engine.load(source)
-    assert str(info.value) == message
-
-
-@pytest.mark.parametrize("threads, cls, message", [
+THREAD_ERRORS = [
     (0, ValueError, "threads must be at least 1 (got 0)"),
     (-(2**70), ValueError, f"threads must be at least 1 (got {-(2**70)})"),
     (True, TypeError, "argument 'threads': 'bool' object is not an instance of 'int'"),
-    ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer")])
-def test_thread_counts_refused(threads, cls, message):
-    for call in (lambda: _engine.load(EXPECTED, threads=threads),
-                 lambda: _engine.write(None, Z, REALISTIC_TABLES, STACK, threads=threads)):
-        with raises_exact(cls, message):
-            call()
+    ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer")]
+
+
+@pytest.mark.parametrize("call, cls, message", [
+    (lambda: _engine.load(5), TypeError, "argument 'source': expected a path (str or os.PathLike) or a bytes-like object, not int"),
+    (lambda: _engine.load(np.arange(40.0)[::2]), BufferError, "argument 'source': a bytes-like object must be C-contiguous"),
+    (lambda: _engine.write(None, Z, REALISTIC_TABLES, np.zeros((4, Z, Z + 1))), ValueError,
+     f"stack array must have shape (4, {Z}, {Z}) (got [4, {Z}, {Z + 1}])"),
+    (lambda: _engine.write(None, Z, REALISTIC_TABLES, [np.zeros((Z, Z))] * 3), ValueError, "values must hold 4 tables (got 3)"),
+    (lambda: _engine.write(None, Z, REALISTIC_TABLES, [np.zeros((Z, Z))] * 3 + [np.zeros((Z, 2))]), ValueError,
+     f"table array must have shape ({Z}, {Z}) (got [{Z}, 2])"),
+    (lambda: _engine.write(None, Z, REALISTIC_TABLES, np.zeros((4, Z, Z), np.float32)), TypeError,
+     "argument 'values': 'ndarray' object is not an instance of 'ndarray'"),
+    (lambda: _engine.write(None, Z, REALISTIC_TABLES, {"a": STACK[0]}), TypeError,
+     "argument 'values': 'dict' object is not an instance of 'ndarray'"),
+    *[(lambda t=threads: _engine.load(EXPECTED, threads=t), cls, message) for threads, cls, message in THREAD_ERRORS],
+    *[(lambda t=threads: _engine.write(None, Z, REALISTIC_TABLES, STACK, threads=t), cls, message)
+      for threads, cls, message in THREAD_ERRORS],
+])
+def test_arguments_refused(call, cls, message):
+    with raises_exact(cls, message):
+        call()
 
 
 def test_loads_release_files_and_buffers(tmp_path):
@@ -324,17 +331,6 @@ def test_oversized_row_is_the_serial_error_with_a_note(tmp_path, how, threads):
     check_same_error(got, expected)
     assert got.__notes__ == ["in table 'TRIPS' (number 2), origin zone 3"]
     assert os.listdir(tmp_path) == []
-
-
-@pytest.mark.parametrize("values, cls, message", [
-    (np.zeros((4, Z, Z + 1)), ValueError, f"stack array must have shape (4, {Z}, {Z}) (got [4, {Z}, {Z + 1}])"),
-    ([np.zeros((Z, Z))] * 3, ValueError, "values must hold 4 tables (got 3)"),
-    ([np.zeros((Z, Z))] * 3 + [np.zeros((Z, 2))], ValueError, f"table array must have shape ({Z}, {Z}) (got [{Z}, 2])"),
-    (np.zeros((4, Z, Z), dtype=np.float32), TypeError, "argument 'values': 'ndarray' object is not an instance of 'ndarray'"),
-    ({"a": np.zeros((Z, Z))}, TypeError, "argument 'values': 'dict' object is not an instance of 'ndarray'")])
-def test_values_refused(values, cls, message):
-    with raises_exact(cls, message):
-        _engine.write(None, Z, REALISTIC_TABLES, values)
 
 
 def zero_row_file(zones, tables):
