@@ -1,14 +1,9 @@
-"""A load or write that waits on a FIFO sits in a system call, which a signal interrupts.
-As with the interpreter's own calls, the Python signal handlers then run at once: an
-exception raised by one ends the call and propagates (leaving the FIFO as it was and no
-temporary file), and when none raises the call goes on waiting and finishes normally.
-
-Signal handlers run on the main thread, so the calls run there; a helper thread plays the
-other end of the FIFO. Should a blocked call not react to the signals, the helper ends the
-wait after a while so that the test fails instead of hanging.
-
-A load from a FIFO that only another thread of this process fills runs without the
-interpreter lock: were it held, that thread could not write and the load would never end."""
+"""Loads and writes waiting on a FIFO run the signal handlers at once: an exception from one
+ends the call (the FIFO kept, no temporary file), else the call waits on and finishes. The
+calls run on the main thread, where handlers run; a helper thread plays the other end of
+the FIFO (which it could not were the interpreter lock held), meanwhile changes what the
+call was given, and ends a wait that ignores the signals after a while, so that the test
+fails instead of hanging."""
 
 import errno
 import faulthandler
@@ -40,12 +35,20 @@ def written():
 
 DATA = written().to_bytes()
 
+
+class Subject:
+    """What the other end may touch while a call waits: the matrix written, the stack given."""
+
+    def __init__(self):
+        self.matrix, self.stack = written(), VALUES.copy()
+
+
 OPERATIONS = {
-    "load": _MatrixCore.open,
-    "write": lambda path: written().write(path),
-    "write_from_stack": lambda path: _MatrixCore.write_from_stack(path, Z, TABLES, VALUES),
-    "engine_load": lambda path: _engine.load(path, threads=3)[0],
-    "engine_write": lambda path: _engine.write(path, Z, TABLES, VALUES, threads=3),
+    "load": lambda path, subject: _MatrixCore.open(path),
+    "write": lambda path, subject: subject.matrix.write(path),
+    "write_from_stack": lambda path, subject: _MatrixCore.write_from_stack(path, Z, TABLES, subject.stack),
+    "engine_load": lambda path, subject: _engine.load(path, threads=3)[0],
+    "engine_write": lambda path, subject: _engine.write(path, Z, TABLES, VALUES, threads=3),
 }
 
 
@@ -89,7 +92,7 @@ def test_exception_from_signal_handler_ends_a_blocked_call(tmp_path, operation, 
     helper.start()
     try:
         with alarms(raise_once()), pytest.raises(Stop):
-            OPERATIONS[operation](fifo)
+            OPERATIONS[operation](fifo, Subject())
     finally:
         done.set()
         helper.join()
@@ -123,7 +126,7 @@ def test_blocked_call_waits_on_when_no_handler_raises(tmp_path, operation, phase
     handled = []
     handled_three_times = threading.Event()
     ran_during_call = []
-    received = bytearray()
+    received, subject, refused = bytearray(), Subject(), []
 
     def handler(signum, frame):
         handled.append(signum)
@@ -132,16 +135,23 @@ def test_blocked_call_waits_on_when_no_handler_raises(tmp_path, operation, phase
 
     def other_end():
         ran_during_call.append(handled_three_times.wait(RESCUE_SECONDS))
+        if phase == "transferring":  # a write under way holds its matrix and has its own stack
+            subject.stack[:] = 0.0
+            try:
+                subject.matrix.set(1, 1, 1, 0.0)
+            except RuntimeError as exc:
+                refused.append((str(exc), subject.matrix.to_bytes() == DATA))  # shared use goes on
         play_other_end(fifo, operation, fd, received)
 
     helper = threading.Thread(target=other_end)
     with alarms(handler):
         helper.start()
         try:
-            outcome = OPERATIONS[operation](fifo)
+            outcome = OPERATIONS[operation](fifo, subject)
         finally:
             helper.join()
     assert ran_during_call == [True], "the signal handlers did not run while the call waited"
+    assert refused == ([("Already borrowed", True)] if (operation, phase) == ("write", "transferring") else [])
     if is_load(operation):
         assert np.array_equal(outcome if operation == "engine_load" else outcome.stack_array(), VALUES)
     else:
@@ -149,7 +159,7 @@ def test_blocked_call_waits_on_when_no_handler_raises(tmp_path, operation, phase
     assert os.listdir(tmp_path) == ["pipe"]
 
 
-# ---- other threads run while a FIFO is read -----------------------------------------
+# ---- loads from a FIFO that the loading process fills -------------------------------
 
 
 PIPE_VALUES = np.random.default_rng(3).standard_normal((2, Z, Z))
@@ -197,22 +207,10 @@ def load_through_pipe(tmp_path, target, data, *args):
     return outcome
 
 
-def engine_load(threads):
-    return lambda path, *names: _engine.load(path, *names, threads=threads)[0]
-
-
-@pytest.mark.parametrize("target, args, tables", [
-    (_MatrixCore.open, (), [1, 2]), (_MatrixCore.open_tables, (["b"],), [2]),
-    (engine_load(1), (), [1, 2]), (engine_load(3), (["b"],), [2])])
-def test_other_threads_run_while_a_file_loads(tmp_path, target, args, tables):
-    m = load_through_pipe(tmp_path, target, PIPE_DATA, *args)["matrix"]
-    values = m if isinstance(m, np.ndarray) else m.stack_array()
-    assert np.array_equal(values, PIPE_VALUES[[t - 1 for t in tables]])
-
-
-@pytest.mark.parametrize("target", [_MatrixCore.open, engine_load(3)])
-@pytest.mark.parametrize("data", [PIPE_DATA[:-3], standard_header(65535, [("", "D")] * 255) + row_record(1, 1, ZERO_ROW)],
-                         ids=["cut-short", "hostile-dimensions"])
-def test_pipe_ending_early(tmp_path, target, data):
-    outcome = load_through_pipe(tmp_path, target, data)
+@pytest.mark.parametrize("target", [_MatrixCore.open_tables, lambda path, names: _engine.load(path, names, threads=3)])
+@pytest.mark.parametrize("data, names", [
+    (PIPE_DATA[:-3], ["b"]), (standard_header(65535, [("", "D")] * 255) + row_record(1, 1, ZERO_ROW), [""])],
+    ids=["cut-short", "hostile-dimensions"])
+def test_pipe_ending_early(tmp_path, target, data, names):
+    outcome = load_through_pipe(tmp_path, target, data, names)
     check_core_error(outcome.get("error"), OrvanelParseError, "unexpected_eof", len(data), EOF_MESSAGE)

@@ -107,22 +107,22 @@ def test_names_are_taken_as_read_and_a_repeated_name_selects_the_first(load, loa
     assert m.row(1, 2) == [2.0, 3.0] and m.row(2, 1) == [4.0, 5.0]
 
 
-@pytest.mark.parametrize("names, kind, message", [
-    ([], "invalid_table_count", "invalid table configuration: at least one table name must be provided"),
-    (["d", "zz", "yy"], "table_not_found", 'table not found in header: "zz"'),
-    (["D"], "table_not_found", 'table not found in header: "D"'),
+BAD_PAR = header_contents(2, [("a", "D")])
+BAD_PAR[2] = b"PAR Zones=2"
+
+
+@pytest.mark.parametrize("data, names, cls, kind, offset, message", [
+    (MIXED, [], OrvanelValidationError, "invalid_table_count", None,
+     "invalid table configuration: at least one table name must be provided"),
+    (MIXED, ["d", "zz", "yy"], OrvanelValidationError, "table_not_found", None, 'table not found in header: "zz"'),
+    (MIXED, ["D"], OrvanelValidationError, "table_not_found", None, 'table not found in header: "D"'),
+    # The header's error comes before the names'.
+    (frame_header(BAD_PAR), [], OrvanelParseError, "invalid_par", record_end(BAD_PAR, 3),
+     "invalid parameter record (PAR): missing M= token"),
 ])
-def test_table_names_rejected(load_tables, names, kind, message):
-    with raises_core(OrvanelValidationError, kind, None, message):
-        load_tables(MIXED, names)
-
-
-def test_header_error_comes_before_name_error(load_tables):
-    contents = header_contents(2, [("a", "D")])
-    contents[2] = b"PAR Zones=2"
-    message = "invalid parameter record (PAR): missing M= token"
-    with raises_core(OrvanelParseError, "invalid_par", record_end(contents, 3), message):
-        load_tables(frame_header(contents), [])
+def test_table_names_rejected(load_tables, data, names, cls, kind, offset, message):
+    with raises_core(cls, kind, offset, message):
+        load_tables(data, names)
 
 
 # Tables a and b (Z = 2) with a fault in record k, which belongs to table b.
@@ -167,7 +167,6 @@ def test_file_cannot_be_read(tmp_path, name, offset, message):
 HOSTILE_TAILS = {
     "nothing": (b"", "unexpected_eof", None, EOF_MESSAGE),
     "eof": (row_record(1, 1, raw_double_payload([1.0] * 65535, "runs")) + b"\x02", "unexpected_eof", None, EOF_MESSAGE),
-    "chunk": (row_record(1, 1, b"", 1), "invalid_chunk_size", 3, CHUNK_1),
     "range": (row_record(1, 0, ZERO_ROW), "invalid_row_index", 0,
               "row index out of range: row 1, table 0 (expected row 1..=65535, table 1..={T})"),
     "preamble": (row_record(1, 1, b"\x81\x80\x00"), "invalid_preamble", 5,

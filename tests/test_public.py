@@ -1,8 +1,6 @@
-"""The public package: reading, creating and writing, the `Matrix` class (mapping
-behaviour, 1-based cell access, copies and conversions), what a matrix holds without the
-matrix file's limits, the xarray and pandas adapters, and how every format replaces a file:
-complete or not at all, the target's mode kept, links followed, streams written in place
-where the format allows it."""
+"""The public package: creating, reading and writing, the `Matrix` class, the xarray and
+pandas adapters, and how every format replaces a file (whole or not at all, mode kept,
+links followed, streams written in place where the format allows it)."""
 
 import copy
 import gzip
@@ -22,7 +20,6 @@ import xarray as xr
 
 import orvanel
 import orvanel.omx
-from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID
 from orvanel.formats.registry import ReadOptions, WriteOptions, format_for
 from reference_codec import ZERO_ROW, assemble, raw_double_payload, row_record, standard_header
 from support import SPECIAL, Stop, same_bits
@@ -39,15 +36,6 @@ def matrix():
 
 # ---- reading, creating, writing ------------------------------------------------------
 
-def test_read_reports_faults_with_kind_and_offset(tmp_path):
-    with pytest.raises(orvanel.OrvanelParseError) as caught:
-        orvanel.read_bytes(orvanel.sample().to_bytes()[:-5])
-    assert caught.value.kind == "unexpected_eof"
-    assert str(caught.value).startswith(f"at byte offset {caught.value.offset}: ")
-    with pytest.raises(orvanel.OrvanelIoError):
-        orvanel.read(tmp_path / "missing.mat")
-
-
 @pytest.mark.parametrize("schema", [
     {"TRIPS": 2, "TIME": "D"}, [("TRIPS", 2), ("TIME", "D")],
     [orvanel.TableDef("TRIPS", "2"), orvanel.TableDef("TIME", "D")],
@@ -62,12 +50,13 @@ def test_create_accepts_mappings_and_sequences(schema):
 INVALID = orvanel.OrvanelValidationError
 
 
-@pytest.mark.parametrize(("zones", "schema", "create_error", "file_error"), [
-    (0, {"A": "D"}, ValueError, INVALID), (-1, {"A": "D"}, ValueError, INVALID),
+@pytest.mark.parametrize(("zones", "schema", "create_error", "file_error"), [  # create_error: class, message
+    (0, {"A": "D"}, (ValueError, "at least 1"), INVALID), (-1, {"A": "D"}, (ValueError, r"zones must be at least 1 \(got -1\)"), INVALID),
     (32001, {"A": "D"}, None, INVALID), (70000, {"A": "D"}, None, INVALID),
     (3, {}, ValueError, INVALID), (3, {"": "D"}, None, INVALID), (3, {"Zürich": "D"}, None, INVALID),
     (3, {f"T{i}": "D" for i in range(256)}, None, INVALID),
-    (3, {"A": "X"}, ValueError, ValueError), (3, "AB", TypeError, TypeError), (2.0, {"A": "D"}, TypeError, TypeError)])
+    (3, {"A": "X"}, ValueError, ValueError), (3, "AB", TypeError, TypeError),
+    (2.0, {"A": "D"}, (TypeError, "integer"), TypeError), ("3", {"A": "D"}, (TypeError, "integer"), TypeError)])
 def test_only_the_file_rules_bind_validate_schema(zones, schema, create_error, file_error):
     # A Matrix takes any zone count from 1 and any names; a matrix file does not.
     if create_error is None:
@@ -76,16 +65,11 @@ def test_only_the_file_rules_bind_validate_schema(zones, schema, create_error, f
         with pytest.raises(file_error):
             m.to_bytes()
     else:
-        with pytest.raises(create_error):
+        cls, message = create_error if isinstance(create_error, tuple) else (create_error, None)
+        with pytest.raises(cls, match=message):
             orvanel.create(zones, schema)
     with pytest.raises(file_error):
         orvanel.validate_schema(zones, schema)
-
-
-def test_validate_schema_reports_the_schema_as_written():
-    result = orvanel.validate_schema(32000, {"A": 0, "B": "S"})
-    assert (result.zone_count, result.banner, result.run_id) == (32000, DEFAULT_BANNER, DEFAULT_RUN_ID)
-    assert [(t.index, t.name, t.type_code) for t in result.tables()] == [(1, "A", "0"), (2, "B", "S")]
 
 
 # Tables not named stay double precision.
@@ -115,12 +99,7 @@ def test_write_refuses_bad_input_and_creates_no_file(tmp_path, arrays, types, er
 def test_sample_matrix(tmp_path):
     m = orvanel.sample()
     assert m.zones == 50 and m.type_codes == {"TRIPS": "2", "TIME": "D", "COST": "S", "COUNT": "0"}
-    trips, time, cost, count = m.to_numpy()
-    assert np.array_equal(np.round(trips * 100) / 100, trips) and np.array_equal(cost.astype(np.float32), cost)
-    assert np.array_equal(np.round(count), count) and (count == 0).any()
-    assert (trips > 0).all() and (time > 0).all()
-    # Intrazonal trips are short, so the diagonal is the fastest way out of each zone.
-    assert np.array_equal(time.argmin(axis=1), np.arange(50))
+    assert (m["TRIPS"] > 0).all() and (m["COUNT"] == 0).any()
     # Shipped as package data, and regenerated exactly by the tool.
     shipped = resources.files("orvanel").joinpath("data", "sample.mat").read_bytes()
     assert shipped == (REPO / "src/orvanel/data/sample.mat").read_bytes()
@@ -144,7 +123,6 @@ def test_mapping_protocol(matrix):
     assert matrix.type_codes == {"TRIPS": "2", "TIME": "D"}
     assert (matrix.total("TRIPS"), matrix.diagonal_total("TRIPS")) == (45.0, 1.0 + 5.0 + 9.0)
     table = matrix["TRIPS"]
-    assert table.dtype == np.float64 and table.shape == (3, 3)
     # Tables are views: a change shows in the matrix, but not in an independent copy.
     copied = matrix.copy()
     table[0, 0] = 99.0
@@ -152,65 +130,34 @@ def test_mapping_protocol(matrix):
     assert copied["TRIPS"][0, 0] == 1.0 and same_bits(matrix["TIME"], TIME)
 
 
-@pytest.mark.parametrize("values", [
-    np.arange(9, dtype=np.int32).reshape(3, 3), np.asfortranarray(TIME.T), [[1, 2, 3], [4, 5, 6], [7, 8, 9]], 2.5])
-def test_setitem_stores_values_exactly(matrix, values):
-    matrix["TIME"] = values
-    assert same_bits(matrix["TIME"], np.broadcast_to(np.asarray(values, dtype=np.float64), (3, 3)))
-    assert same_bits(matrix["TRIPS"], TRIPS)
-
-
 @pytest.mark.parametrize(("values", "error"), [
-    (np.zeros((3, 4)), ValueError), (np.zeros(9), ValueError),
+    (np.arange(9, dtype=np.int32).reshape(3, 3), None), (np.asfortranarray(TIME.T), None),
+    ([[1, 2, 3], [4, 5, 6], [7, 8, 9]], None), (2.5, None), (np.zeros((3, 4)), ValueError), (np.zeros(9), ValueError),
     (np.zeros((3, 3), dtype=complex), TypeError), (np.full((3, 3), "1.0"), TypeError)])
-def test_setitem_rejects_wrong_arrays_and_changes_nothing(matrix, values, error):
-    with pytest.raises(error):
-        matrix["TRIPS"] = values
+def test_setitem_stores_values_exactly_or_changes_nothing(matrix, values, error):
+    if error is None:
+        matrix["TIME"] = values
+        assert same_bits(matrix["TIME"], np.broadcast_to(np.asarray(values, dtype=np.float64), (3, 3)))
+    else:
+        with pytest.raises(error):
+            matrix["TIME"] = values
+        assert same_bits(matrix["TIME"], TIME)
     assert same_bits(matrix["TRIPS"], TRIPS)
-
-
-@pytest.mark.parametrize(("origin", "destination"), [(1, 3), (3, 1), (np.int64(3), np.uint8(2))])
-def test_zone_numbers_are_one_based(matrix, origin, destination):
-    assert matrix.get("TRIPS", origin, destination) == TRIPS[origin - 1, destination - 1]
-    matrix.set("TRIPS", origin, destination, -7.25)
-    expected = TRIPS.copy()
-    expected[origin - 1, destination - 1] = -7.25
-    assert same_bits(matrix["TRIPS"], expected)
 
 
 @pytest.mark.parametrize(("origin", "destination", "error"), [
+    (1, 3, None), (3, 1, None), (np.int64(3), np.uint8(2), None),
     (0, 1, ValueError), (1, 4, ValueError), (70000, 1, ValueError), (-1, 1, ValueError), (1.0, 1, TypeError)])
-def test_zone_numbers_outside_the_matrix_are_refused(matrix, origin, destination, error):
-    with pytest.raises(error):
-        matrix.get("TRIPS", origin, destination)
-    with pytest.raises(error):
-        matrix.set("TRIPS", origin, destination, 1.0)
-    assert same_bits(matrix["TRIPS"], TRIPS)
-
-
-def test_to_numpy_stacks_tables_in_order(matrix):
-    stack = matrix.to_numpy()
-    assert same_bits(stack, np.stack([TRIPS, TIME])) and same_bits(np.asarray(matrix), stack)
-    with np.errstate(over="ignore"):  # 1e300 does not fit float32
-        assert np.asarray(matrix, dtype=np.float32).dtype == np.float32
-
-
-def test_write_and_bytes_agree_and_apply_type_codes(matrix, tmp_path):
-    matrix.set("TRIPS", 1, 1, 1.234)
-    path = tmp_path / "m.mat"
-    matrix.write(path)
-    assert path.read_bytes() == matrix.to_bytes() == bytes(matrix)
-    back = orvanel.read(path)
-    assert back.get("TRIPS", 1, 1) == 1.23  # rounded to the table's two decimals
-    assert same_bits(back["TIME"], TIME)  # double precision keeps every bit
-    assert (back.banner, back.run_id, back.type_codes) == ("B", "R", matrix.type_codes)
-
-
-def test_astype_changes_codes_not_values(matrix):
-    single = matrix.astype({"TIME": "S"})
-    assert single.type_codes == {"TRIPS": "2", "TIME": "S"} and same_bits(single.to_numpy(), matrix.to_numpy())
-    assert matrix.astype(4).type_codes == {"TRIPS": "4", "TIME": "4"}
-    assert matrix.type_codes == {"TRIPS": "2", "TIME": "D"}
+def test_zone_numbers_are_one_based_and_within_the_matrix(matrix, origin, destination, error):
+    expected = TRIPS.copy()
+    if error is None:
+        assert matrix.get("TRIPS", origin, destination) == TRIPS[origin - 1, destination - 1]
+        matrix.set("TRIPS", origin, destination, -7.25)
+        expected[origin - 1, destination - 1] = -7.25
+    for call in [] if error is None else [matrix.get, lambda *zone: matrix.set(*zone, 1.0)]:
+        with pytest.raises(error):
+            call("TRIPS", origin, destination)
+    assert same_bits(matrix["TRIPS"], expected)
 
 
 @pytest.mark.parametrize(("types", "error"), [
@@ -218,12 +165,6 @@ def test_astype_changes_codes_not_values(matrix):
 def test_astype_rejects_bad_codes(matrix, types, error):
     with pytest.raises(error):
         matrix.astype(types)
-
-
-def test_repr_shows_zones_and_tables(matrix):
-    text = repr(matrix)
-    assert text.splitlines()[0] == "<orvanel.Matrix: 3 zones, 2 tables>"
-    assert "'TRIPS'  2  (fixed point, 2 decimals)" in text and "'TIME'   D  (double precision)" in text
 
 
 def test_duplicate_names_resolve_to_the_first_table():
@@ -258,11 +199,10 @@ def test_every_matrix_that_exists_can_be_copied(odd_names, duplicate, codes):
     odd_names.zone_labels = [10, 20]
     twin = duplicate(odd_names)
     assert twin.names == ["", "Zürich", "A", "A"] and (twin.banner, twin.run_id) == ("b", "r")
-    assert [t.type_code for t in twin.tables] == list(codes)
+    assert [t.type_code for t in twin.tables] == list(codes) and [t.type_code for t in odd_names.tables] == list("DDDD")
     assert twin.zone_labels.tolist() == [10, 20] and same_bits(twin.to_numpy(), odd_names.to_numpy())
     twin.to_numpy()[1, 0, :] = 0.0
-    assert odd_names.get("Zürich", 1, 1) == 1.5  # independent values
-    assert odd_names.to_numpy()[3, 1, 1] == 2.0**60
+    assert odd_names.get("Zürich", 1, 1) == 1.5 and odd_names.to_numpy()[3, 1, 1] == 2.0**60  # independent values
 
 
 def test_type_codes_by_label_and_views_that_share_values(odd_names):
@@ -278,49 +218,28 @@ def test_type_codes_by_label_and_views_that_share_values(odd_names):
         odd_names.__array__(np.float32, copy=False)
 
 
-def test_the_file_limits_bind_only_a_matrix_file(tmp_path):
-    many = orvanel.create(2, [(f"T{i}", "D") for i in range(300)] + [("Zürich", 2)])
-    many["T299"] = 1.0
-    assert len(many) == 301 and many.total("T299") == 4.0
-    assert list(many.to_xarray().data_vars)[-1] == "Zürich"
-    with pytest.raises(orvanel.OrvanelValidationError, match="at most 255 tables allowed, got 301"):
-        many.write(tmp_path / "many.mat")
-    with pytest.raises(orvanel.OrvanelValidationError) as caught:
-        orvanel.create(40000, {"A": "D"}).to_bytes()
-    assert caught.value.kind == "invalid_zone_count"
-    assert not list(tmp_path.iterdir())
-
-
 MASKED = np.ma.masked_array(np.arange(4.0).reshape(2, 2), mask=[[0, 1], [0, 0]])
-
-
-@pytest.mark.parametrize("call", [
-    lambda p: orvanel.from_arrays({"A": MASKED}),
-    lambda p: orvanel.write(p, {"A": np.zeros((2, 2)), "B": MASKED}),
-    lambda p: orvanel.create(2, {"A": "D"}).__setitem__("A", MASKED),
-])
-def test_masked_arrays_are_refused(tmp_path, call):
-    with pytest.raises(TypeError, match=r"masked array.*fill it first"):
-        call(tmp_path / "m.mat")
-    assert not list(tmp_path.iterdir())
-
-
 BIG = 2**53 + 1
+MASKED_MESSAGE = r"masked array.*fill it first"
 
 
-@pytest.mark.parametrize(("call", "where"), [
-    (lambda: orvanel.from_arrays({"N": np.array([[0, BIG], [0, 0]])}), "table 'N'.*origin 1, destination 2"),
-    (lambda: orvanel.from_arrays({"N": np.array([[0, 0], [0, 2**64 - 1]], dtype=np.uint64)}),
+@pytest.mark.parametrize(("call", "error", "message"), [
+    (lambda p: orvanel.from_arrays({"A": MASKED}), TypeError, MASKED_MESSAGE),
+    (lambda p: orvanel.write(p, {"A": np.zeros((2, 2)), "B": MASKED}), TypeError, MASKED_MESSAGE),
+    (lambda p: orvanel.create(2, {"A": "D"}).__setitem__("A", MASKED), TypeError, MASKED_MESSAGE),
+    (lambda p: orvanel.from_arrays({"N": np.array([[0, BIG], [0, 0]])}), ValueError, "table 'N'.*origin 1, destination 2"),
+    (lambda p: orvanel.from_arrays({"N": np.array([[0, 0], [0, 2**64 - 1]], dtype=np.uint64)}), ValueError,
      "origin 2, destination 2"),
-    (lambda: orvanel.create(2, {"N": 0}).set("N", 2, 1, BIG), str(BIG)),
-    (lambda: orvanel.from_pandas(pd.DataFrame({"origin": [1, 2], "destination": [2, 1], "N": [1, -BIG]})),
+    (lambda p: orvanel.create(2, {"N": 0}).set("N", 2, 1, BIG), ValueError, str(BIG)),
+    (lambda p: orvanel.from_pandas(pd.DataFrame({"origin": [1, 2], "destination": [2, 1], "N": [1, -BIG]})), ValueError,
      "table 'N'.*origin 2, destination 1"),
-    (lambda: orvanel.from_xarray(xr.Dataset({"N": (("origin", "destination"), np.full((2, 2), BIG))})),
+    (lambda p: orvanel.from_xarray(xr.Dataset({"N": (("origin", "destination"), np.full((2, 2), BIG))})), ValueError,
      "variable 'N'"),
 ])
-def test_integers_float64_cannot_hold_are_refused(call, where):
-    with pytest.raises(ValueError, match=where):
-        call()
+def test_masked_arrays_and_integers_float64_cannot_hold_are_refused(tmp_path, call, error, message):
+    with pytest.raises(error, match=message):
+        call(tmp_path / "m.mat")
+    assert not list(tmp_path.iterdir())
 
 
 def test_integers_float64_holds_are_kept():
@@ -337,8 +256,7 @@ def test_header_texts_with_an_inner_nul_are_refused_before_writing(tmp_path, fie
             call("ab\0cd")
     assert not list(tmp_path.iterdir())
     # A text from another source reaches the matrix, but not a matrix file.
-    ds = xr.Dataset({"A": (("origin", "destination"), np.eye(2))}, attrs={field: "ab\0cd"})
-    m = orvanel.from_xarray(ds)
+    m = orvanel.from_xarray(xr.Dataset({"A": (("origin", "destination"), np.eye(2))}, attrs={field: "ab\0cd"}))
     assert getattr(m, field) == "ab\0cd"
     with pytest.raises(ValueError, match=field):
         m.write(tmp_path / "w.mat")
@@ -352,14 +270,6 @@ def test_header_texts_with_an_inner_nul_are_refused_before_writing(tmp_path, fie
 def test_read_bytes_refuses_what_is_not_bytes_like(data):
     with pytest.raises(TypeError, match="bytes-like"):
         orvanel.read_bytes(data)
-
-
-@pytest.mark.parametrize(("zones", "error", "message"), [
-    (-1, ValueError, r"zones must be at least 1 \(got -1\)"), (0, ValueError, "at least 1"),
-    (2.0, TypeError, "integer"), ("3", TypeError, "integer")])
-def test_create_refuses_bad_zone_counts(zones, error, message):
-    with pytest.raises(error, match=message):
-        orvanel.create(zones, {"A": "D"})
 
 
 @pytest.mark.parametrize("call", [
@@ -404,8 +314,7 @@ def test_zone_labels():
     ds = m.to_xarray()
     assert ds["origin"].values.tolist() == [3093, 3098, 3112]
     assert float(ds["A"].sel(origin=3112, destination=3093)) == 6.0
-    shuffled = ds.isel(origin=[2, 0, 1])
-    back = orvanel.from_xarray(shuffled, zone_labels=[3093, 3098, 3112])
+    back = orvanel.from_xarray(ds.isel(origin=[2, 0, 1]), zone_labels=[3093, 3098, 3112])
     assert same_bits(back["A"], m["A"]) and back.zone_labels.tolist() == [3093, 3098, 3112]
     with pytest.raises(ValueError, match="zone_labels"):
         orvanel.from_xarray(ds)
@@ -433,16 +342,6 @@ def test_zone_labels_are_checked(labels, error):
 # ---- xarray and pandas ---------------------------------------------------------------
 
 
-def test_to_xarray_layout(matrix):
-    ds = matrix.to_xarray()
-    assert list(ds.data_vars) == ["TRIPS", "TIME"] and ds["TIME"].dims == ("origin", "destination")
-    assert ds["origin"].values.tolist() == [1, 2, 3] == ds["destination"].values.tolist()
-    assert ds.attrs == {"banner": "B", "run_id": "R"}
-    assert [ds[name].attrs["type_code"] for name in ds.data_vars] == ["2", "D"]
-    assert same_bits(ds["TIME"].values, SPECIAL)
-    assert float(ds["TRIPS"].sel(origin=3, destination=2)) == matrix.get("TRIPS", 3, 2)
-
-
 def shuffled(ds):
     """Zones out of order and one table transposed: cells are placed by zone number."""
     ds = ds.isel(origin=[2, 0, 1], destination=[1, 2, 0])
@@ -460,44 +359,12 @@ def test_round_trips_are_exact(matrix, there, back):
     assert same_bits(a.to_numpy(), matrix.to_numpy())
 
 
-def test_from_xarray_without_coordinates_uses_positions_and_defaults():
-    ds = xr.Dataset({"A": (("origin", "destination"), np.arange(4.0).reshape(2, 2))})
-    m = orvanel.from_xarray(ds, types={"A": "S"}, banner="given")
-    assert m.type_codes == {"A": "S"} and m.banner == "given" and m.run_id == DEFAULT_RUN_ID
-    assert m.get("A", 2, 1) == 2.0
-
-
-OD = ("origin", "destination")
-
-
-@pytest.mark.parametrize(("dataset", "error"), [
-    (xr.Dataset({"A": (("o", "d"), np.zeros((2, 2)))}), ValueError),
-    (xr.Dataset({"A": (OD, np.zeros((2, 3)))}), ValueError),
-    (xr.Dataset({"A": (OD, np.zeros((2, 2)))}, coords={"origin": [0, 1], "destination": [1, 2]}), ValueError),
-    (xr.Dataset(), ValueError), (xr.DataArray(np.zeros((2, 2)), dims=OD), TypeError),
-])
-def test_from_xarray_refuses_what_is_not_a_matrix(dataset, error):
-    with pytest.raises(error):
-        orvanel.from_xarray(dataset)
-
-
-def test_to_pandas_layout(matrix):
-    df = matrix.to_pandas()
-    assert df.index.names == ["origin", "destination"] and list(df.columns) == ["TRIPS", "TIME"]
-    assert len(df) == 9 and (df.dtypes == np.float64).all()
-    assert df.loc[(3, 2), "TRIPS"] == matrix.get("TRIPS", 3, 2)
-    assert same_bits(df["TIME"].to_numpy().reshape(3, 3), SPECIAL)
-    assert df.attrs == {"zones": 3, "type_codes": {"TRIPS": "2", "TIME": "D"}, "banner": "B", "run_id": "R"}
-
-
 def test_from_pandas_fills_missing_pairs_with_zero():
     df = pd.DataFrame({"origin": [3, 1], "destination": [1, 2], "TRIPS": [4.5, 2]})
     with pytest.warns(orvanel.ZonesInferredWarning, match="zones inferred from the data: 3"):
         m = orvanel.from_pandas(df)
     assert m.zones == 3 and m.type_codes == {"TRIPS": "D"}
-    expected = np.zeros((3, 3))
-    expected[2, 0], expected[0, 1] = 4.5, 2.0
-    assert same_bits(m["TRIPS"], expected)
+    assert same_bits(m["TRIPS"], [[0.0, 2.0, 0.0], [0.0, 0.0, 0.0], [4.5, 0.0, 0.0]])
     assert orvanel.from_pandas(df, zones=5, types=1).zones == 5
     # A frame made by to_pandas carries its zone count, also when its last zones are empty.
     wide = orvanel.create(4, {"TRIPS": 2})
@@ -506,18 +373,25 @@ def test_from_pandas_fills_missing_pairs_with_zero():
     assert orvanel.from_pandas(frame[frame["TRIPS"] != 0]).zones == 4
 
 
-@pytest.mark.parametrize(("columns", "error"), [
-    ({"origin": [1, 1], "destination": [2, 2], "A": [1.0, 2.0]}, ValueError),
-    ({"origin": [0], "destination": [1], "A": [1.0]}, ValueError),
-    ({"origin": [1.5], "destination": [1], "A": [1.0]}, ValueError),
-    ({"origin": [1], "destination": [1], "A": ["x"]}, TypeError),
-    ({"from": [1], "destination": [1], "A": [1.0]}, ValueError),
-    ({"origin": [1], "destination": [1], 5: [1.0]}, TypeError),
-    ({"origin": [1], "destination": [1], "A": [2**53 + 1]}, ValueError),
+OD = ("origin", "destination")
+
+
+@pytest.mark.parametrize(("source", "error"), [
+    (xr.Dataset({"A": (("o", "d"), np.zeros((2, 2)))}), ValueError),
+    (xr.Dataset({"A": (OD, np.zeros((2, 3)))}), ValueError),
+    (xr.Dataset({"A": (OD, np.zeros((2, 2)))}, coords={"origin": [0, 1], "destination": [1, 2]}), ValueError),
+    (xr.Dataset(), ValueError), (xr.DataArray(np.zeros((2, 2)), dims=OD), TypeError),
+    (pd.DataFrame({"origin": [1, 1], "destination": [2, 2], "A": [1.0, 2.0]}), ValueError),
+    (pd.DataFrame({"origin": [0], "destination": [1], "A": [1.0]}), ValueError),
+    (pd.DataFrame({"origin": [1.5], "destination": [1], "A": [1.0]}), ValueError),
+    (pd.DataFrame({"origin": [1], "destination": [1], "A": ["x"]}), TypeError),
+    (pd.DataFrame({"from": [1], "destination": [1], "A": [1.0]}), ValueError),
+    (pd.DataFrame({"origin": [1], "destination": [1], 5: [1.0]}), TypeError),
+    (pd.DataFrame({"origin": [1], "destination": [1], "A": [2**53 + 1]}), ValueError),
 ])
-def test_from_pandas_refuses_bad_frames(columns, error):
+def test_adapters_refuse_what_is_not_a_matrix(source, error):
     with pytest.raises(error):
-        orvanel.from_pandas(pd.DataFrame(columns))
+        (orvanel.from_pandas if isinstance(source, pd.DataFrame) else orvanel.from_xarray)(source)
 
 
 @pytest.mark.parametrize("convert", [lambda m: list(m.to_xarray().data_vars), lambda m: list(m.to_pandas())])
@@ -556,7 +430,8 @@ def content(path):
 
 @pytest.mark.parametrize("suffix", SUFFIXES)
 def test_new_and_replaced_files_keep_the_usual_permissions(tmp_path, matrix, suffix):
-    target = tmp_path / f"m{suffix}"
+    """Of the longest name allowed, which leaves a temporary name just as long to find."""
+    target = tmp_path / ("b" * (255 - len(suffix)) + suffix)
     old = os.umask(0o022)
     try:
         write(matrix, target)
@@ -566,7 +441,8 @@ def test_new_and_replaced_files_keep_the_usual_permissions(tmp_path, matrix, suf
         assert stat.S_IMODE(target.stat().st_mode) == 0o600
     finally:
         os.umask(old)
-    assert sorted(p.name for p in tmp_path.iterdir()) == [target.name]
+    assert [p.name for p in tmp_path.iterdir()] == [target.name]
+    assert format_for(target).read(str(target), None, None, ReadOptions()).names == ["TRIPS", "TIME"]
 
 
 @pytest.mark.parametrize("suffix", SUFFIXES)
@@ -616,12 +492,3 @@ def test_a_failed_write_leaves_the_previous_file(tmp_path, matrix, suffix):
         with pytest.raises(Stop):
             write(matrix, target, progress=stop_after_first)
     assert target.read_bytes() == b"previous" and [p.name for p in tmp_path.iterdir()] == [target.name]
-
-
-@pytest.mark.parametrize("suffix", SUFFIXES)
-def test_the_longest_legal_file_name_can_be_written(tmp_path, matrix, suffix):
-    target = tmp_path / ("b" * (255 - len(suffix)) + suffix)
-    write(matrix, target)
-    write(matrix, target)  # replacing it needs a temporary name as well
-    assert [p.name for p in tmp_path.iterdir()] == [target.name]
-    assert format_for(target).read(str(target), None, None, ReadOptions()).names == ["TRIPS", "TIME"]

@@ -1,9 +1,7 @@
-"""Threads sharing matrix objects: random reads, writes, array transfers, byte and file
-output and loads. Nothing may crash or hang; a refused call raises exactly the hold error
-of its kind, and only while a conflicting call of another thread holds the object; every
-value read back (from the object, its bytes or a file) is one that some call wrote.
-
-ORVANEL_STRESS_OPERATIONS (per thread) and ORVANEL_STRESS_THREADS scale the run."""
+"""Threads sharing matrix objects: nothing crashes or hangs; a call is refused (with the
+hold error of its kind) only while another thread's conflicting call holds the object;
+every value read back is one some call wrote. ORVANEL_STRESS_OPERATIONS (per thread) and
+ORVANEL_STRESS_THREADS scale the run."""
 
 import bisect
 import collections
@@ -55,9 +53,9 @@ class Ledger:
             return k
 
     def check(self, obj, values, where):
-        """Each value is 0 or the value a write kept by `obj` (any object if None) gave its cell."""
+        """Each value is 0 or the value a write kept by `obj` gave its cell."""
         with self.lock:
-            stored = set().union(*self.stored) if obj is None else self.stored[obj]
+            stored = self.stored[obj]
             for c, v in zip(np.ravel(where).tolist(), np.ravel(values).tolist()):
                 cell, k = divmod(int(v), STEP)
                 assert v == 0 or (v == int(v) and cell == c and k in stored), (obj, c, v)
@@ -81,8 +79,7 @@ class Worker:
         self.number, self.objects, self.ledger, self.directory = number, objects, ledger, directory
         self.rng = random.Random(1000 + number)
 
-    # Each operation returns (exclusive, call, check) or, for a change, (True, call, write
-    # number); loads hold no object (exclusive None).
+    # Each operation returns (exclusive, call, check) or, for a change, (True, call, write number).
 
     def op_read(self, i, m):
         t, o, d = self.rng.randrange(T), self.rng.randrange(Z), self.rng.randrange(Z)
@@ -95,15 +92,6 @@ class Worker:
             (m.stack_array, CELLS),
         ], [6, 3, 3, 2])[0]
         return False, call, lambda result: self.ledger.check(i, result, where)
-
-    def op_totals(self, i, m):
-        t = self.rng.randrange(T) + 1
-        summary = (f"_MatrixCore(zone_count={Z}, table_count={T})", Z, [n for n, _ in TABLES])
-
-        def check(r):
-            assert (r[2], r[3], [x.name for x in r[4]]) == summary
-
-        return False, lambda: (m.table_total(t), m.table_diagonal_total(t), repr(m), m.zone_count, m.tables()), check
 
     def op_to_bytes(self, i, m):
         call = m.to_bytes if self.rng.random() < 0.5 else lambda: bytes(m)
@@ -125,33 +113,19 @@ class Worker:
                                  lambda: m.set_stack_array(stack)], [6, 2, 1])[0]
         return True, call, k
 
-    def op_load(self, i, m):
-        """A load of some thread's file, whole or by table names."""
-        paths = [os.path.join(self.directory, f) for f in os.listdir(self.directory) if f.endswith(".mat")]
-        if not paths:
-            return None
-        path, names = self.rng.choice(paths), self.rng.choice([None, ["f"], ["f", "d"]])
-        call = (lambda: _MatrixCore.open(path)) if names is None else (lambda: _MatrixCore.open_tables(path, names))
-        where = [CELLS[t] for t, (n, _) in enumerate(TABLES) if names is None or n in names]
-        return None, call, lambda loaded: self.ledger.check(None, loaded.stack_array(), where)
-
-    OPERATIONS = [(op_read, 14), (op_totals, 2), (op_to_bytes, 2), (op_write, 1), (op_change, 9), (op_load, 1)]
+    OPERATIONS = [(op_read, 16), (op_to_bytes, 2), (op_write, 1), (op_change, 9)]
 
     def run(self, barrier, count):
         functions, weights = zip(*self.OPERATIONS)
         barrier.wait()
         for _ in range(count):
-            planned = None
-            while planned is None:  # a load finds no file until some thread has written one
-                i = self.rng.randrange(len(self.objects))
-                planned = self.rng.choices(functions, weights)[0](self, i, self.objects[i])
-            exclusive, call, extra = planned
+            i = self.rng.randrange(len(self.objects))
+            exclusive, call, extra = self.rng.choices(functions, weights)[0](self, i, self.objects[i])
             start = self.ledger.tick()
             try:
                 result = call()
             except RuntimeError as exc:
                 end = self.ledger.tick()
-                assert exclusive is not None, exc  # loads hold no object
                 expected = EXCLUSIVE_MESSAGE if exclusive else SHARED_MESSAGE
                 assert type(exc) is RuntimeError and exc.args == (expected,), (exclusive, exc)
                 if exclusive:
@@ -163,9 +137,8 @@ class Worker:
                 if not exclusive:
                     extra(result)
                 refused = False
-            if exclusive is not None:
-                with self.ledger.lock:
-                    self.ledger.calls.append((i, exclusive, start, end, refused))
+            with self.ledger.lock:
+                self.ledger.calls.append((i, exclusive, start, end, refused))
 
 
 def check_refusals_had_a_cause(calls):
@@ -214,43 +187,3 @@ def test_threads_on_shared_objects(tmp_path, watchdog):
     refusals = collections.Counter(exclusive for _, exclusive, _, _, refused in ledger.calls if refused)
     print(f"\n{THREADS} threads x {OPERATIONS} operations: {len(ledger.calls)} calls on shared objects, "
           f"refused: {refusals[True]} exclusive, {refusals[False]} shared")
-
-
-SHARED_CALLS = [
-    lambda m: m.get(1, 1, 1), lambda m: m.row("d", 2), lambda m: m.table_array(2), lambda m: m.stack_array(),
-    lambda m: m.to_bytes(), lambda m: bytes(m), lambda m: m.tables(), lambda m: m.zone_count,
-]
-EXCLUSIVE_CALLS = [
-    lambda m: m.set(1, 1, 1, 2.0),
-    lambda m: m.set_table_array(1, np.zeros((Z, Z))),
-    lambda m: m.set_stack_array(np.zeros((T, Z, Z))),
-]
-
-
-def test_while_set_converts_its_value_other_threads_are_refused(tmp_path, watchdog):
-    """`set` holds the object exclusively while it converts `value`."""
-    m = _MatrixCore.create(Z, TABLES)
-    inside, release = threading.Event(), threading.Event()
-
-    class Waiting:
-        def __float__(self):
-            inside.set()
-            release.wait()
-            return 7.25
-
-    setter = threading.Thread(target=lambda: m.set(2, 3, 4, Waiting()))
-    try:
-        setter.start()
-        inside.wait()
-        path = tmp_path / "out.mat"
-        calls = [(c, SHARED_MESSAGE) for c in SHARED_CALLS + [lambda m: m.write(path)]]
-        for k, (call, message) in enumerate(calls + [(c, EXCLUSIVE_MESSAGE) for c in EXCLUSIVE_CALLS]):
-            with pytest.raises(RuntimeError) as info:
-                call(m)
-            assert type(info.value) is RuntimeError and info.value.args == (message,), k
-        assert not path.exists()
-    finally:
-        release.set()
-        setter.join()
-    assert m.get(2, 3, 4) == 7.25
-    assert m.table_total(1) == 0.0 and m.table_total(2) == 7.25
