@@ -3,7 +3,6 @@ import pytest
 
 from orvanel._orvanel import OrvanelParseError, _MatrixCore
 from reference_codec import (
-    ZERO_ROW,
     assemble,
     bits,
     fixed_payload,
@@ -32,29 +31,22 @@ def payload_file(code, zones, row_payload):
 
 h = bytes.fromhex
 # NaNs with payloads (quiet and signalling), infinities, signed zeros, subnormals.
-SPECIAL_BITS = [0x7FF8000000000001, 0xFFF0000000000001, 0x7FF0000000000000, 0x8000000000000000, 1, 0x800FFFFFFFFFFFFF]
-SPECIAL = from_bits(SPECIAL_BITS)
+SPECIAL = from_bits([0x7FF8000000000001, 0xFFF0000000000001, 0x7FF0000000000000, 0x8000000000000000, 1, 0x800FFFFFFFFFFFFF])
 F32 = np.float32([1.0, -0.1, np.inf, -np.inf, 3.4028235e38, 1e-45, -0.0])
-RAMP = np.arange(300) * 0.75 - 9
 
 
+# Payloads as the writer codes them are read back in the tests of writing and of loading;
+# these are coded otherwise (by hand, other token choices, planes the writer would drop).
 @pytest.mark.parametrize("code, zones, row_payload, expected", [
-    ("2", 3, h("8080 88 0300 9600E1 0300 200021"), [1.5, 0.0, -2.25]),
-    ("0", 5, h("8080 80 0580 07"), [7.0] * 5),
-    ("D", 2, h("8080 03 0200 F004 0200 3FC0"), [1.0, -2.5]),
-    ("S", 1, h("8080 F8 0100 00 0100 00 0100 80 0100 3F 0100 FF"), [1.0]),
     ("D", 2, h("8080 01 0200 3F00"), [3.0517578125e-05, 0.0]),
     ("0", 5, h("8080 80 0200 AABB 0380 CC"), [170.0, 187.0, 204.0, 204.0, 204.0]),
-    ("3", 4, ZERO_ROW, [0.0] * 4),
     ("5", 8, fixed_payload([12345, 12345, 12345, 0, 1, 4294967295, 4294967295, 150],
                            [0x21, 0x2F, 0x2E, 0x01, 0xF0, 0x00, 0x90, 0x20]),
      [-123.45, -123.45, 123.45, -0.0, 1e-15, 4294967295.0, 4.294967295, 1.5]),
-    ("0", 3, fixed_payload([7, 0, 65536]), [7.0, 0.0, 65536.0]),
     ("1", 3, fixed_payload([1, 2, 3], [0x10, 0x11, 0x00], descriptor=0xF8), [0.1, -0.2, 3.0]),
     ("S", 7, float32_payload(F32), F32.astype(float).tolist()),
     ("S", 2, float32_payload(np.array([0x7FC00001, 0xFFC00000], "<u4").view("<f4")),
      from_bits([0x7FF8000020000000, 0xFFF8000000000000]).tolist()),
-    ("D", 300, plane_mask_payload(RAMP), RAMP.tolist()),
     ("D", 1000, plane_mask_payload([2.5] * 1000, style="mixed"), [2.5] * 1000),
     ("D", 3, payload(0x80, b"\x01\x00\x05", run(2, 0x07)), from_bits([5, 7, 7]).tolist()),
     # Raw doubles (descriptor 0xFF) are read in every table type; all rows keep every bit.
@@ -62,7 +54,6 @@ RAMP = np.arange(300) * 0.75 - 9
     ("S", 6, raw_double_payload(SPECIAL, "runs"), SPECIAL.tolist()),
     ("0", 6, raw_double_payload(SPECIAL, "runs"), SPECIAL.tolist()),
     ("9", 3, raw_double_payload([0.1, -1e300, 1e39]), [0.1, -1e300, 1e39]),
-    ("D", 6, plane_mask_payload(SPECIAL), SPECIAL.tolist()),
 ])
 def test_payload_decodes(load, code, zones, row_payload, expected):
     got = load(payload_file(code, zones, row_payload)[0]).row("y", zones)

@@ -69,40 +69,17 @@ const std::size_t lengths[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 
 // Doubles of every class, including values at the single-precision and fixed-point
 // rounding ties and limits, which make up a share of each test row.
 std::vector<double> special_values(int precision) {
-    const double scale = fuzz::pow10[precision];
-    std::vector<double> v = {0.0,
-                             -0.0,
-                             std::numeric_limits<double>::infinity(),
-                             -std::numeric_limits<double>::infinity(),
-                             std::bit_cast<double>(0x7FF8000000000001ull),  // quiet NaN with payload
-                             std::bit_cast<double>(0xFFF0000000000123ull),  // signalling, negative
-                             5e-324,
-                             -2.2250738585072014e-308,
-                             std::numeric_limits<double>::max(),
-                             3.4028234663852886e38,                 // largest single
-                             0x1.ffffffp+127,                       // rounds up to infinity in single
-                             std::nextafter(0x1.ffffffp+127, 0.0),  // the largest that does not
-                             1e39,
-                             0x1p-150,       // single subnormal tie, rounds to 0
-                             3 * 0x1p-150,   // rounds to even
-                             1 + 0x1p-24,    // tie between singles
-                             0.1,
-                             -1.5,
-                             4294967295.0 / scale,
-                             4294967295.4 / scale,
-                             4294967295.5 / scale,
-                             4294967296.0 / scale,
-                             -4294967295.0 / scale,
-                             0.5 / scale,
-                             1.5 / scale,
-                             2.5 / scale,
-                             -0.5 / scale,
-                             -0.4 / scale,
-                             0.125,
-                             1.005,
-                             1e300,
-                             -1e-300};
-    return v;
+    const double s = fuzz::pow10[precision];
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const double largest_single = 3.4028234663852886e38, single_tie = 0x1.ffffffp+127;  // the tie rounds to infinity
+    return {0.0, -0.0, inf, -inf, 5e-324, -2.2250738585072014e-308, std::numeric_limits<double>::max(),
+            std::bit_cast<double>(0x7FF8000000000001ull),  // quiet NaN with payload
+            std::bit_cast<double>(0xFFF0000000000123ull),  // signalling, negative
+            largest_single, single_tie, std::nextafter(single_tie, 0.0), 1e39,
+            0x1p-150, 3 * 0x1p-150, 1 + 0x1p-24,  // single ties: subnormal to 0, to even, between singles
+            0.1, -1.5, 0.125, 1.005, 1e300, -1e-300,
+            4294967295.0 / s, 4294967295.4 / s, 4294967295.5 / s, 4294967296.0 / s, -4294967295.0 / s,  // fixed limits
+            0.5 / s, 1.5 / s, 2.5 / s, -0.5 / s, -0.4 / s};                                                // fixed ties
 }
 
 // A row of n values: random cents, a share of zeros and of `specials`.
@@ -121,13 +98,10 @@ std::vector<double> mixed_row(std::size_t n, const std::vector<double>& specials
     return row;
 }
 
-// The specials themselves, and those a row can hold without falling back.
-std::vector<double> fitting(const std::vector<double>& values, const std::function<bool(double)>& fits) {
-    std::vector<double> kept;
-    for (double v : values) {
-        if (fits(v)) kept.push_back(v);
-    }
-    return kept;
+// The specials that a row can hold without falling back.
+std::vector<double> fitting(std::vector<double> values, const std::function<bool(double)>& fits) {
+    std::erase_if(values, [&fits](double v) { return !fits(v); });
+    return values;
 }
 
 // Every kernel set at every length, against the value-by-value rules: rows of cents with a
@@ -202,24 +176,6 @@ std::vector<Bytes> token_planes() {
     for (std::size_t i = 65535; i < long_run_then_pairs.size(); ++i) long_run_then_pairs[i] = std::uint8_t(i / 2);
     planes.push_back(long_run_then_pairs);
     return planes;
-}
-
-void test_equal_next_bits() {
-    for (const CodecKernels* k : kernel_sets()) {
-        for (const Bytes& plane : token_planes()) {
-            const std::size_t n = plane.size();
-            if (n > 5000) continue;
-            context = format("%s n=%zu", k->name, n);
-            Bytes padded(plane);
-            padded.resize(n + PlaneScratch::padding, static_cast<std::uint8_t>(plane.back()));  // padding equal to the last byte
-            std::vector<std::uint64_t> words(n / 64 + 2, ~std::uint64_t{0});
-            k->equal_next_bits(padded.data(), n, words.data());
-            for (std::size_t i = 0; i < 64 * ((n + 63) / 64 + 1); ++i) {
-                const bool want = i + 1 < n && plane[i] == plane[i + 1];
-                EXPECT(((words[i / 64] >> (i % 64)) & 1) == want);
-            }
-        }
-    }
 }
 
 void test_token_coder() {
@@ -418,7 +374,6 @@ void test_payload_errors() {
 int main() {
     const std::pair<const char*, void (*)()> groups[] = {
         {"values to planes and back", test_planes},
-        {"bitmaps of equal neighbours", test_equal_next_bits},
         {"token coder", test_token_coder},
         {"token expansion", test_expansion},
         {"payloads", test_payloads},
