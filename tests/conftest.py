@@ -101,22 +101,15 @@ def _row_load(how, source, names, threads):
 
 def _loader(request, tmp_path, method):
     param = request.param
-    if param.startswith(("rows", "index")):
+    if param.startswith(("engine", "rows", "index")):
         request.getfixturevalue("many_threads_for_small_inputs")
         how, kind, threads = param.split("-")
 
         def load(data, *names):
             source = engine_source(kind, data, tmp_path / "input.mat")
+            if how == "engine":
+                return EngineMatrix(_engine.load(source, *names, threads=int(threads)))
             return _row_load(how, source, names, int(threads))
-
-        return load
-    if param.startswith("engine"):
-        request.getfixturevalue("many_threads_for_small_inputs")
-        _, kind, threads = param.split("-")
-
-        def load(data, *names):
-            source = engine_source(kind, data, tmp_path / "input.mat")
-            return EngineMatrix(_engine.load(source, *names, threads=int(threads)))
 
         return load
     if param.startswith("from_bytes"):
