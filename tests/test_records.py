@@ -62,27 +62,24 @@ def test_chunk_size_below_two(load, record, chunk, position):
             load(cut)
 
 
-@pytest.mark.parametrize("row, table", [(0, 1), (1, 0), (1, T + 1), (Z + 1, 1), (65535, 255)])
-@pytest.mark.parametrize("record", [0, 4])
-def test_row_or_table_out_of_range(load, row, table, record):
-    data, starts = zero_file((record, row_record(row, table, ZERO_ROW)))
-    message = f"row index out of range: row {row}, table {table} (expected row 1..={Z}, table 1..={T})"
-    with raises_core(OrvanelParseError, "invalid_row_index", starts[record], message):
+# Record k replaced by one for (row, table): out of range in each field and at each end,
+# both for the first record and a later one; or in range but out of order (swapped
+# tables, a row early, a repeat, a skip).
+@pytest.mark.parametrize("record, got, kind", [
+    *[(k, got, "invalid_row_index") for got in [(0, 1), (1, 0), (1, T + 1), (Z + 1, 1), (65535, 255)] for k in (0, 4)],
+    *[(k, got, "row_order_violation") for k, got in [(0, (1, 2)), (1, (2, 1)), (1, (1, 1)), (2, (2, 2)), (5, (3, 1))]],
+])
+def test_record_out_of_range_or_order(load, record, got, kind):
+    data, starts = zero_file((record, row_record(*got, ZERO_ROW)))
+    message = (order_message((record // T + 1, record % T + 1), got) if kind == "row_order_violation" else
+               f"row index out of range: row {got[0]}, table {got[1]} (expected row 1..={Z}, table 1..={T})")
+    with raises_core(OrvanelParseError, kind, starts[record], message):
         load(data)
 
 
 def test_range_is_checked_after_the_payload_is_read(load):
     data, _ = assemble(HEADER, [row_record(0, 0, ZERO_ROW, chunk_size=40)])
     with raises_core(OrvanelParseError, "unexpected_eof", len(data), EOF_MESSAGE):
-        load(data)
-
-
-# Record k replaced by one for (row, table): swapped tables, a row early, a repeat, a skip.
-@pytest.mark.parametrize("record, got", [(0, (1, 2)), (1, (2, 1)), (1, (1, 1)), (2, (2, 2)), (5, (3, 1))])
-def test_record_out_of_order(load, record, got):
-    data, starts = zero_file((record, row_record(*got, ZERO_ROW)))
-    expected = (record // T + 1, record % T + 1)
-    with raises_core(OrvanelParseError, "row_order_violation", starts[record], order_message(expected, got)):
         load(data)
 
 
