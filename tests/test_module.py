@@ -4,6 +4,7 @@ so each stub is read with ``ast`` and compared with the imported module: the nam
 publishes, its classes' members, and every callable's parameters (name, kind, default)."""
 
 import ast
+import copy
 import importlib
 import importlib.util
 import inspect
@@ -49,19 +50,15 @@ MODULES = ["_orvanel", "_engine"]
 
 
 def _parameters(function):
-    """(name, kind, has a default) of each parameter of a stub's function."""
-    arguments = function.args
-    positional = [*arguments.posonlyargs, *arguments.args]
-    defaults = [False] * (len(positional) - len(arguments.defaults)) + [True] * len(arguments.defaults)
-    found = [(argument.arg, "POSITIONAL_ONLY" if argument in arguments.posonlyargs else "POSITIONAL_OR_KEYWORD",
-              default) for argument, default in zip(positional, defaults)]
-    if arguments.vararg is not None:
-        found.append((arguments.vararg.arg, "VAR_POSITIONAL", False))
-    found += [(argument.arg, "KEYWORD_ONLY", default is not None)
-              for argument, default in zip(arguments.kwonlyargs, arguments.kw_defaults)]
-    if arguments.kwarg is not None:
-        found.append((arguments.kwarg.arg, "VAR_KEYWORD", False))
-    return found
+    """(name, kind, has a default) of each parameter of a stub's function, read from the
+    function compiled without its annotations."""
+    arguments = copy.deepcopy(function.args)
+    for argument in ast.walk(arguments):
+        if isinstance(argument, ast.arg):
+            argument.annotation = None
+    namespace = {}
+    exec(f"def function({ast.unparse(arguments)}): pass", namespace)
+    return _runtime_parameters(namespace["function"])
 
 
 def _definitions(body):
