@@ -78,6 +78,7 @@ def test_every_cell_row_and_total(m):
     row = m.row(origin=2, table=1)
     row[0] = 99.0
     assert m.row(1, 2) is not row and m.get(1, 2, 1) == 0.5
+    assert (m.get(1, np.uint16(2), np.int64(3)), m.get(1, Index(2), True), m.checked_get(1, Index(5), 1)) == (3.0, 0.5, None)
 
 
 @pytest.mark.parametrize("fill, sign", [(-0.0, -1.0), (0.0, 1.0)])
@@ -125,31 +126,20 @@ def test_zone_out_of_range(m, origin, destination):
 
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
+NOT_INT = "argument '{}': 'str' object cannot be interpreted as an integer"
 ZONE_CALLS = [(lambda m, z: m.get(1, z, 1), "origin"), (lambda m, z: m.get(1, 1, z), "destination"),
               (lambda m, z: m.checked_get(1, z, 1), "origin"), (lambda m, z: m.set(1, 1, z, 0.0), "destination"),
               (lambda m, z: m.row(1, z), "origin")]
+ZONE_ERRORS = [(65536, OverflowError, OUT_OF_RANGE), (-1, OverflowError, OUT_OF_RANGE),
+               (2**64, OverflowError, "Python int too large to convert to C long"),
+               (1.0, TypeError, "argument '{}': 'float' object cannot be interpreted as an integer")]
 
 
-@pytest.mark.parametrize("zone, exc, message", [
-    (65536, OverflowError, OUT_OF_RANGE), (-1, OverflowError, OUT_OF_RANGE),
-    (2**64, OverflowError, "Python int too large to convert to C long"),
-    (1.0, TypeError, "argument '{}': 'float' object cannot be interpreted as an integer"),
-])
-def test_zone_conversion_errors(m, zone, exc, message):
-    for call, name in ZONE_CALLS:
-        with raises_exact(exc, message.format(name)):
-            call(m, zone)
-    assert m.get(1, np.uint16(2), np.int64(3)) == 3.0
-    assert m.get(1, Index(2), True) == 0.5
-    assert m.checked_get(1, Index(5), 1) is None
-
-
-NOT_INT = "argument '{}': 'str' object cannot be interpreted as an integer"
-
-
+# Zones that cannot be converted, in each place; then which of several bad arguments is reported.
 @pytest.mark.parametrize("call, exc, message", [
+    *[(lambda m, c=call, z=zone: c(m, z), exc, message.format(name))
+      for call, name in ZONE_CALLS for zone, exc, message in ZONE_ERRORS],
     (lambda m: m.get("zz", "x", 1), TypeError, NOT_INT.format("origin")),
-    (lambda m: m.get(1, "x", "y"), TypeError, NOT_INT.format("origin")),
     (lambda m: m.get("zz", 0, 1), ValueError, "table zz not found in matrix header"),
     (lambda m: m.get(0, 1, 70000), OverflowError, OUT_OF_RANGE),
     (lambda m: m.checked_get("zz", 0, 1), ValueError, "table zz not found in matrix header"),
@@ -159,7 +149,7 @@ NOT_INT = "argument '{}': 'str' object cannot be interpreted as an integer"
     (lambda m: m.row("zz", 0), ValueError, "table zz not found in matrix header"),
     (lambda m: m.row(0, "x"), TypeError, NOT_INT.format("origin")),
 ])
-def test_argument_checks_in_order(m, call, exc, message):
+def test_argument_conversion_errors(m, call, exc, message):
     with raises_exact(exc, message):
         call(m)
     assert m.table_total(1) == TOTAL_1
