@@ -1,20 +1,11 @@
 import pytest
 
+import reference_codec as ref
 from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID
 from orvanel._orvanel import OrvanelParseError, OrvanelValidationError
-from reference_codec import (
-    WORKED_FILE,
-    ZERO_ROW,
-    frame_header,
-    header_contents,
-    record_end,
-    row_record,
-    standard_header,
-    zero_records,
-)
 from support import EOF_MESSAGE, raises_core
 
-WORKED_HEADER, WORKED_ROWS = WORKED_FILE[:87], WORKED_FILE[87:]
+WORKED_HEADER, WORKED_ROWS = ref.WORKED_FILE[:87], ref.WORKED_FILE[87:]
 # Overlong forms, surrogates, truncated and out-of-range sequences, stray continuation
 # bytes, and valid characters (U+FFFD itself among them) in between.
 TRICKY_UTF8 = (
@@ -24,18 +15,18 @@ TRICKY_UTF8 = (
 
 
 def contents_with(record, content, zones=3, tables=(("a", "2"),)):
-    contents = header_contents(zones, list(tables))
+    contents = ref.header_contents(zones, list(tables))
     contents[record - 1] = content
     return contents
 
 
 def with_zero_rows(contents, zone_count=3, table_count=1):
-    return frame_header(contents) + b"".join(zero_records(zone_count, table_count))
+    return ref.frame_header(contents) + b"".join(ref.zero_records(zone_count, table_count))
 
 
 def test_worked_example(load):
-    assert standard_header(3, [("a", "2")]) == WORKED_HEADER
-    m = load(WORKED_FILE)
+    assert ref.standard_header(3, [("a", "2")]) == WORKED_HEADER
+    m = load(ref.WORKED_FILE)
     assert (m.zone_count, m.table_count, m.banner, m.run_id) == (3, 1, DEFAULT_BANNER, DEFAULT_RUN_ID)
     assert [(i.index, i.name, i.type_code) for i in m.tables()] == [(1, "a", "2")]
     assert [m.row(1, o) for o in (1, 2, 3)] == [[0.0] * 3] * 3
@@ -43,11 +34,11 @@ def test_worked_example(load):
 
 @pytest.mark.parametrize("record, length", [(1, 0), (2, 3), (3, 1_048_577), (4, 0xFFFFFFFF), (5, 3)])
 def test_header_record_length_out_of_range(load, record, length):
-    contents = header_contents(3, [("a", "2")])
+    contents = ref.header_contents(3, [("a", "2")])
     framed = contents_with(record, (contents[record - 1], length))
     message = f"invalid header record length: record {record} has {length} bytes (minimum 4)"
-    with raises_core(OrvanelParseError, "invalid_header_length", record_end(contents, record - 1) + 4, message):
-        load(frame_header(framed) + WORKED_ROWS)
+    with raises_core(OrvanelParseError, "invalid_header_length", ref.record_end(contents, record - 1) + 4, message):
+        load(ref.frame_header(framed) + WORKED_ROWS)
 
 
 def test_longest_header_record_is_accepted(load):
@@ -143,13 +134,13 @@ def test_header_record_rejected(load, record, content, table_count, kind, detail
     contents = contents_with(record, content, 2, [(f"t{i}", "D") for i in range(table_count)])
     cls, message = HEADER_ERRORS[kind]
     # Judged before the next record is read.
-    for data in (with_zero_rows(contents, 2, table_count), frame_header(contents[:record])):
-        with raises_core(cls, kind, record_end(contents, record), message.format(detail)):
+    for data in (with_zero_rows(contents, 2, table_count), ref.frame_header(contents[:record])):
+        with raises_core(cls, kind, ref.record_end(contents, record), message.format(detail)):
             load(data)
 
 
 def test_header_offsets_after_a_long_banner(load):
-    contents = header_contents(2, [("a", "D")], banner="x" * 200_000)
+    contents = ref.header_contents(2, [("a", "D")], banner="x" * 200_000)
     contents[3] = b"MVR 1\x00a=Q\x00"
-    with raises_core(OrvanelValidationError, CODE, record_end(contents, 4), HEADER_ERRORS[CODE][1].format("Q")):
-        load(frame_header(contents) + row_record(1, 1, ZERO_ROW))
+    with raises_core(OrvanelValidationError, CODE, ref.record_end(contents, 4), HEADER_ERRORS[CODE][1].format("Q")):
+        load(ref.frame_header(contents) + ref.row_record(1, 1, ref.ZERO_ROW))
