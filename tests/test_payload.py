@@ -59,27 +59,24 @@ EOF, TRAILING, ZERO_COUNT = "unexpected_eof", "trailing_bytes", "zero_run_count"
 ZERO_PLANE3 = ref.run(3, 0)
 
 
+# Each kind of damage, in its place in the payload; the decoder's other damaged inputs are
+# compared with the reference decoder on every kernel set by the core's codec test.
 @pytest.mark.parametrize("code, row_payload, kind, details", [
     ("D", b"", EOF, ()), ("D", b"\x80\x80", EOF, ()), ("D", b"\x81\x80", EOF, ()),
     ("S", h("808100"), "invalid_preamble", ("0x80 0x81",)),
-    ("D", h("00FF00"), "invalid_preamble", ("0x00 0xFF",)),
     ("D", h("80800000"), TRAILING, ()),
     ("S", ref.payload(0x07), "invalid_descriptor", ("'S': got 0x07",)),
     ("S", ref.payload(0xF9, ZERO_PLANE3 * 5), "invalid_descriptor", ("'S': got 0xF9",)),
-    ("2", ref.payload(0xF4), "invalid_descriptor", ("'2': got 0xF4",)),
     ("0", ref.payload(0x01, ZERO_PLANE3), "invalid_descriptor", ("'0': got 0x01",)),
     ("D", ref.payload(0x80, h("0000")), ZERO_COUNT, ()),
     ("D", ref.payload(0x80, h("0080")), ZERO_COUNT, ()),
-    ("D", ref.payload(0x80, ref.run(2, 1), h("0000")), ZERO_COUNT, ()),
     ("D", ref.payload(0x80, ref.run(4, 0)), "plane_size", (4,)),
     ("D", ref.payload(0x80, ref.literal(b"\xaa\xbb"), ref.literal(b"\xcc\xdd")), "plane_size", (4,)),
     ("D", ref.payload(0x80, h("FF7F")), "plane_size", (32767,)),
     ("D", ref.payload(0x80, h("FFFF00")), "plane_size", (32767,)),
     ("D", ref.payload(0x80, h("0380")), EOF, ()), ("D", ref.payload(0x80, h("03")), EOF, ()),
     ("D", ref.payload(0x80, h("0300AABB")), EOF, ()), ("D", ref.payload(0xC0, ref.run(3, 1)), EOF, ()),
-    ("3", ref.payload(0x88, ZERO_PLANE3), EOF, ()),
     ("D", ref.payload(0x80, ref.run(3, 1), b"\x00"), TRAILING, ()),
-    ("0", ref.payload(0x80, ref.run(3, 1), ref.run(3, 1)), TRAILING, ()),
     ("S", ref.float32_payload([1, 2, 3], marker=b"\xff\xff\xfe"), "invalid_float32_marker", (2, "0xFE")),
     ("S", ref.float32_payload([1, 2, 3], marker=b"\x00\xff\x7f"), "invalid_float32_marker", (0, "0x00")),
     ("S", ref.float32_payload([1, 2, 3], marker=b"\xfe\xff\xff") + b"\x00", TRAILING, ()),
