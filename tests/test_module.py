@@ -75,54 +75,33 @@ def _signature(value):
     return [(name, p.kind.name, p.default is not p.empty) for name, p in inspect.signature(value).parameters.items()]
 
 
-def _stub(module_name):
-    return ast.parse((PACKAGE / f"{module_name}.pyi").read_text())
-
-
 @pytest.mark.parametrize("module_name", MODULES)
-def test_stub_names_match_module(module_name):
+def test_stub_matches_module(module_name):
     module = importlib.import_module(f"orvanel.{module_name}")
-    tree = _stub(module_name)
+    tree = ast.parse((PACKAGE / f"{module_name}.pyi").read_text())
     stub_all = next((ast.literal_eval(node.value) for node in tree.body if isinstance(node, ast.Assign)
                      and any(isinstance(t, ast.Name) and t.id == "__all__" for t in node.targets)), [])
     assert sorted(stub_all) == sorted(getattr(module, "__all__", []))
     published = {name for name, value in vars(module).items()
                  if not name.startswith("__") and not isinstance(value, types.ModuleType)}
     assert set(_definitions(tree.body)) == published
-    for name, node in _definitions(tree.body).items():
+    wrong = []
+    for owner, node in _definitions(tree.body).items():
+        cls = getattr(module, owner)
+        members = {owner: node} if isinstance(node, ast.FunctionDef) else _definitions(node.body)
         if isinstance(node, ast.ClassDef):
-            members = {member for member in _definitions(node.body) if not member.startswith("__")}
-            assert members == {m for m in vars(getattr(module, name)) if not m.startswith("__")}, name
-
-
-def _members(module_name):
-    """Every function of a stub as (owner, name, definition); owner "" for the module."""
-    members = []
-    for name, node in _definitions(_stub(module_name).body).items():
-        if isinstance(node, ast.FunctionDef):
-            members.append(("", name, node))
-        else:
-            members += [(name, member, definition) for member, definition in _definitions(node.body).items()
-                        if isinstance(definition, ast.FunctionDef)]
-    return members
-
-
-@pytest.mark.parametrize(("module_name", "owner", "name", "node"), [
-    pytest.param(module_name, owner, name, node, id=f"{module_name}.{owner}.{name}".replace("..", "."))
-    for module_name in MODULES for owner, name, node in _members(module_name)])
-def test_stub_member_matches_module(module_name, owner, name, node):
-    module = importlib.import_module(f"orvanel.{module_name}")
-    cls = getattr(module, owner) if owner else module
-    decorators = {ast.unparse(decorator) for decorator in node.decorator_list}
-    raw = inspect.getattr_static(cls, name)
-    if "property" in decorators:
-        assert inspect.isdatadescriptor(raw) and not callable(raw), f"{owner}.{name}"
-        return
-    assert isinstance(raw, staticmethod) == ("staticmethod" in decorators), f"{owner}.{name}"
-    expected = _parameters(node)
-    if name == "__new__":
-        # The class's own signature (its __text_signature__), without cls.
-        expected, runtime = expected[1:], _signature(cls)
-    else:
-        runtime = _signature(getattr(cls, name))
-    assert runtime == expected, f"{owner}.{name}"
+            assert {m for m in members if not m.startswith("__")} == {m for m in vars(cls) if not m.startswith("__")}
+        for name, member in members.items():
+            where = module if member is node else cls
+            raw = inspect.getattr_static(where, name)
+            decorators = {ast.unparse(decorator) for decorator in member.decorator_list}
+            if "property" in decorators:
+                found = inspect.isdatadescriptor(raw) and not callable(raw)
+            elif name == "__new__":  # the class's own signature (its __text_signature__), without cls
+                found = _signature(cls) == _parameters(member)[1:]
+            else:
+                found = (isinstance(raw, staticmethod) == ("staticmethod" in decorators)
+                         and _signature(getattr(where, name)) == _parameters(member))
+            if not found:
+                wrong.append(f"{owner}.{name}")
+    assert wrong == []
