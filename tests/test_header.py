@@ -138,9 +138,3 @@ def test_header_record_rejected(load, record, content, table_count, kind, detail
         with raises_core(cls, kind, ref.record_end(contents, record), message.format(detail)):
             load(data)
 
-
-def test_header_offsets_after_a_long_banner(load):
-    contents = ref.header_contents(2, [("a", "D")], banner="x" * 200_000)
-    contents[3] = b"MVR 1\x00a=Q\x00"
-    with raises_core(OrvanelValidationError, CODE, ref.record_end(contents, 4), HEADER_ERRORS[CODE][1].format("Q")):
-        load(ref.frame_header(contents) + ref.row_record(1, 1, ref.ZERO_ROW))

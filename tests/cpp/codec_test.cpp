@@ -199,14 +199,6 @@ void test_token_coder() {
             EXPECT(size == want.size() && std::equal(want.begin(), want.end(), out.begin()));
         }
     }
-    for (std::size_t n : {0, 1, 2, 3, 4, 5, 32766, 32767, 32768, 32769, 32770, 65534, 65535}) {
-        context = format("uniform n=%zu", n);
-        Bytes want;
-        fuzz::ref_encode_plane(Bytes(n, 0xFF), want);
-        Bytes out(max_coded_plane_size(n));
-        out.resize(encode_uniform_plane(0xFF, n, out.data()));
-        EXPECT(out == want);
-    }
 }
 
 // ---- token expansion ----------------------------------------------------------------
