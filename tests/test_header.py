@@ -24,14 +24,6 @@ def with_zero_rows(contents, zone_count=3, table_count=1):
     return ref.frame_header(contents) + b"".join(ref.zero_records(zone_count, table_count))
 
 
-def test_worked_example(load):
-    assert ref.standard_header(3, [("a", "2")]) == WORKED_HEADER
-    m = load(ref.WORKED_FILE)
-    assert (m.zone_count, m.table_count, m.banner, m.run_id) == (3, 1, DEFAULT_BANNER, DEFAULT_RUN_ID)
-    assert [(i.index, i.name, i.type_code) for i in m.tables()] == [(1, "a", "2")]
-    assert [m.row(1, o) for o in (1, 2, 3)] == [[0.0] * 3] * 3
-
-
 @pytest.mark.parametrize("record, length", [(1, 0), (2, 3), (3, 1_048_577), (4, 0xFFFFFFFF), (5, 3)])
 def test_header_record_length_out_of_range(load, record, length):
     contents = ref.header_contents(3, [("a", "2")])
