@@ -170,33 +170,16 @@ def test_set_stores_exact_bits(m, table, value, stored):
     assert [m.table_total(t) for t in (1, 2, 3) if t != table] == others
 
 
-def test_hold_rule_during_argument_conversion(m):
-    seen = []
-
-    def attempt(call):
-        def hook():
-            try:
-                seen.append(call())
-            except RuntimeError as exc:
-                seen.append(str(exc))
-
-        return hook
-
-    # Inside set every call back is refused; inside a shared method another shared use
-    # works and set is refused.
-    m.set(1, Index(1, attempt(lambda: m.get(1, 1, 1))), 1, Real(5.0, attempt(lambda: m.zone_count)))
-    m.get(1, Index(1, attempt(lambda: m.set(2, 1, 1, 7.0))), Index(1, attempt(lambda: m.get(1, 2, 1))))
-    assert seen == ["Already mutably borrowed"] * 2 + ["Already borrowed", 0.5]
-
+def test_hold_is_released_when_argument_conversion_fails(m):
+    """Which calls a hold refuses, on this and other threads, is for test_stress."""
     def fail():
         raise KeyError("from conversion")
 
-    # Holds are released when a call fails.
     for call in (lambda: m.set(1, Index(1, fail), 1, 0.0), lambda: m.get(1, 1, Index(1, fail))):
         with pytest.raises(KeyError):
             call()
     m.set(1, 1, 2, 8.0)
-    assert (m.get(1, 1, 1), m.get(1, 1, 2), m.get(2, 1, 1)) == (5.0, 8.0, VALUES[1, 0, 0])
+    assert (m.get(1, 1, 2), m.get(2, 1, 1)) == (8.0, VALUES[1, 0, 0])
 
 
 @pytest.mark.parametrize("code, outcome", [

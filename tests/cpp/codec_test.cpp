@@ -36,10 +36,7 @@ std::string context;
 void fail(int line, const char* what) {
     if (++failures <= 25) std::fprintf(stderr, "FAILED line %d: %s [%s]\n", line, what, context.c_str());
 }
-#define EXPECT(cond)                      \
-    do {                                  \
-        if (!(cond)) fail(__LINE__, #cond); \
-    } while (0)
+#define EXPECT(cond) do { if (!(cond)) fail(__LINE__, #cond); } while (0)
 
 std::string format(const char* f, ...) {
     char buffer[256];
