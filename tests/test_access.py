@@ -79,6 +79,7 @@ def test_every_cell_row_and_total(m):
     row[0] = 99.0
     assert m.row(1, 2) is not row and m.get(1, 2, 1) == 0.5
     assert (m.get(1, np.uint16(2), np.int64(3)), m.get(1, Index(2), True), m.checked_get(1, Index(5), 1)) == (3.0, 0.5, None)
+    assert [m.checked_get(1, o, d) for o, d in OUTSIDE] == [None] * len(OUTSIDE)
 
 
 @pytest.mark.parametrize("fill, sign", [(-0.0, -1.0), (0.0, 1.0)])
@@ -114,33 +115,24 @@ def test_table_selector_rejects(m, call, table, exc, message):
     assert m.get(1, 1, 1) == 1e16
 
 
-@pytest.mark.parametrize("origin, destination", [(0, 1), (1, 0), (5, 1), (1, 5), (65535, 65535)])
-def test_zone_out_of_range(m, origin, destination):
-    message = f"origin and destination must be within 1..=4 (got origin={origin}, destination={destination})"
-    with raises_exact(ValueError, message):
-        m.get(1, origin, destination)
-    with raises_exact(ValueError, message):
-        m.set(1, origin, destination, 9.0)
-    assert m.checked_get(1, origin, destination) is None
-    assert m.table_total(1) == TOTAL_1
-    if not 1 <= origin <= Z:
-        with raises_exact(ValueError, f"origin must be within 1..=4 (got {origin})"):
-            m.row(1, origin)
-
-
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 NOT_INT = "argument '{}': 'str' object cannot be interpreted as an integer"
 ZONE_CALLS = [(lambda m, z: m.get(1, z, 1), "origin"), (lambda m, z: m.get(1, 1, z), "destination"),
               (lambda m, z: m.checked_get(1, z, 1), "origin"), (lambda m, z: m.set(1, 1, z, 0.0), "destination"),
               (lambda m, z: m.row(1, z), "origin")]
+OUTSIDE = [(0, 1), (1, 0), (5, 1), (1, 5), (65535, 65535)]
+RANGE = "origin and destination must be within 1..=4 (got origin={}, destination={})"
 ZONE_ERRORS = [(65536, OverflowError, OUT_OF_RANGE), (-1, OverflowError, OUT_OF_RANGE),
                (2**64, OverflowError, "Python int too large to convert to C long"),
                (1.0, TypeError, "argument '{}': 'float' object cannot be interpreted as an integer")]
 
 
-# Zones that cannot be converted, in each place; values that cannot; the first of several
-# bad arguments.
+# Zones outside the matrix; zones that cannot be converted, in each place; values that
+# cannot; the first of several bad arguments.
 @pytest.mark.parametrize("call, exc, message", [
+    *[(lambda m, o=o, d=d: m.get(1, o, d), ValueError, RANGE.format(o, d)) for o, d in OUTSIDE],
+    *[(lambda m, o=o, d=d: m.set(1, o, d, 9.0), ValueError, RANGE.format(o, d)) for o, d in OUTSIDE],
+    *[(lambda m, o=o: m.row(1, o), ValueError, f"origin must be within 1..=4 (got {o})") for o in (0, 5, 65535)],
     *[(lambda m, c=call, z=zone: c(m, z), exc, message.format(name))
       for call, name in ZONE_CALLS for zone, exc, message in ZONE_ERRORS],
     (lambda m: m.get("zz", "x", 1), TypeError, NOT_INT.format("origin")),
