@@ -80,8 +80,6 @@ def test_payload_of_exactly_the_limit_is_written(tmp_path, code):
     assert bits(_MatrixCore.from_bytes(data).row(1, 2)) == bits(row)
 
 
-# ---- random matrices -------------------------------------------------------------------
-
 CODES = [str(p) for p in range(10)] + ["S", "D"]
 
 AWKWARD = [  # ties, fixed-point and single-precision limits, subnormals, NaN payloads

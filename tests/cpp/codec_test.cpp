@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -38,12 +37,10 @@ void fail(int line, const char* what) {
 }
 #define EXPECT(cond) do { if (!(cond)) fail(__LINE__, #cond); } while (0)
 
-std::string format(const char* f, ...) {
+template <class... Args>
+std::string format(const char* f, Args... args) {
     char buffer[256];
-    va_list args;
-    va_start(args, f);
-    std::vsnprintf(buffer, sizeof buffer, f, args);
-    va_end(args);
+    std::snprintf(buffer, sizeof buffer, f, args...);
     return buffer;
 }
 
