@@ -78,14 +78,9 @@ std::vector<double> special_values(int precision) {
 std::vector<double> mixed_row(std::size_t n, const std::vector<double>& specials, int special_share) {
     std::vector<double> row(n);
     for (double& v : row) {
-        const std::size_t pick = below(100);
-        if (pick < static_cast<std::size_t>(special_share)) {
-            v = specials[below(specials.size())];
-        } else if (pick < 60) {
-            v = 0.0;
-        } else {
-            v = static_cast<double>(static_cast<std::int64_t>(random_word() % 2000001) - 1000000) / 100.0;
-        }
+        const std::size_t pick = below(100);  // below 60 and not special: the value stays zero
+        if (pick < static_cast<std::size_t>(special_share)) v = specials[below(specials.size())];
+        else if (pick >= 60) v = static_cast<double>(static_cast<std::int64_t>(random_word() % 2000001) - 1000000) / 100.0;
     }
     return row;
 }
@@ -302,21 +297,14 @@ void test_payload_errors() {
         const std::size_t n = 1 + below(below(4) ? 40 : 400);
         const std::vector<double> row = mixed_row(n, special_values(2), static_cast<int>(below(30)));
         Bytes payload = fuzz::expected_encoding(fuzz::type_code_from_byte(static_cast<std::uint8_t>(below(12))), row).payload;
-        switch (below(5)) {
-        case 0:
-            payload.resize(below(payload.size() + 1));
-            break;
-        case 1:
-            payload[below(payload.size())] ^= static_cast<std::uint8_t>(1u << below(8));
-            break;
-        case 2:
-            payload.push_back(static_cast<std::uint8_t>(random_word()));
-            break;
+        switch (below(5)) {  // case 4: the payload of another type, or of the same
+        case 0: payload.resize(below(payload.size() + 1)); break;
+        case 1: payload[below(payload.size())] ^= static_cast<std::uint8_t>(1u << below(8)); break;
+        case 2: payload.push_back(static_cast<std::uint8_t>(random_word())); break;
         case 3:
             if (payload.size() > 3) payload[3 + below(payload.size() - 3)] = static_cast<std::uint8_t>(random_word());
             break;
-        default:
-            break;  // the payload of another type, or of the same
+        default: break;
         }
         std::vector<double> want;
         const std::optional<MatrixError> ref = fuzz::ref_decode_payload(tc, payload, n, want);
