@@ -58,8 +58,7 @@ def sample(tmp_path):
 
 @pytest.fixture
 def many_threads_for_small_inputs():
-    """Every load and write of the test shares out its rows one record at a time, however
-    small, so that neighbouring records go to different threads."""
+    """Loads and writes share out rows a record at a time: neighbours go to different threads."""
     with shared_out():
         yield
 

@@ -71,8 +71,7 @@ def matrix_with_row(code, row, origin=1):
 
 
 def written_row(code, row):
-    """The payload `row` is written as, as row 1 of a one-table matrix, and the values it
-    reads back as."""
+    """The payload `row` is written as (row 1 of a one-table matrix) and what it reads back as."""
     data = matrix_with_row(code, row).to_bytes()
     header_length = len(standard_header(len(row), [("t", code)]))
     return split_records(data, header_length)[0][2], _MatrixCore.from_bytes(data).row(1, 1)

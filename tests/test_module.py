@@ -1,7 +1,6 @@
-"""The extension modules as Python sees them: their exception classes and classes, and
-the type stubs. mypy checks the package against ``_orvanel.pyi`` and ``_engine.pyi`` only,
-so each stub is read with ``ast`` and compared with the imported module: the names it
-publishes, its classes' members, and every callable's parameters (name, kind, default)."""
+"""The extension modules' classes, and their type stubs, which mypy checks the package
+against: each stub is read with ``ast`` and compared with the imported module (the names it
+publishes, its classes' members, and every callable's parameters: name, kind, default)."""
 
 import ast
 import copy

@@ -24,8 +24,7 @@ F32 = np.float32([1.0, -0.1, np.inf, -np.inf, 3.4028235e38, 1e-45, -0.0])
 # Payloads as the writer codes them are read back in the tests of writing and of loading;
 # these are coded otherwise (by hand, other token choices, planes the writer would drop).
 @pytest.mark.parametrize("code, zones, row_payload, expected", [
-    ("5", 8, ref.fixed_payload([12345, 12345, 12345, 0, 1, 4294967295, 4294967295, 150],
-                               [0x21, 0x2F, 0x2E, 0x01, 0xF0, 0x00, 0x90, 0x20]),
+    ("5", 8, ref.fixed_payload([12345, 12345, 12345, 0, 1, 4294967295, 4294967295, 150], [0x21, 0x2F, 0x2E, 0x01, 0xF0, 0x00, 0x90, 0x20]),
      [-123.45, -123.45, 123.45, -0.0, 1e-15, 4294967295.0, 4.294967295, 1.5]),
     ("1", 3, ref.fixed_payload([1, 2, 3], [0x10, 0x11, 0x00], descriptor=0xF8), [0.1, -0.2, 3.0]),
     ("S", 7, ref.float32_payload(F32), F32.astype(float).tolist()),

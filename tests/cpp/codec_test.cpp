@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -85,12 +84,6 @@ std::vector<double> mixed_row(std::size_t n, const std::vector<double>& specials
     return row;
 }
 
-// The specials that a row can hold without falling back.
-std::vector<double> fitting(std::vector<double> values, const std::function<bool(double)>& fits) {
-    std::erase_if(values, [&fits](double v) { return !fits(v); });
-    return values;
-}
-
 // Every kernel set at every length, against the value-by-value rules: rows of cents with a
 // share of the special values (those that single precision or the fixed-point precision
 // holds, in the large shares), and rows of random words, whose OR tells the planes apart
@@ -98,9 +91,10 @@ std::vector<double> fitting(std::vector<double> values, const std::function<bool
 void test_planes() {
     for (const CodecKernels* k : kernel_sets()) {
         for (int p = 0; p <= 9; ++p) {
-            const std::vector<double> singles[] = {special_values(p), fitting(special_values(p), fuzz::fits_single)};
-            const std::vector<double> fixed[] = {
-                special_values(p), fitting(special_values(p), [p](double v) { return fuzz::fixed_word(v, p).has_value(); })};
+            // The specials, and for the large shares those a row holds without falling back.
+            std::vector<double> singles[] = {special_values(p), special_values(p)}, fixed[] = {singles[0], singles[0]};
+            std::erase_if(singles[1], [](double v) { return !fuzz::fits_single(v); });
+            std::erase_if(fixed[1], [p](double v) { return !fuzz::fixed_word(v, p).has_value(); });
             for (std::size_t n : lengths) {
                 for (int share : {-1, 0, 3, 35}) {
                     context = format("%s p=%d n=%zu share=%d", k->name, p, n, share);
