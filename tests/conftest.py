@@ -7,8 +7,9 @@ import numpy as np
 import pytest
 
 import orvanel
-from orvanel import _engine
+from orvanel import _engine, open_rows
 from orvanel._orvanel import _MatrixCore
+from orvanel.errors import TableNotFoundError
 from support import shared_out
 
 # The benchmarks' builder of large sparse matrices and their runner of the command line in
@@ -39,13 +40,9 @@ class EngineMatrix:
     def tables(self):
         return list(self._tables)
 
-    def _number(self, table):
-        if isinstance(table, str):
-            return next(t.index for t in self._tables if t.name == table)
-        return table
-
     def row(self, table, origin):
-        return self.values[self._number(table) - 1, origin - 1].tolist()
+        number = next(t.index for t in self._tables if t.name == table) if isinstance(table, str) else table
+        return self.values[number - 1, origin - 1].tolist()
 
     def stack_array(self):
         return self.values
@@ -61,8 +58,7 @@ def sample(tmp_path):
 
 @pytest.fixture
 def many_threads_for_small_inputs():
-    """Every load and write of the test shares out its rows one record at a time, however
-    small, so that neighbouring records go to different threads."""
+    """Loads and writes share out rows a record at a time: neighbours go to different threads."""
     with shared_out():
         yield
 
@@ -81,9 +77,6 @@ def engine_source(kind, data, path):
 def _row_load(how, source, names, threads):
     """The whole matrix read through orvanel.open_rows, as the engine's load returns it:
     block after block (blocks of 3 origins), or by ranges of 4 origins after the index."""
-    from orvanel import open_rows
-    from orvanel.errors import TableNotFoundError
-
     try:
         with open_rows(source, names[0] if names else None, block=3, threads=threads) as rows:
             if how == "rows":
@@ -101,22 +94,15 @@ def _row_load(how, source, names, threads):
 
 def _loader(request, tmp_path, method):
     param = request.param
-    if param.startswith(("rows", "index")):
+    if param.startswith(("engine", "rows", "index")):
         request.getfixturevalue("many_threads_for_small_inputs")
         how, kind, threads = param.split("-")
 
         def load(data, *names):
             source = engine_source(kind, data, tmp_path / "input.mat")
+            if how == "engine":
+                return EngineMatrix(_engine.load(source, *names, threads=int(threads)))
             return _row_load(how, source, names, int(threads))
-
-        return load
-    if param.startswith("engine"):
-        request.getfixturevalue("many_threads_for_small_inputs")
-        _, kind, threads = param.split("-")
-
-        def load(data, *names):
-            source = engine_source(kind, data, tmp_path / "input.mat")
-            return EngineMatrix(_engine.load(source, *names, threads=int(threads)))
 
         return load
     if param.startswith("from_bytes"):

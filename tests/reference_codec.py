@@ -31,9 +31,6 @@ def from_bits(patterns):
     return np.asarray(patterns, dtype=np.uint64).view(np.float64)
 
 
-# --- header and records ---------------------------------------------------------------
-
-
 def _b(text):
     return bytes(text) if isinstance(text, (bytes, bytearray)) else str(text).encode()
 
@@ -91,9 +88,6 @@ def split_records(data, header_length):
     return records
 
 
-# --- plane tokens -----------------------------------------------------------------------
-
-
 def literal(data):
     return bytes([len(data) & 0xFF, len(data) >> 8]) + bytes(data)
 
@@ -148,9 +142,6 @@ def plane_tokens(plane, style=None):
         else:
             pending += bytes([value]) * n
     return out + plane_tokens(pending, "literal")
-
-
-# --- payloads ---------------------------------------------------------------------------
 
 
 def payload(descriptor, *coded_planes):

@@ -1,20 +1,11 @@
 import pytest
 
+import reference_codec as ref
 from orvanel._header import DEFAULT_BANNER, DEFAULT_RUN_ID
 from orvanel._orvanel import OrvanelParseError, OrvanelValidationError
-from reference_codec import (
-    WORKED_FILE,
-    ZERO_ROW,
-    frame_header,
-    header_contents,
-    record_end,
-    row_record,
-    standard_header,
-    zero_records,
-)
 from support import EOF_MESSAGE, raises_core
 
-WORKED_HEADER, WORKED_ROWS = WORKED_FILE[:87], WORKED_FILE[87:]
+WORKED_HEADER, WORKED_ROWS = ref.WORKED_FILE[:87], ref.WORKED_FILE[87:]
 # Overlong forms, surrogates, truncated and out-of-range sequences, stray continuation
 # bytes, and valid characters (U+FFFD itself among them) in between.
 TRICKY_UTF8 = (
@@ -24,30 +15,22 @@ TRICKY_UTF8 = (
 
 
 def contents_with(record, content, zones=3, tables=(("a", "2"),)):
-    contents = header_contents(zones, list(tables))
+    contents = ref.header_contents(zones, list(tables))
     contents[record - 1] = content
     return contents
 
 
 def with_zero_rows(contents, zone_count=3, table_count=1):
-    return frame_header(contents) + b"".join(zero_records(zone_count, table_count))
-
-
-def test_worked_example(load):
-    assert standard_header(3, [("a", "2")]) == WORKED_HEADER
-    m = load(WORKED_FILE)
-    assert (m.zone_count, m.table_count, m.banner, m.run_id) == (3, 1, DEFAULT_BANNER, DEFAULT_RUN_ID)
-    assert [(i.index, i.name, i.type_code) for i in m.tables()] == [(1, "a", "2")]
-    assert [m.row(1, o) for o in (1, 2, 3)] == [[0.0] * 3] * 3
+    return ref.frame_header(contents) + b"".join(ref.zero_records(zone_count, table_count))
 
 
 @pytest.mark.parametrize("record, length", [(1, 0), (2, 3), (3, 1_048_577), (4, 0xFFFFFFFF), (5, 3)])
 def test_header_record_length_out_of_range(load, record, length):
-    contents = header_contents(3, [("a", "2")])
+    contents = ref.header_contents(3, [("a", "2")])
     framed = contents_with(record, (contents[record - 1], length))
     message = f"invalid header record length: record {record} has {length} bytes (minimum 4)"
-    with raises_core(OrvanelParseError, "invalid_header_length", record_end(contents, record - 1) + 4, message):
-        load(frame_header(framed) + WORKED_ROWS)
+    with raises_core(OrvanelParseError, "invalid_header_length", ref.record_end(contents, record - 1) + 4, message):
+        load(ref.frame_header(framed) + WORKED_ROWS)
 
 
 def test_longest_header_record_is_accepted(load):
@@ -85,29 +68,6 @@ def test_par_record_accepted(load, par, zones, tables):
     assert (m.zone_count, m.table_count) == (zones, tables)
 
 
-@pytest.mark.parametrize("par, detail", [
-    (b"PAR Zones=65536 M=1", "invalid Zones value: 65536"),
-    (b"PAR Zones=18446744073709551619 M=1", "invalid Zones value: 18446744073709551619"),
-    (b"PAR Zones=+ M=1", "invalid Zones value: +"), (b"PAR Zones=-0 M=1", "invalid Zones value: -0"),
-    (b"PAR Zones=3\x0bM=1", "invalid Zones value: 3\x0bM=1"),
-    ("PAR Zones=\uff13 M=1".encode(), "invalid Zones value: \uff13"),
-    (b"PAR Zones=x M=256", "invalid Zones value: x"), (b"PAR M=256 Zones=x", "invalid M value: 256"),
-    (b"PAR M=Zones=3", "invalid M value: Zones=3"), (b"PAR Zones=0", "missing M= token"),
-    (b"PAR M=1", "missing Zones= token"), (b"\x00PAR Zones=3 M=1", "missing Zones= token"),
-    (b"PAR Zones=0 M=0", "Zones must be > 0"), (b"PAR Zones=3 M=+0", "M must be > 0"),
-    (b"\xc3PAR Zones=x", "non-UTF-8 payload"),
-    *[(b"PAR Zones=3 M=1 " + bad, "non-UTF-8 payload")
-      for bad in (b"\xff", b"\xed\xa0\x80", b"\xc0\xaf", b"\xf4\x90\x80\x80", b"\xf0\x9f\x98")],
-])
-def test_par_record_rejected(load, par, detail):
-    contents = contents_with(3, par)
-    message = f"invalid parameter record (PAR): {detail}"
-    # Judged before the next record is read.
-    for data in (with_zero_rows(contents), frame_header(contents[:3])):
-        with raises_core(OrvanelParseError, "invalid_par", record_end(contents, 3), message):
-            load(data)
-
-
 @pytest.mark.parametrize("mvr, expected", [
     (b"\x00\x00MVR 2\x00\x00a=1\x00\x00b=S\x00\x00", [("a", "1"), ("b", "S")]),
     (b"MVR 02\x00x=y=D\x00=S\x00", [("x=y", "D"), ("", "S")]),
@@ -121,45 +81,52 @@ def test_mvr_record_accepted(load, mvr, expected):
     assert [(i.index, i.name, i.type_code) for i in m.tables()] == [(k + 1, *e) for k, e in enumerate(expected)]
 
 
-MVR, MISMATCH, CODE = "invalid_mvr", "table_count_mismatch", "invalid_type_code"
-MVR_ERRORS = {
+PAR, MVR, MISMATCH, CODE, ROW = "invalid_par", "invalid_mvr", "table_count_mismatch", "invalid_type_code", "missing_row_marker"
+HEADER_ERRORS = {
+    PAR: (OrvanelParseError, "invalid parameter record (PAR): {}"),
     MVR: (OrvanelParseError, "invalid table catalogue record (MVR): {}"),
     MISMATCH: (OrvanelParseError, "table count mismatch between PAR and MVR: {}"),
     CODE: (OrvanelValidationError, "invalid type code: expected one of '0'..'9', 'S', 'D'; got \"{}\""),
+    ROW: (OrvanelParseError, "missing ROW data-start marker in header{}"),
 }
 
 
-@pytest.mark.parametrize("mvr, table_count, kind, detail", [
-    (b"", 1, MVR, "empty MVR payload"), (b"\xffMVR 1\x00a=1", 1, MVR, "non-UTF-8 first token"),
-    (b"MVR\t1\x00a=1", 1, MVR, "missing MVR prefix"), (b"a=1\x00MVR 1", 1, MVR, "missing MVR prefix"),
-    (b"MVR  1\x00a=1", 1, MVR, "invalid MVR count:  1"), (b"MVR 256\x00a=1", 1, MVR, "invalid MVR count: 256"),
-    (b"MVR 0", 1, MISMATCH, "PAR=1, MVR=0"), (b"MVR 2\x00\xff", 1, MISMATCH, "PAR=1, MVR=2"),
-    (b"MVR 1\x00a=1\x00b", 1, MVR, "expected 1 table tokens, got more"),
-    (b"MVR 2\x00a=1\x00\x00", 2, MVR, "expected 2 table tokens, got 1"),
-    (b"MVR 1\x00a\xff=1", 1, MVR, "non-UTF-8 table token"),
-    (b"MVR 2\x00a=1\x00b c\x00", 2, MVR, "table token missing '=': b c"),
-    (b"MVR 1\x00a=10", 1, CODE, "10"), (b"MVR 1\x00a=s", 1, CODE, "s"), (b"MVR 1\x00a=D=", 1, CODE, ""),
-    ("MVR 1\x00a=é".encode(), 1, CODE, "é"), (b"MVR 2\x00a=X\x00", 2, CODE, "X"),
-    (b"MVR 2\x00a=1\x00b=X\x00c=1", 2, CODE, "X"),
+# (record, content, tables in PAR, kind, detail)
+@pytest.mark.parametrize("record, content, table_count, kind, detail", [
+    *[(3, par, 1, PAR, detail) for par, detail in [
+        (b"PAR Zones=65536 M=1", "invalid Zones value: 65536"),
+        (b"PAR Zones=18446744073709551619 M=1", "invalid Zones value: 18446744073709551619"),
+        (b"PAR Zones=+ M=1", "invalid Zones value: +"), (b"PAR Zones=-0 M=1", "invalid Zones value: -0"),
+        (b"PAR Zones=3\x0bM=1", "invalid Zones value: 3\x0bM=1"),
+        ("PAR Zones=\uff13 M=1".encode(), "invalid Zones value: \uff13"),
+        (b"PAR Zones=x M=256", "invalid Zones value: x"), (b"PAR M=256 Zones=x", "invalid M value: 256"),
+        (b"PAR M=Zones=3", "invalid M value: Zones=3"), (b"PAR Zones=0", "missing M= token"),
+        (b"PAR M=1", "missing Zones= token"), (b"\x00PAR Zones=3 M=1", "missing Zones= token"),
+        (b"PAR Zones=0 M=0", "Zones must be > 0"), (b"PAR Zones=3 M=+0", "M must be > 0"),
+        (b"\xc3PAR Zones=x", "non-UTF-8 payload"),
+        *[(b"PAR Zones=3 M=1 " + bad, "non-UTF-8 payload")
+          for bad in (b"\xff", b"\xed\xa0\x80", b"\xc0\xaf", b"\xf4\x90\x80\x80", b"\xf0\x9f\x98")],
+    ]],
+    *[(4, mvr, *rest) for mvr, *rest in [
+        (b"", 1, MVR, "empty MVR payload"), (b"\xffMVR 1\x00a=1", 1, MVR, "non-UTF-8 first token"),
+        (b"MVR\t1\x00a=1", 1, MVR, "missing MVR prefix"), (b"a=1\x00MVR 1", 1, MVR, "missing MVR prefix"),
+        (b"MVR  1\x00a=1", 1, MVR, "invalid MVR count:  1"), (b"MVR 256\x00a=1", 1, MVR, "invalid MVR count: 256"),
+        (b"MVR 0", 1, MISMATCH, "PAR=1, MVR=0"), (b"MVR 2\x00\xff", 1, MISMATCH, "PAR=1, MVR=2"),
+        (b"MVR 1\x00a=1\x00b", 1, MVR, "expected 1 table tokens, got more"),
+        (b"MVR 2\x00a=1\x00\x00", 2, MVR, "expected 2 table tokens, got 1"),
+        (b"MVR 1\x00a\xff=1", 1, MVR, "non-UTF-8 table token"),
+        (b"MVR 2\x00a=1\x00b c\x00", 2, MVR, "table token missing '=': b c"),
+        (b"MVR 1\x00a=10", 1, CODE, "10"), (b"MVR 1\x00a=s", 1, CODE, "s"), (b"MVR 1\x00a=D=", 1, CODE, ""),
+        ("MVR 1\x00a=é".encode(), 1, CODE, "é"), (b"MVR 2\x00a=X\x00", 2, CODE, "X"),
+        (b"MVR 2\x00a=1\x00b=X\x00c=1", 2, CODE, "X"),
+    ]],
+    *[(5, content, 1, ROW, "") for content in [b"ROW", b"ROW\x00\x00", b"row\x00", b"ROW\x01"]],
 ])
-def test_mvr_record_rejected(load, mvr, table_count, kind, detail):
-    contents = contents_with(4, mvr, 2, [(f"t{i}", "D") for i in range(table_count)])
-    cls, message = MVR_ERRORS[kind]
-    for data in (with_zero_rows(contents, 2, table_count), frame_header(contents[:4])):
-        with raises_core(cls, kind, record_end(contents, 4), message.format(detail)):
+def test_header_record_rejected(load, record, content, table_count, kind, detail):
+    contents = contents_with(record, content, 2, [(f"t{i}", "D") for i in range(table_count)])
+    cls, message = HEADER_ERRORS[kind]
+    # Judged before the next record is read.
+    for data in (with_zero_rows(contents, 2, table_count), ref.frame_header(contents[:record])):
+        with raises_core(cls, kind, ref.record_end(contents, record), message.format(detail)):
             load(data)
 
-
-@pytest.mark.parametrize("content", [b"ROW", b"ROW\x00\x00", b"row\x00", b"ROW\x01"])
-def test_row_marker_rejected(load, content):
-    contents = contents_with(5, content)
-    message = "missing ROW data-start marker in header"
-    with raises_core(OrvanelParseError, "missing_row_marker", record_end(contents, 5), message):
-        load(with_zero_rows(contents))
-
-
-def test_header_offsets_after_a_long_banner(load):
-    contents = header_contents(2, [("a", "D")], banner="x" * 200_000)
-    contents[3] = b"MVR 1\x00a=Q\x00"
-    with raises_core(OrvanelValidationError, CODE, record_end(contents, 4), MVR_ERRORS[CODE][1].format("Q")):
-        load(frame_header(contents) + row_record(1, 1, ZERO_ROW))
