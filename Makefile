@@ -47,8 +47,8 @@ install: wheel
 	$(VPY) -m pip install --quiet --force-reinstall --no-deps $(WHEEL)
 	$(VPY) -m pip install --quiet "$(WHEEL)[test]"
 
-# Heavy tests (marked `heavy`: matrices of gigabytes, files of millions of lines, a Dask
-# cluster of worker processes), which pytest leaves out unless asked, run once, here; the
+# Heavy tests (marked `heavy`: every command on matrices of gigabytes in a small address
+# space), which pytest leaves out unless asked, run once, here; the
 # NumPy 1.x run and `make sanitize` leave them out.
 test-numpy2: install
 	$(VPY) -m pytest -q tests

@@ -73,9 +73,8 @@ mkdir -p "$reports"
 export ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$reports/asan"
 export UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan"
 # Left out here:
-# - the heavy tests (a Dask cluster: its worker subprocesses would start under the
-#   preloaded sanitizer runtime, which they were not built for; an address-space limit
-#   cannot work with the sanitizer's reserved shadow region; `make test` runs them once);
+# - the heavy tests (an address-space limit cannot work with the sanitizer's reserved
+#   shadow region; `make test` runs them once);
 # - by ORVANEL_SANITIZED, the measurements of memory (the sanitizer keeps shadow memory
 #   and a quarantine of its own for every allocation);
 # - the modules that test the Python layer alone: the other file formats (through h5py,
