@@ -32,6 +32,15 @@ def test_classes_of_the_extension_module(name):
             cls()
 
 
+def test_module_run_again_publishes_the_same_objects():
+    again = importlib.util.module_from_spec(_orvanel.__spec__)
+    _orvanel.__loader__.exec_module(again)
+    assert again is not _orvanel and again.__all__ == _orvanel.__all__
+    assert all(getattr(again, name) is getattr(_orvanel, name) for name in _orvanel.__all__[1:])
+    with pytest.raises(_orvanel.OrvanelParseError):
+        again._MatrixCore.from_bytes(b"")
+
+
 PACKAGE = Path(orvanel.__file__).parent
 MODULES = ["_orvanel", "_engine"]
 
