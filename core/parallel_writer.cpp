@@ -132,7 +132,7 @@ private:
     Writeback writeback_ = Writeback::when_the_kernel_chooses;
     std::uint64_t writeback_from_ = 0;  // where the write-back not yet started begins
     std::uint64_t written_ = 0;         // bytes handed to the file so far
-    std::size_t buffered_ = 0;   // staged bytes, not yet written
+    std::size_t buffered_ = 0;          // staged bytes, not yet written
     std::unique_ptr<std::uint8_t[]> staging_;
 };
 

@@ -48,7 +48,6 @@ ParallelSettings settings_for(unsigned threads) noexcept {
 
 // ---- arguments ------------------------------------------------------------------
 
-// `threads`: absent means 1; an integer of at least 1, capped at max_parallel_threads.
 // `start_writeback`: any object, taken by its truth; absent is false.
 bool writeback_from_py(PyObject* object, Writeback& out) noexcept {
     out = Writeback::when_the_kernel_chooses;
@@ -59,6 +58,7 @@ bool writeback_from_py(PyObject* object, Writeback& out) noexcept {
     return true;
 }
 
+// `threads`: absent means 1; an integer of at least 1, capped at max_parallel_threads.
 bool threads_from_py(PyObject* object, unsigned& out) noexcept {
     out = 1;
     if (object == nullptr) return true;
