@@ -26,6 +26,7 @@ from test_interrupts import load_through_pipe
 
 import orvanel
 from conftest import engine_source
+from orvanel import _engine
 from orvanel._orvanel import (
     OrvanelParseError,
     OrvanelValidationError,
@@ -195,7 +196,8 @@ def write_in_blocks(path, zones, tables, stack, cuts, threads=1, banner=None, ru
 
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(matrices(), st.sampled_from(THREADS), st.data())
-def test_random_matrices_in_random_blocks_write_the_bytes_of_a_whole_write(tmp_path_factory, case, threads, data):
+def test_random_matrices_written_whole_or_in_blocks_and_loaded_as_the_low_level_module_does(tmp_path_factory, case,
+                                                                                               threads, data):
     zones, tables, stack, banner, run_id = case
     expected = _MatrixCore.to_bytes_from_stack(zones, tables, stack, banner, run_id)
     cuts = sorted(data.draw(st.lists(st.integers(0, zones), max_size=4)))
@@ -204,6 +206,8 @@ def test_random_matrices_in_random_blocks_write_the_bytes_of_a_whole_write(tmp_p
     path = tmp_path_factory.mktemp("rows") / "m.mat"
     with shared_out():
         write_in_blocks(path, zones, tables, values[layout], cuts, threads, banner, run_id)
+        assert _engine.write(None, zones, tables, values[layout], banner, run_id, threads=threads) == expected
+        assert same_bits(_engine.load(path, threads=threads)[0], _MatrixCore.from_bytes(expected).stack_array())
     assert path.read_bytes() == expected
 
 
