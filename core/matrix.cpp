@@ -2,6 +2,7 @@
 
 #include "core/memory.hpp"
 
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <stdexcept>

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <span>
@@ -11,6 +10,7 @@
 
 #include "core/error.hpp"
 #include "core/header.hpp"
+#include "core/memory.hpp"
 
 namespace orvanel {
 
@@ -26,10 +26,7 @@ public:
     std::size_t size() const noexcept { return size_; }
 
 private:
-    struct Free {
-        void operator()(double* p) const noexcept { std::free(p); }
-    };
-    std::unique_ptr<double[], Free> data_;
+    std::unique_ptr<double[], FreeDeleter> data_;
     std::size_t size_ = 0;
 };
 

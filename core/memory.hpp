@@ -14,6 +14,7 @@ inline constexpr std::size_t huge_page_size = std::size_t{2} << 20;
 // filling it costs 512 times fewer page faults. A hint only: failure changes nothing.
 void prefer_huge_pages(void* data, std::size_t bytes) noexcept;
 
+// Owns memory from malloc, calloc, realloc or aligned_alloc.
 struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };

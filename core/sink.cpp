@@ -4,6 +4,7 @@
 #include "core/memory.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <unistd.h>

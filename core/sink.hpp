@@ -3,11 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <span>
 
 #include "core/error.hpp"
+#include "core/memory.hpp"
 #include "core/posix_file.hpp"
 
 namespace orvanel {
@@ -26,10 +26,7 @@ public:
     std::span<const std::uint8_t> bytes() const noexcept { return {data_.get(), size_}; }
 
 private:
-    struct Free {
-        void operator()(std::uint8_t* p) const noexcept { std::free(p); }
-    };
-    std::unique_ptr<std::uint8_t, Free> data_;
+    std::unique_ptr<std::uint8_t, FreeDeleter> data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };

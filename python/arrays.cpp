@@ -48,10 +48,7 @@ public:
     double* release() noexcept { return data_.release(); }
 
 private:
-    struct Free {
-        void operator()(double* p) const noexcept { std::free(p); }
-    };
-    std::unique_ptr<double[], Free> data_;
+    std::unique_ptr<double[], FreeDeleter> data_;
     std::size_t size_ = 0;
 };
 
