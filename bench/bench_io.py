@@ -118,23 +118,42 @@ def _start_writeback() -> Callable[[int, int, int], object] | None:
 START_WRITEBACK = _start_writeback()
 
 
+def _reserve_blocks() -> Callable[[int, int, int], object] | None:
+    """fallocate(fd, FALLOC_FL_KEEP_SIZE, offset, length): reserves blocks without
+    changing the file's size."""
+    try:
+        call = ctypes.CDLL(None, use_errno=True).fallocate
+    except (OSError, AttributeError):
+        return None
+    call.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int64, ctypes.c_int64]
+    return lambda fd, offset, length: call(fd, 1, offset, length)
+
+
+RESERVE_BLOCKS = _reserve_blocks()
+
+
 def kernel_write(data: bytes, path: str) -> None:
     """Writes `data` as the writer does, without encoding anything: 1 MiB write calls
     into a temporary file, then a rename over `path` (which frees the pages of a file
     already there). When a file is replaced, its write-back is started every 8 MiB, as
-    the writer starts it."""
+    the writer starts it; a new file has its blocks reserved 8 MiB ahead instead."""
     temporary = path + ".tmp"
     replacing = os.path.isfile(path)
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     try:
         view = memoryview(data)
-        step, started = 1 << 20, 0
+        step, started, reserved = 1 << 20, 0, 0
         for start in range(0, len(view), step):
+            if not replacing and RESERVE_BLOCKS and start + step > reserved:
+                RESERVE_BLOCKS(fd, reserved, 8 * step)
+                reserved += 8 * step
             os.write(fd, view[start : start + step])
             written = min(start + step, len(view))
             if replacing and START_WRITEBACK and written - started >= 8 * step:
                 START_WRITEBACK(fd, started, written - started)
                 started = written
+        if reserved > len(view):
+            os.ftruncate(fd, len(view))  # gives back the blocks reserved past the end
     finally:
         os.close(fd)
     os.replace(temporary, path)

@@ -38,7 +38,9 @@ struct WriteReport {
 // file's name never points to a file whose blocks were never written), all at once and
 // on the thread that renames. `while_writing` starts the write-back of each few
 // megabytes as soon as they are written instead: the same work, done where it overlaps
-// the encoding and while the pages are still in the processor's caches.
+// the encoding and while the pages are still in the processor's caches. A file left to
+// the kernel replaces no other: where it makes the writes cheaper, its blocks are
+// reserved a few megabytes ahead of them, and those past its end given back at the end.
 enum class Writeback { when_the_kernel_chooses, while_writing };
 
 // Both check the header (validate_for_writing) before anything is opened or written;

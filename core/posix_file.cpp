@@ -2,7 +2,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/falloc.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "core/interrupt.hpp"
@@ -55,6 +58,25 @@ std::optional<std::uint64_t> regular_file_size(const FileHandle& file) noexcept 
 void start_writeback(const FileHandle& file, std::uint64_t offset, std::uint64_t length) noexcept {
     (void)::sync_file_range(file.get(), static_cast<off64_t>(offset), static_cast<off64_t>(length),
                             SYNC_FILE_RANGE_WRITE);
+}
+
+bool benefits_from_reserved_blocks(const FileHandle& file) noexcept {
+    struct stat st {};
+    struct statfs fs {};
+    return ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && ::fstatfs(file.get(), &fs) == 0 &&
+           fs.f_type == EXT4_SUPER_MAGIC;
+}
+
+bool reserve_blocks(const FileHandle& file, std::uint64_t offset, std::uint64_t length) noexcept {
+    // fallocate(2) itself, never posix_fallocate, which writes the blocks where the file
+    // system cannot reserve them.
+    return ::fallocate(file.get(), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length)) == 0;
+}
+
+void release_reserved_blocks(const FileHandle& file) noexcept {
+    // Cutting a file to its own size frees what lies past its end.
+    struct stat st {};
+    if (::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)) (void)::ftruncate(file.get(), st.st_size);
 }
 
 }  // namespace orvanel

@@ -53,4 +53,17 @@ std::optional<std::uint64_t> regular_file_size(const FileHandle& file) noexcept;
 // device, a file system in memory) or a failure changes nothing.
 void start_writeback(const FileHandle& file, std::uint64_t offset, std::uint64_t length) noexcept;
 
+// Whether reserving a regular file's blocks ahead of its writes makes them cheaper: on
+// the ext file systems, a write into reserved blocks skips the per-block bookkeeping of
+// delayed allocation (about a quarter of the kernel's time for a large file). Elsewhere
+// it is no gain (in memory, reserving zeroes pages the writes then fill).
+bool benefits_from_reserved_blocks(const FileHandle& file) noexcept;
+
+// Reserves the blocks of bytes [offset, offset + length) of `file` without changing its
+// size; false if the file system refused (no room, or no such operation).
+bool reserve_blocks(const FileHandle& file, std::uint64_t offset, std::uint64_t length) noexcept;
+
+// Gives back the blocks reserved past the end of `file`: a hint, like the reserving.
+void release_reserved_blocks(const FileHandle& file) noexcept;
+
 }  // namespace orvanel

@@ -140,9 +140,9 @@ def test_same_bytes_and_values_for_every_thread_count(tmp_path, layout, kind, ba
 
 def test_a_file_larger_than_a_read_chunk(tmp_path):
     """Records cross the boundaries of the chunks a file is read in and of the blocks it is
-    written in (and write-back is started for, when asked), a longer file written over in
-    place is cut to the new length, and a chunk is reused only once every record in it was
-    decoded."""
+    written in (and write-back is started for, or blocks reserved ahead for), a longer file
+    written over in place is cut to the new length and keeps no reserved block past its
+    end, and a chunk is reused only once every record in it was decoded."""
     zones = 1100
     stack = realistic_stack(zones, 9)[1:3]
     data = _MatrixCore.to_bytes_from_stack(zones, REALISTIC_TABLES[1:3], stack)
@@ -152,6 +152,7 @@ def test_a_file_larger_than_a_read_chunk(tmp_path):
         path.write_bytes(data + b"longer")
         _engine.write(str(path), zones, REALISTIC_TABLES[1:3], stack, threads=threads, start_writeback=writeback)
         assert path.read_bytes() == data and same_bits(_engine.load(path, threads=threads)[0], stack)
+        assert path.stat().st_blocks * 512 < len(data) + (1 << 20)
     with shared_out(1, 7 * zones):
         assert same_bits(_engine.load(path, threads=2)[0], stack)
 

@@ -75,7 +75,9 @@ def write(
 
     ``start_writeback`` starts writing the file out to disk every few megabytes as it is
     written, for a file that will be renamed over another: some file systems write such
-    a file out at the rename, all at once (it changes nothing for ``bytes``).
+    a file out at the rename, all at once (it changes nothing for ``bytes``). Without it,
+    the file's blocks may be reserved ahead of the writes where that makes them cheaper,
+    which such a rename must not meet.
     """
 
 # Loads and writes by origins. A handle is an opaque capsule; the public layer
