@@ -25,20 +25,31 @@ namespace {
 constexpr const char* buffered_write_failed = "failed to write the buffered data";
 constexpr const char* direct_write_failed = "failed to write whole buffer";
 
-// Appends one row record, header and payload, to `out`, encoding the payload in place;
-// returns the payload's size. When that is over the limit the record is incomplete and
-// the caller drops it.
+// The most one row record of `zones` values takes while it is encoded.
+constexpr std::size_t record_room_for(std::size_t zones) noexcept {
+    return record_header_size + max_payload_size_for(zones);
+}
+
+// Writes one row record, header and payload, at `out` (record_room_for bytes), encoding
+// the payload in place; returns the payload's size. When that is over the limit the
+// record is incomplete and the caller drops it.
+std::size_t encode_record_at(TypeCode type_code, std::span<const double> row, std::uint16_t origin,
+                             std::uint8_t table, PlaneScratch& scratch, std::uint8_t* out) {
+    const std::size_t payload_size = encode_payload_into(type_code, row, scratch, out + record_header_size);
+    if (payload_size <= max_payload_size) {
+        fill_record_header(std::span<std::uint8_t, record_header_size>(out, record_header_size), origin, table,
+                           payload_size);
+    }
+    return payload_size;
+}
+
+// Appends one row record to `out`, as encode_record_at.
 std::size_t append_record(TypeCode type_code, std::span<const double> row, std::uint16_t origin, std::uint8_t table,
                           PlaneScratch& scratch, ByteVector& out) {
     const std::size_t start = out.size();
-    out.resize(start + record_header_size + max_payload_size_for(row.size()));
-    const std::size_t payload_size =
-        encode_payload_into(type_code, row, scratch, out.data() + start + record_header_size);
+    out.resize(start + record_room_for(row.size()));
+    const std::size_t payload_size = encode_record_at(type_code, row, origin, table, scratch, out.data() + start);
     out.resize(start + record_header_size + payload_size);
-    if (payload_size <= max_payload_size) {
-        fill_record_header(std::span<std::uint8_t, record_header_size>(out.data() + start, record_header_size), origin,
-                           table, payload_size);
-    }
     return payload_size;
 }
 
@@ -113,7 +124,7 @@ public:
             pieces_->append(bytes);
             return {};
         }
-        if (!staging_) staging_ = std::make_unique_for_overwrite<std::uint8_t[]>(file_block_size);
+        ensure_staging(file_block_size);
         while (!bytes.empty()) {
             // Room up to the next block boundary of the file.
             const std::size_t room = file_block_size - (written_ + buffered_) % file_block_size;
@@ -126,10 +137,48 @@ public:
         return {};
     }
 
+    // Room at the end of the output for one record of at most `bytes` bytes, which the
+    // caller encodes in place and keeps with keep_record: a record goes to its block of
+    // the pieces, or to the staging buffer, with no buffer in between.
+    std::uint8_t* record_room(std::size_t bytes) {
+        if (pieces_) return pieces_->room(bytes);
+        ensure_staging(file_block_size + bytes);
+        return staging_.get() + buffered_;
+    }
+
+    // Keeps the `bytes` bytes just written at record_room; what reaches the next block
+    // boundary of the file is written.
+    Status keep_record(std::size_t bytes) {
+        if (pieces_) {
+            pieces_->commit(bytes);
+            return {};
+        }
+        buffered_ += bytes;
+        const std::size_t room = file_block_size - written_ % file_block_size;
+        if (buffered_ < room) return {};
+        const std::size_t rest = buffered_ - room;
+        buffered_ = 0;
+        ORVANEL_TRY(write_staged(room));
+        std::memmove(staging_.get(), staging_.get() + room, rest);
+        buffered_ = rest;
+        return {};
+    }
+
     // Writes what is staged.
     Status flush() {
         if (pieces_ || buffered_ == 0) return {};
-        const std::size_t n = std::exchange(buffered_, 0);
+        return write_staged(std::exchange(buffered_, 0));
+    }
+
+    // Gives back the reserved blocks past the end of the file; before the file is closed.
+    void release_reserved() noexcept {
+        if (reserved_ > written_ && sink_->handle()) release_reserved_blocks(sink_->handle());
+        reserved_ = 0;
+    }
+
+private:
+    // Writes the first `n` staged bytes.
+    Status write_staged(std::size_t n) {
         // Only whole blocks reserve: a small file is written as it comes.
         if (reserve_ && n >= file_block_size / 2 && written_ + n > reserved_) {
             reserve_ = reserve_blocks(sink_->handle(), reserved_, reserve_step);
@@ -144,13 +193,15 @@ public:
         return {};
     }
 
-    // Gives back the reserved blocks past the end of the file; before the file is closed.
-    void release_reserved() noexcept {
-        if (reserved_ > written_ && sink_->handle()) release_reserved_blocks(sink_->handle());
-        reserved_ = 0;
+    // A staging buffer of at least `capacity` bytes, keeping what is staged.
+    void ensure_staging(std::size_t capacity) {
+        if (staging_capacity_ >= capacity) return;
+        auto larger = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+        if (buffered_ > 0) std::memcpy(larger.get(), staging_.get(), buffered_);
+        staging_ = std::move(larger);
+        staging_capacity_ = capacity;
     }
 
-private:
     ByteSink* sink_ = nullptr;
     WrittenPieces* pieces_ = nullptr;
     Writeback writeback_ = Writeback::when_the_kernel_chooses;
@@ -160,6 +211,7 @@ private:
     std::uint64_t written_ = 0;         // bytes handed to the file so far
     std::size_t buffered_ = 0;          // staged bytes, not yet written
     std::unique_ptr<std::uint8_t[]> staging_;
+    std::size_t staging_capacity_ = 0;
 };
 
 class WriteRun {
@@ -189,6 +241,7 @@ public:
     Status run_records(RecordOutput& output, WriteReport& report) {
         const std::size_t z = zones_;
         const unsigned threads = std::min(settings_.threads_for(records_ * z), max_parallel_threads);
+        if (threads <= 1) return run_records_serially(output, report);
         // Batches in work or waiting to be written: their encoded bytes are the memory
         // the write needs beyond the values. They outlive the pool, whose threads use them.
         std::vector<EncodedBatch> batches(threads > 1 ? 2 * threads : 1);
@@ -249,6 +302,33 @@ public:
     }
 
 private:
+    // One thread: each record is encoded straight into the output, in file order.
+    Status run_records_serially(RecordOutput& output, WriteReport& report) {
+        const std::size_t z = zones_;
+        const std::uint64_t per_poll = std::max<std::uint64_t>(1, settings_.batch_cells / z);
+        ScratchPool::Lease lease = scratch_.lend();
+        InterruptPoll poll;
+        for (std::uint64_t k = 0; k < records_; ++k) {
+            if (k % per_poll == 0 && poll.stop_requested()) return interrupted_error();
+            const auto origin = static_cast<std::size_t>((first_record_ + k) / table_count_);
+            const auto table = static_cast<std::size_t>((first_record_ + k) % table_count_);
+            const std::span<const double> row = row_of(tables_[table], origin - first_origin_, z, lease.row.get());
+            std::uint8_t* out = output.record_room(record_room_for(z));
+            const std::size_t payload_size =
+                encode_record_at(type_codes_[table], row, static_cast<std::uint16_t>(origin + 1),
+                                 static_cast<std::uint8_t>(table + 1), *lease.scratch, out);
+            if (payload_size > max_payload_size) {
+                // As the serial writer, whose rows buffered before the failing one still
+                // reach the sink when it is dropped.
+                (void)output.flush();
+                report.failed_record = first_record_ + k;
+                return MatrixError::payload_too_large(payload_size);
+            }
+            ORVANEL_TRY(output.keep_record(record_header_size + payload_size));
+        }
+        return {};
+    }
+
     void encode(EncodedBatch& batch) {
         try {
             encode_rows(batch);
@@ -389,13 +469,9 @@ Status RowStreamWriter::finish() {
 }
 
 void WrittenPieces::append(std::span<const std::uint8_t> bytes) {
-    // Blocks double in size up to a limit: a small file takes little, a large one few
-    // blocks, of which only the last is partly filled.
-    constexpr std::size_t first_block = std::size_t{1} << 20;
-    constexpr std::size_t largest_block = std::size_t{16} << 20;
     while (!bytes.empty()) {
         if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) {
-            const std::size_t capacity = std::clamp(size_, first_block, largest_block);
+            const std::size_t capacity = next_block_capacity();
             blocks_.push_back(Block{allocate_block(capacity), 0, capacity});
         }
         Block& block = blocks_.back();
@@ -405,6 +481,19 @@ void WrittenPieces::append(std::span<const std::uint8_t> bytes) {
         size_ += n;
         bytes = bytes.subspan(n);
     }
+}
+
+std::uint8_t* WrittenPieces::room(std::size_t bytes) {
+    if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < bytes) {
+        const std::size_t capacity = std::max(next_block_capacity(), bytes);
+        blocks_.push_back(Block{allocate_block(capacity), 0, capacity});
+    }
+    return blocks_.back().data.get() + blocks_.back().used;
+}
+
+void WrittenPieces::commit(std::size_t bytes) noexcept {
+    blocks_.back().used += bytes;
+    size_ += bytes;
 }
 
 void WrittenPieces::move_into(std::uint8_t* out, unsigned threads) {

@@ -4,6 +4,7 @@
 // the same bytes and the same error (the writes themselves are larger: see RecordOutput).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -62,11 +63,22 @@ public:
     // The number of bytes appended so far.
     std::size_t size() const noexcept { return size_; }
     void append(std::span<const std::uint8_t> bytes);
+    // At least `bytes` bytes of room after the last byte appended, in one block, for
+    // bytes written in place; commit keeps the first of them. Where a block has too
+    // little room left, its end stays unused.
+    std::uint8_t* room(std::size_t bytes);
+    void commit(std::size_t bytes) noexcept;
     // Copies the bytes to `out` (`size()` bytes), on up to `threads` threads, freeing
     // each block once it is copied.
     void move_into(std::uint8_t* out, unsigned threads);
 
 private:
+    // Blocks double in size up to a limit: a small file takes little, a large one few
+    // blocks, of which only the last is partly filled.
+    std::size_t next_block_capacity() const noexcept {
+        return std::clamp(size_, std::size_t{1} << 20, std::size_t{16} << 20);
+    }
+
     struct Block {
         ByteBlock data;
         std::size_t used = 0;
