@@ -172,7 +172,7 @@ public:
 
     // Gives back the reserved blocks past the end of the file; before the file is closed.
     void release_reserved() noexcept {
-        if (reserved_ > written_ && sink_->handle()) release_reserved_blocks(sink_->handle());
+        if (sink_ && reserved_ > written_ && sink_->handle()) release_reserved_blocks(sink_->handle());
         reserved_ = 0;
     }
 
@@ -244,10 +244,9 @@ public:
         if (threads <= 1) return run_records_serially(output, report);
         // Batches in work or waiting to be written: their encoded bytes are the memory
         // the write needs beyond the values. They outlive the pool, whose threads use them.
-        std::vector<EncodedBatch> batches(threads > 1 ? 2 * threads : 1);
-        std::optional<WorkerPool> pool;
-        if (threads > 1) pool.emplace(threads - 1);
-        WorkerPool* workers = pool && pool->helpers() > 0 ? &*pool : nullptr;
+        std::vector<EncodedBatch> batches(2 * threads);
+        WorkerPool pool(threads - 1);
+        WorkerPool* workers = pool.helpers() > 0 ? &pool : nullptr;
         const std::size_t slots = workers ? 2 * (workers->helpers() + 1) : 1;
         const std::uint64_t per_batch = std::max<std::uint64_t>(1, settings_.batch_cells / z);
         const std::uint64_t batch_count = (records_ + per_batch - 1) / per_batch;
@@ -296,7 +295,7 @@ public:
             }
         }
         stop_.store(true, std::memory_order_relaxed);  // whatever is still in work is not needed
-        if (pool) pool->wait_all();
+        pool.wait_all();
         if (thrown_.load(std::memory_order_acquire)) std::rethrow_exception(exception_);
         return outcome;
     }
