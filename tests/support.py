@@ -97,7 +97,9 @@ class Stop(Exception):
 
 
 def raise_once():
-    """A handler raising Stop once: a later alarm must not strike the clean-up."""
+    """A handler raising Stop once: a later alarm must not strike the clean-up. A Stop
+    raised where exceptions are ignored (in a finaliser the garbage collector runs
+    meanwhile) does not count: `alarms` lets the next alarm raise again."""
     raised = []
 
     def handler(signum, frame):
@@ -105,18 +107,35 @@ def raise_once():
             raised.append(signum)
             raise Stop
 
+    handler.ignored = raised.clear
     return handler
 
 
 @contextlib.contextmanager
 def alarms(handler, every=0.02):
-    """SIGALRM every `every` seconds while the block runs, handled by `handler`."""
+    """SIGALRM every `every` seconds while the block runs, handled by `handler`. A hang
+    ends the process after 60 s, its traceback in ORVANEL_WATCHDOG_LOG if that is set (the
+    test's own output is captured and lost with the process)."""
+    previous_hook = sys.unraisablehook
+
+    def unraisable(report):
+        if isinstance(report.exc_value, Stop) and hasattr(handler, "ignored"):
+            handler.ignored()
+        else:
+            previous_hook(report)
+
     previous = signal.signal(signal.SIGALRM, handler)
-    faulthandler.dump_traceback_later(60, exit=True)
+    sys.unraisablehook = unraisable
+    log_path = os.environ.get("ORVANEL_WATCHDOG_LOG")
+    log = open(log_path, "a") if log_path else sys.stderr
+    faulthandler.dump_traceback_later(60, exit=True, file=log)
     signal.setitimer(signal.ITIMER_REAL, every, every)
     try:
         yield
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+        sys.unraisablehook = previous_hook
         faulthandler.cancel_dump_traceback_later()
+        if log is not sys.stderr:
+            log.close()

@@ -65,13 +65,15 @@ export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:allocator_ma
 export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ORVANEL_SANITIZED=1
-# Reports go to files, printed below when the run fails: pytest captures a test's output
+# Reports go to files (the watchdog of the signal tests too), printed below when the run
+# fails: pytest captures a test's output
 # descriptors, and a report that ends the process with it would otherwise be lost.
 reports="$PWD/$BUILD/reports"
 rm -rf "$reports"
 mkdir -p "$reports"
 export ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$reports/asan"
 export UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan"
+export ORVANEL_WATCHDOG_LOG="$reports/watchdog"
 # Left out here:
 # - the heavy tests (an address-space limit cannot work with the sanitizer's reserved
 #   shadow region; `make test` runs them once);
