@@ -60,11 +60,13 @@ void start_writeback(const FileHandle& file, std::uint64_t offset, std::uint64_t
                             SYNC_FILE_RANGE_WRITE);
 }
 
-bool benefits_from_reserved_blocks(const FileHandle& file) noexcept {
+bool benefits_from_reserved_blocks(const FileHandle& file) noexcept { return is_regular_file_on_ext(file.get()); }
+
+bool is_regular_file_on_ext(int fd) noexcept {
+    // ext2, ext3 and ext4 share one magic number.
     struct stat st {};
     struct statfs fs {};
-    return ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && ::fstatfs(file.get(), &fs) == 0 &&
-           fs.f_type == EXT4_SUPER_MAGIC;
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fstatfs(fd, &fs) == 0 && fs.f_type == EXT4_SUPER_MAGIC;
 }
 
 bool reserve_blocks(const FileHandle& file, std::uint64_t offset, std::uint64_t length) noexcept {

@@ -16,6 +16,7 @@
 #include "core/memory.hpp"
 #include "core/parallel_reader.hpp"
 #include "core/parallel_writer.hpp"
+#include "core/posix_file.hpp"
 #include "core/row_index.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
@@ -758,6 +759,27 @@ PyObject* engine_tuning(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// ---- replaced files -------------------------------------------------------------
+
+constexpr Signature slow_to_free_signature{"_slow_to_free()", std::array{"fd"}, std::array<const char*, 0>{}};
+
+// Whether the file open at `fd` is freed, when its last link goes, in the call that drops
+// it, at a cost worth moving off the caller's thread.
+PyObject* engine_slow_to_free(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind_fast(slow_to_free_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [fd_arg] = *bound;
+        const int fd = PyObject_AsFileDescriptor(fd_arg);
+        if (fd < 0) return nullptr;
+        bool slow = false;
+        Py_BEGIN_ALLOW_THREADS
+        slow = is_regular_file_on_ext(fd);
+        Py_END_ALLOW_THREADS
+        return PyBool_FromLong(slow);
+    });
+}
+
 // ---- module ---------------------------------------------------------------------
 
 constexpr char module_doc[] =
@@ -794,6 +816,10 @@ PyMethodDef engine_methods[] = {
     {"writer_finish", as_cfunction(engine_writer_finish), METH_FASTCALL | METH_KEYWORDS,
      "writer_finish(handle)\n--\n\n"
      "Check that every row was written, then close the file."},
+    {"_slow_to_free", as_cfunction(engine_slow_to_free), METH_FASTCALL | METH_KEYWORDS,
+     "_slow_to_free(fd)\n--\n\n"
+     "Whether the regular file open at `fd` is freed slowly, in the call that drops its\n"
+     "last link (the ext file systems)."},
     {"_tuning", as_cfunction(engine_tuning), METH_FASTCALL | METH_KEYWORDS,
      "_tuning(min_parallel_cells=None, batch_cells=None)\n--\n\n"
      "Set how work is shared out between threads; returns the previous values."},

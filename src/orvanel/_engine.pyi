@@ -134,3 +134,9 @@ def _tuning(
 ) -> tuple[int, int]:
     """Set how work is shared out between threads (for tests); returns the previous
     ``(min_parallel_cells, batch_cells)``."""
+
+def _slow_to_free(fd: int) -> bool:
+    """Whether the regular file open at ``fd`` is freed, when its last link goes, in the
+    call that drops it, and slowly for a large file: true on the ext file systems, which
+    free its pages and blocks there (and wait for the device to discard them when mounted
+    with ``discard``). ``orvanel._release`` lets such a file go in the background."""

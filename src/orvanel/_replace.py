@@ -10,7 +10,8 @@ format:
 - a FIFO or a device is written in place, by formats that can be written as a stream;
   the others refuse it;
 - a file in a directory where no file can be created, but which may itself be written,
-  is written in place.
+  is written in place;
+- a large replaced file may be freed shortly after the call returns (``orvanel._release``).
 """
 
 from __future__ import annotations
@@ -21,6 +22,8 @@ import os
 import secrets
 import stat
 from collections.abc import Iterator
+
+from orvanel import _release
 
 # Longest file name most file systems take, in bytes.
 NAME_MAX = 255
@@ -96,8 +99,24 @@ def replace_file(path: str | os.PathLike[str], *, in_place_ok: bool) -> Iterator
         os.close(fd)
     try:
         yield temporary
-        os.replace(temporary, target)
+        _rename_over(temporary, target, replacing=status is not None)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
+
+
+def _rename_over(temporary: str, target: str, *, replacing: bool) -> None:
+    """Move the finished file to its place. A large file it replaces is held open across
+    the rename and let go of in the background, so that freeing it does not hold up the
+    caller (see ``orvanel._release``)."""
+    held = None
+    renamed = False
+    try:
+        if replacing:
+            held = _release.hold(target)
+        os.replace(temporary, target)
+        renamed = True
+    finally:
+        if held is not None:
+            _release.release(held, in_background=renamed)

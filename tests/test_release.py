@@ -1,0 +1,115 @@
+"""A large replaced file is let go of after the write returns: held open across the rename,
+closed on a thread of its own, never kept by a forked child, closed at once when the
+rename fails."""
+
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+import orvanel
+from orvanel import _release
+from orvanel._replace import replace_file
+
+BIG = _release.MIN_SIZE + 4096
+
+
+def frees_in_place(directory):
+    """The ext file systems free a file in the call that drops its last link."""
+    kind = subprocess.run(["stat", "-f", "-c", "%T", str(directory)], capture_output=True, text=True)
+    return kind.stdout.strip().startswith("ext")
+
+
+def deleted_files_held():
+    held = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            link = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if link.endswith(" (deleted)"):
+            held.append(link)
+    return held
+
+
+def sparse_file(path, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+    return str(path)
+
+
+@pytest.mark.parametrize(("directory", "size", "links"), [
+    ("tmp", BIG, 1), ("tmp", _release.MIN_SIZE - 1, 1), ("tmp", BIG, 2), ("shm", BIG, 1)])
+def test_only_large_files_a_rename_frees_in_place_are_held(tmp_path, directory, size, links):
+    where = str(tmp_path) if directory == "tmp" else "/dev/shm"
+    if not os.path.isdir(where):
+        pytest.skip("no /dev/shm here")
+    path = sparse_file(os.path.join(where, f"held-{os.getpid()}.bin"), size)
+    if links == 2:
+        os.link(path, path + ".link")
+    try:
+        fd = _release.hold(path)
+        worth_it = size >= _release.MIN_SIZE and links == 1 and frees_in_place(where)
+        assert (fd is not None) == worth_it
+        if fd is not None:
+            assert os.path.samestat(os.fstat(fd), os.stat(path))
+            _release.release(fd, in_background=False)
+            with pytest.raises(OSError):
+                os.fstat(fd)
+    finally:
+        for name in (path, path + ".link"):
+            if os.path.exists(name):
+                os.unlink(name)
+
+
+def test_a_replaced_file_is_gone_once_its_release_is_done(tmp_path, monkeypatch):
+    values = np.random.default_rng(3).random((1, 1600, 1600))
+    first = orvanel.from_arrays({"T": values[0]}, types={"T": "D"})
+    second = orvanel.from_arrays({"T": values[0] + 1.0}, types={"T": "D"})
+    target = tmp_path / "big.mat"
+    first.write(target)
+    assert target.stat().st_size >= _release.MIN_SIZE
+    before = deleted_files_held()
+    released = []
+    release = _release.release
+    monkeypatch.setattr(_release, "release", lambda fd, *, in_background: (
+        released.append(in_background), release(fd, in_background=in_background)))
+    second.write(target)
+    _release.wait_for_releases()
+    assert released == ([True] if frees_in_place(tmp_path) else [])
+    assert deleted_files_held() == before
+    assert np.array_equal(orvanel.read(target).to_numpy(), second.to_numpy())
+    assert [p.name for p in tmp_path.iterdir()] == ["big.mat"]
+
+
+def test_a_forked_child_closes_what_it_inherited(tmp_path):
+    path = sparse_file(tmp_path / "old.bin", BIG)
+    fd = _release.hold(path)
+    if fd is None:
+        pytest.skip("files are not freed in place here")
+    pid = os.fork()
+    if pid == 0:  # the child: the descriptor must be gone
+        try:
+            os.fstat(fd)
+            os._exit(1)
+        except OSError:
+            os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    os.fstat(fd)  # still the parent's, until released
+    os.replace(sparse_file(tmp_path / "new.bin", 10), path)
+    _release.release(fd, in_background=True)
+    _release.wait_for_releases()
+    with pytest.raises(OSError):
+        os.fstat(fd)
+
+
+def test_a_failed_rename_lets_go_at_once_and_keeps_the_old_file(tmp_path):
+    path = sparse_file(tmp_path / "old.bin", BIG)
+    with pytest.raises(FileNotFoundError), replace_file(path, in_place_ok=False) as temporary:
+        os.unlink(temporary)  # nothing left to move over the target
+    assert os.path.getsize(path) == BIG
+    assert not _release._held and not _release._closing
+    assert not any(os.readlink(f"/proc/self/fd/{fd}") == path
+                   for fd in os.listdir("/proc/self/fd") if os.path.exists(f"/proc/self/fd/{fd}"))
