@@ -83,22 +83,29 @@ def test_a_replaced_file_is_gone_once_its_release_is_done(tmp_path, monkeypatch)
     assert [p.name for p in tmp_path.iterdir()] == ["big.mat"]
 
 
-def test_a_forked_child_closes_what_it_inherited(tmp_path):
+@pytest.mark.parametrize("reused", [False, True])
+def test_a_forked_child_closes_the_held_files_it_inherited(tmp_path, reused):
+    """A number the parent has closed and reused for another file stays open in the child."""
     path = sparse_file(tmp_path / "old.bin", BIG)
     fd = _release.hold(path)
     if fd is None:
         pytest.skip("files are not freed in place here")
+    other = sparse_file(tmp_path / "other.bin", 10)
+    if reused:  # as if the file had been closed, and its number taken, just before the fork
+        spare = os.open(other, os.O_RDONLY)
+        os.dup2(spare, fd)
+        os.close(spare)
     pid = os.fork()
-    if pid == 0:  # the child: the descriptor must be gone
+    if pid == 0:
         try:
-            os.fstat(fd)
-            os._exit(1)
+            still_open = os.path.samestat(os.fstat(fd), os.stat(other))
         except OSError:
-            os._exit(0)
+            still_open = False
+        os._exit(0 if still_open == reused else 1)
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     os.fstat(fd)  # still the parent's, until released
-    os.replace(sparse_file(tmp_path / "new.bin", 10), path)
+    os.replace(other, path)
     _release.release(fd, in_background=True)
     _release.wait_for_releases()
     with pytest.raises(OSError):

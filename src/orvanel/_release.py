@@ -27,10 +27,12 @@ MIN_SIZE = 16 << 20
 
 _OPEN_FLAGS = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
 
-# Held across every close, so that a fork never meets a descriptor half let go.
 _lock = threading.Lock()
 _closed = threading.Condition(_lock)
-_held: set[int] = set()  # every descriptor held, until it is closed
+# Every descriptor held, with the (device, inode) of its file, until it is closed: a
+# forked child closes those it inherited, and only while they still hold that file (the
+# parent may have closed one and reused its number just before the fork).
+_held: dict[int, tuple[int, int]] = {}
 _closing: set[int] = set()  # those handed to a background thread
 
 
@@ -52,7 +54,7 @@ def hold(path: str) -> int | None:
         os.close(fd)
         return None
     with _lock:
-        _held.add(fd)
+        _held[fd] = (status.st_dev, status.st_ino)
     return fd
 
 
@@ -78,12 +80,12 @@ def wait_for_releases() -> None:
 
 
 def _close(fd: int) -> None:
+    try:
+        os.close(fd)
+    except OSError:  # EINTR: on Linux the descriptor is gone all the same
+        pass
     with _lock:
-        try:
-            os.close(fd)
-        except OSError:  # EINTR: on Linux the descriptor is gone all the same
-            pass
-        _held.discard(fd)
+        _held.pop(fd, None)
         _closing.discard(fd)
         _closed.notify_all()
 
@@ -99,9 +101,11 @@ def _after_fork_in_parent() -> None:
 def _after_fork_in_child() -> None:
     # The threads that were to close these do not exist here.
     global _lock, _closed
-    for fd in _held:
+    for fd, identity in _held.items():
         try:
-            os.close(fd)
+            status = os.fstat(fd)
+            if (status.st_dev, status.st_ino) == identity:
+                os.close(fd)
         except OSError:
             pass
     _held.clear()
