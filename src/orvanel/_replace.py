@@ -99,21 +99,23 @@ def replace_file(path: str | os.PathLike[str], *, in_place_ok: bool) -> Iterator
         os.close(fd)
     try:
         yield temporary
-        _rename_over(temporary, target, replacing=status is not None)
+        # The size seen before the write is enough to spare small files the check.
+        large = status is not None and status.st_size >= _release.MIN_SIZE
+        _rename_over(temporary, target, replaces_a_large_file=large)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
 
 
-def _rename_over(temporary: str, target: str, *, replacing: bool) -> None:
+def _rename_over(temporary: str, target: str, *, replaces_a_large_file: bool) -> None:
     """Move the finished file to its place. A large file it replaces is held open across
     the rename and let go of in the background, so that freeing it does not hold up the
     caller (see ``orvanel._release``)."""
     held = None
     renamed = False
     try:
-        if replacing:
+        if replaces_a_large_file:
             held = _release.hold(target)
         os.replace(temporary, target)
         renamed = True
