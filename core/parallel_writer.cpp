@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "core/byte_vector.hpp"
@@ -411,6 +412,28 @@ Result<WrittenPieces> write_values_to_memory(const MatrixHeader& header, std::sp
     return pieces;
 }
 
+std::optional<std::size_t> max_file_size(const MatrixHeader& header) {
+    std::vector<std::uint8_t> header_bytes;
+    emit_header(header, header_bytes);
+    const std::uint64_t records = std::uint64_t{header.zone_count} * header.table_count();
+    const std::size_t per_record = record_room_for(header.zone_count);
+    std::size_t records_room = 0;
+    if (__builtin_mul_overflow(records, per_record, &records_room)) return std::nullopt;
+    std::size_t total = 0;
+    if (__builtin_add_overflow(records_room, header_bytes.size(), &total)) return std::nullopt;
+    return total;
+}
+
+Result<std::size_t> write_values_to_region(const MatrixHeader& header, std::span<const StridedTable> tables,
+                                           const ParallelSettings& settings, WriteReport& report,
+                                           std::span<std::uint8_t> region) {
+    ORVANEL_TRY(validate_for_writing(header));
+    WrittenPieces pieces(region);
+    RecordOutput output(pieces);
+    ORVANEL_TRY(write_all_rows(header, tables, output, settings, report));
+    return pieces.size();
+}
+
 struct RowStreamWriter::State {
     State(ByteSink s, Writeback writeback) : sink(std::move(s)), output(sink, writeback) {}
     ByteSink sink;
@@ -467,7 +490,17 @@ Status RowStreamWriter::finish() {
     return state_->sink.handle().close();
 }
 
+void WrittenPieces::check_region_room(std::size_t bytes) const {
+    if (bytes > region_.size() - size_) throw std::length_error("the file outgrew the room reserved for it");
+}
+
 void WrittenPieces::append(std::span<const std::uint8_t> bytes) {
+    if (in_region_) {
+        check_region_room(bytes.size());
+        std::memcpy(region_.data() + size_, bytes.data(), bytes.size());
+        size_ += bytes.size();
+        return;
+    }
     while (!bytes.empty()) {
         if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) {
             const std::size_t capacity = next_block_capacity();
@@ -483,6 +516,10 @@ void WrittenPieces::append(std::span<const std::uint8_t> bytes) {
 }
 
 std::uint8_t* WrittenPieces::room(std::size_t bytes) {
+    if (in_region_) {
+        check_region_room(bytes);
+        return region_.data() + size_;
+    }
     if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < bytes) {
         const std::size_t capacity = std::max(next_block_capacity(), bytes);
         blocks_.push_back(Block{allocate_block(capacity), 0, capacity});
@@ -491,7 +528,7 @@ std::uint8_t* WrittenPieces::room(std::size_t bytes) {
 }
 
 void WrittenPieces::commit(std::size_t bytes) noexcept {
-    blocks_.back().used += bytes;
+    if (!in_region_) blocks_.back().used += bytes;
     size_ += bytes;
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -58,8 +59,14 @@ Status write_values_to_file(std::string_view path, const MatrixHeader& header, s
 // blocks are never joined here: the caller makes the one block it needs and fills it
 // with move_into. Large blocks ask for huge pages, so that taking in the file costs few
 // page faults and the batches' own buffers are reused from one batch to the next.
+//
+// Or the bytes go straight into one region the caller owns, which has room for the
+// largest file of the header (max_file_size): nothing is copied afterwards.
 class WrittenPieces {
 public:
+    WrittenPieces() = default;
+    explicit WrittenPieces(std::span<std::uint8_t> region) noexcept : region_(region), in_region_(true) {}
+
     // The number of bytes appended so far.
     std::size_t size() const noexcept { return size_; }
     void append(std::span<const std::uint8_t> bytes);
@@ -84,8 +91,13 @@ private:
         std::size_t used = 0;
         std::size_t capacity = 0;
     };
+    // Where a region cannot take `bytes` more: never, in a region of max_file_size.
+    void check_region_room(std::size_t bytes) const;
+
     std::vector<Block> blocks_;
     std::size_t size_ = 0;
+    std::span<std::uint8_t> region_;
+    bool in_region_ = false;
 };
 
 // A file written a block of origins at a time, in order: each block holds every table's
@@ -124,5 +136,15 @@ private:
 
 Result<WrittenPieces> write_values_to_memory(const MatrixHeader& header, std::span<const StridedTable> tables,
                                              const ParallelSettings& settings, WriteReport& report);
+
+// The most bytes a file of `header` can take while it is written (every record at the
+// most its row can take); none where that does not fit in a size_t.
+std::optional<std::size_t> max_file_size(const MatrixHeader& header);
+
+// Writes the file into `region`, which has max_file_size(header) bytes, and returns how
+// many of them it holds: the bytes and errors of write_values_to_memory.
+Result<std::size_t> write_values_to_region(const MatrixHeader& header, std::span<const StridedTable> tables,
+                                           const ParallelSettings& settings, WriteReport& report,
+                                           std::span<std::uint8_t> region);
 
 }  // namespace orvanel

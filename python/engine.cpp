@@ -38,6 +38,9 @@ namespace {
 // change it (through _tuning), to run small inputs on several threads.
 std::atomic<std::size_t> min_parallel_cells{ParallelSettings{}.min_parallel_cells};
 std::atomic<std::size_t> batch_cells{ParallelSettings{}.batch_cells};
+// The largest bytes object a write to memory reserves to encode into in place; a larger
+// file goes through blocks, and is copied into its bytes object once it is written.
+std::atomic<std::size_t> region_limit{static_cast<std::size_t>(PY_SSIZE_T_MAX)};
 
 ParallelSettings settings_for(unsigned threads) noexcept {
     ParallelSettings settings;
@@ -318,6 +321,39 @@ PyObject* raise_write_error(MatrixError&& error, const WriteReport& report, cons
     return nullptr;
 }
 
+// Writes the file straight into a new bytes object with room for the largest file of the
+// header, then gives the object the file's length: the file's pages are touched once and
+// never copied. The room past the end is address space that was never touched (pages
+// are only taken as they are written), and the object's memory is freed whole, as any.
+// Returns null without an exception where the room cannot be had (larger than
+// region_limit, or refused by the system): the caller writes through blocks instead.
+PyObject* write_bytes_in_place(const MatrixHeader& header, std::span<const StridedTable> layout,
+                               const ParallelSettings& settings, WriteReport& report) {
+    const std::optional<std::size_t> room = max_file_size(header);
+    if (!room || *room > region_limit.load(std::memory_order_relaxed)) return nullptr;
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*room)));
+    if (!bytes) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_OverflowError)) PyErr_Clear();
+        return nullptr;
+    }
+    auto* target = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
+    if (target == nullptr) return nullptr;
+    prefer_huge_pages(target, *room);
+    std::optional<Result<std::size_t>> written = run_unlocked(
+        [&] { return write_values_to_region(header, layout, settings, report, std::span(target, *room)); });
+    if (!written) return nullptr;
+    if (!*written) {
+        raise_write_error(written->take_error(), report, header);
+        return nullptr;
+    }
+    // Nobody else holds the object yet: it ends where the file ends, with the NUL every
+    // bytes object has after its last byte.
+    const std::size_t size = written->value();
+    target[size] = 0;
+    Py_SET_SIZE(reinterpret_cast<PyVarObject*>(bytes.get()), static_cast<Py_ssize_t>(size));
+    return bytes.release();
+}
+
 constexpr Signature write_signature{"write()", std::array{"target", "zones", "tables", "values"},
                                     std::array{"banner", "run_id", "threads", "start_writeback"}};
 
@@ -359,6 +395,8 @@ PyObject* engine_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             if (!*written) return raise_write_error(written->take_error(), report, header.value());
             Py_RETURN_NONE;
         }
+        if (PyObject* in_place = write_bytes_in_place(header.value(), layout, settings, report)) return in_place;
+        if (PyErr_Occurred()) return nullptr;
         std::optional<Result<WrittenPieces>> written =
             run_unlocked([&] { return write_values_to_memory(header.value(), layout, settings, report); });
         if (!written) return nullptr;
@@ -759,6 +797,28 @@ PyObject* engine_tuning(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+constexpr Signature region_limit_signature{"_region_limit()", std::array<const char*, 0>{}, std::array{"limit"}};
+
+// Sets the largest bytes object a write to memory encodes into in place (for tests: 0
+// sends every write through blocks); returns the limit before.
+PyObject* engine_region_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind_fast(region_limit_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        const auto [limit_arg] = *bound;
+        const std::size_t old = region_limit.load(std::memory_order_relaxed);
+        if (limit_arg != nullptr && limit_arg != Py_None) {
+            const std::size_t value = PyLong_AsSize_t(limit_arg);
+            if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+                rename_type_error("limit");
+                return nullptr;
+            }
+            region_limit.store(value, std::memory_order_relaxed);
+        }
+        return PyLong_FromSize_t(old);
+    });
+}
+
 // ---- replaced files -------------------------------------------------------------
 
 constexpr Signature slow_to_free_signature{"_slow_to_free()", std::array{"fd"}, std::array<const char*, 0>{}};
@@ -820,6 +880,10 @@ PyMethodDef engine_methods[] = {
      "_slow_to_free(fd)\n--\n\n"
      "Whether the regular file open at `fd` is freed slowly, in the call that drops its\n"
      "last link (the ext file systems)."},
+    {"_region_limit", as_cfunction(engine_region_limit), METH_FASTCALL | METH_KEYWORDS,
+     "_region_limit(limit=None)\n--\n\n"
+     "Set the largest bytes object a write to memory encodes into in place; returns the\n"
+     "limit before."},
     {"_tuning", as_cfunction(engine_tuning), METH_FASTCALL | METH_KEYWORDS,
      "_tuning(min_parallel_cells=None, batch_cells=None)\n--\n\n"
      "Set how work is shared out between threads; returns the previous values."},

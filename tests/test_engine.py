@@ -1,6 +1,7 @@
 """The engine against the low-level module: for any input and number of threads the same
 values, bytes and errors; signals, memory, and the public functions and command line."""
 
+import contextlib
 import itertools
 import mmap
 import os
@@ -136,6 +137,60 @@ def test_same_bytes_and_values_for_every_thread_count(tmp_path, layout, kind, ba
             assert path.read_bytes() == EXPECTED
             for names in (None, ["COST"], ["COUNT", "TRIPS", "COUNT"]):
                 check_same_load(engine_load(EXPECTED, names, threads, kind, path), low_level_load(EXPECTED, names))
+
+
+@contextlib.contextmanager
+def through_blocks():
+    """Writes to memory go through blocks, then into their bytes object, instead of
+    straight into a bytes object with room for the largest file."""
+    previous = _engine._region_limit(0)
+    try:
+        yield
+    finally:
+        _engine._region_limit(previous)
+
+
+@pytest.mark.parametrize("route", [contextlib.nullcontext, through_blocks], ids=["in-place", "through-blocks"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_bytes_written_in_place_or_through_blocks_are_the_same(route, threads):
+    """Also for a file far smaller than the room it was written in (zero rows)."""
+    zeros = np.zeros_like(STACK)
+    zeros[1, 7] = 1.5
+    with route():
+        got = [_engine.write(None, Z, REALISTIC_TABLES, values, threads=threads) for values in (STACK, zeros)]
+    expected = [EXPECTED, _MatrixCore.to_bytes_from_stack(Z, REALISTIC_TABLES, zeros)]
+    assert got == expected
+    assert [sys.getsizeof(b) for b in got] == [sys.getsizeof(bytes(bytearray(b))) for b in expected]
+    assert hash(got[1]) == hash(bytes(bytearray(expected[1])))
+
+
+IN_LITTLE_ADDRESS_SPACE = r"""
+import resource, sys
+import numpy as np
+from orvanel import _engine
+from orvanel._orvanel import _MatrixCore
+zones, tables = 2000, [("a", "D"), ("b", "S"), ("c", "0"), ("d", "2")]
+stack = np.zeros((4, zones, zones))  # never touched: no memory, only address space
+stack[:, :, 0] = 1.0
+expected = _MatrixCore.to_bytes_from_stack(zones, tables, stack)
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+# Room for 40 MB more: not for the largest file of this header (over 100 MB), plenty
+# for this one and its blocks.
+resource.setrlimit(resource.RLIMIT_AS, (size + 40_000_000, resource.RLIM_INFINITY))
+got = _engine.write(None, zones, tables, stack, threads=int(sys.argv[1]))
+print(got == expected, len(expected))
+"""
+
+
+@pytest.mark.skipif(os.environ.get("ORVANEL_SANITIZED") == "1", reason="the sanitizer reserves address space")
+@pytest.mark.parametrize("threads", [1, 2])
+def test_bytes_without_room_for_the_largest_file_go_through_blocks(threads):
+    done = subprocess.run([sys.executable, "-c", IN_LITTLE_ADDRESS_SPACE, str(threads)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    same, size = done.stdout.split()
+    assert same == "True" and int(size) < 1_000_000
 
 
 def test_a_file_larger_than_a_read_chunk(tmp_path):
@@ -306,7 +361,7 @@ def test_schema_checks_as_the_low_level_module(tmp_path, zones, tables, kwargs):
             assert got == expected and file_got is None and target.read_bytes() == expected
 
 
-@pytest.mark.parametrize("how, threads", [*itertools.product(["bytes", "file"], THREADS),
+@pytest.mark.parametrize("how, threads", [*itertools.product(["bytes", "bytes-through-blocks", "file"], THREADS),
                                           *itertools.product(["rows"], [1, 2, 3]), ("public", 2)])
 def test_oversized_row_is_the_serial_error_with_a_note(tmp_path, how, threads):
     """Written whole, to memory or a file, block by block (orvanel.RowWriter), or by the
@@ -325,7 +380,12 @@ def test_oversized_row_is_the_serial_error_with_a_note(tmp_path, how, threads):
             writer.write(stack[:, :2])
             writer.write(stack[:, 2:])
 
+    def through_blocks_to_bytes():
+        with through_blocks():
+            return _engine.write(None, zones, tables, stack, threads=threads)
+
     write = {"bytes": lambda: _engine.write(None, zones, tables, stack, threads=threads),
+             "bytes-through-blocks": through_blocks_to_bytes,
              "file": lambda: _engine.write("/dev/null", zones, tables, list(stack), threads=threads), "rows": rows,
              "public": lambda: orvanel.write(target, dict(zip(["a", "TRIPS"], stack)), {"TRIPS": "S"}, threads=threads)}
     with shared_out(1, 3 * zones):

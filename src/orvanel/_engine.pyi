@@ -66,6 +66,11 @@ def write(
     """Write a matrix file at ``target`` (in place) and return None, or return the file's
     bytes when ``target`` is None.
 
+    The bytes are encoded straight into the returned object, made with room for the
+    largest file the header allows, then given the file's length: the room past it is
+    address space that was never touched, not memory. Where that much address space
+    cannot be had, the file goes through blocks and is copied into its object at the end.
+
     ``values`` is one float64 array of shape (T, Z, Z) or a sequence of T float64 arrays
     of shape (Z, Z), in any memory layout: rows are read where they are (a row that is
     not a run of aligned doubles is copied into a scratch row first), and must not change
@@ -140,3 +145,8 @@ def _slow_to_free(fd: int) -> bool:
     call that drops it, and slowly for a large file: true on the ext file systems, which
     free its pages and blocks there (and wait for the device to discard them when mounted
     with ``discard``). ``orvanel._release`` lets such a file go in the background."""
+
+def _region_limit(limit: int | None = None) -> int:
+    """Set the largest bytes object a write to memory encodes into in place, with room
+    for the largest file its header allows (for tests: 0 sends every such write through
+    blocks, copied into the bytes object at the end); returns the limit before."""
