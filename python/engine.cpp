@@ -799,22 +799,15 @@ PyObject* engine_tuning(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 constexpr Signature region_limit_signature{"_region_limit()", std::array<const char*, 0>{}, std::array{"limit"}};
 
-// Sets the largest bytes object a write to memory encodes into in place (for tests: 0
-// sends every write through blocks); returns the limit before.
+// Sets the largest bytes object a write to memory encodes into in place (for tests: 0,
+// taken as 1, sends every write through blocks); returns the limit before.
 PyObject* engine_region_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         const auto bound = bind_fast(region_limit_signature, args, nargs, kwnames);
         if (!bound) return nullptr;
         const auto [limit_arg] = *bound;
         const std::size_t old = region_limit.load(std::memory_order_relaxed);
-        if (limit_arg != nullptr && limit_arg != Py_None) {
-            const std::size_t value = PyLong_AsSize_t(limit_arg);
-            if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
-                rename_type_error("limit");
-                return nullptr;
-            }
-            region_limit.store(value, std::memory_order_relaxed);
-        }
+        if (!size_from_py(limit_arg, "limit", region_limit)) return nullptr;
         return PyLong_FromSize_t(old);
     });
 }
