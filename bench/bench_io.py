@@ -38,6 +38,7 @@ import numpy as np
 import orvanel
 from orvanel import _release
 from orvanel._orvanel import _MatrixCore
+from orvanel._replace import _rename_over
 
 TABLES = [("TRIPS", "2"), ("TIME", "D"), ("COST", "S"), ("COUNT", "0")]
 MB = 1e6
@@ -151,9 +152,10 @@ RESERVE_BLOCKS = _reserve_blocks()
 
 def kernel_write(data: bytes, path: str) -> None:
     """Writes `data` as the writer does, without encoding anything: 1 MiB write calls
-    into a temporary file, then a rename over `path` (a large file already there is
-    freed in the background, as the writer frees it). When a file is replaced, its write-back is started every 8 MiB, as
-    the writer starts it; a new file has its blocks reserved 8 MiB ahead instead."""
+    into a temporary file, then the writer's own rename over `path` (a large file
+    already there is freed in the background). When a file is replaced, its write-back
+    is started every 8 MiB, as the writer starts it; a new file has its blocks reserved
+    8 MiB ahead instead."""
     temporary = path + ".tmp"
     replacing = os.path.isfile(path)
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
@@ -173,10 +175,7 @@ def kernel_write(data: bytes, path: str) -> None:
             os.ftruncate(fd, len(view))  # gives back the blocks reserved past the end
     finally:
         os.close(fd)
-    held = _release.hold(path)  # the old file is let go of as the writer lets it go
-    os.replace(temporary, path)
-    if held is not None:
-        _release.release(held, in_background=True)
+    _rename_over(temporary, path, replaces_a_large_file=replacing)
 
 
 def new_files_time(write_to: Callable[[str], None], tmp: str, repeat: int) -> float:
